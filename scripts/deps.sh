@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that the build, the tests and the demo need.
+# Does nothing when every package is already present.
+set -euo pipefail
+
+packages=(
+  cmake g++ make pkg-config
+  libicu-dev
+  libarchive-dev libarchive-tools zstd
+  qtbase5-dev qttools5-dev qttools5-dev-tools qt5-qmake libqt5network5
+  libgtest-dev libgmock-dev libbenchmark-dev
+  util-linux procps time
+  xvfb xauth x11-apps
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
+  [[ "$status" == "install ok installed" ]] || missing+=("$p")
+done
+
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+echo "deps: installing ${missing[*]}"
+sudo=()
+[[ $(id -u) -eq 0 ]] || sudo=(sudo)
+export DEBIAN_FRONTEND=noninteractive
+"${sudo[@]}" apt-get update -q
+"${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"

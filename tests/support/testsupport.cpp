@@ -1,0 +1,92 @@
+#include "testsupport.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QStandardPaths>
+
+#include <cstdlib>
+#include <iostream>
+#include <unistd.h>
+
+namespace testsupport {
+
+namespace {
+
+void setOrUnset(const char* name, const QByteArray& value)
+{
+    if (value.isNull())
+        unsetenv(name);
+    else
+        setenv(name, value.constData(), 1);
+}
+
+QByteArray current(const char* name)
+{
+    const char* v = getenv(name);
+    return v ? QByteArray(v) : QByteArray();
+}
+
+} // namespace
+
+void ScratchTest::SetUp()
+{
+    ASSERT_TRUE(m_dir.isValid());
+    m_oldHome = current("HOME");
+    m_oldRuntime = current("XDG_RUNTIME_DIR");
+    m_oldConfig = current("XDG_CONFIG_HOME");
+    m_oldData = current("XDG_DATA_HOME");
+    ASSERT_TRUE(QDir().mkpath(home()));
+    QDir().mkpath(path() + "/runtime");
+    QFile::setPermissions(path() + "/runtime", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    setenv("HOME", home().toLocal8Bit().constData(), 1);
+    setenv("XDG_RUNTIME_DIR", (path() + "/runtime").toLocal8Bit().constData(), 1);
+    setenv("XDG_CONFIG_HOME", (home() + "/.config").toLocal8Bit().constData(), 1);
+    setenv("XDG_DATA_HOME", (home() + "/.local/share").toLocal8Bit().constData(), 1);
+}
+
+void ScratchTest::TearDown()
+{
+    setOrUnset("HOME", m_oldHome);
+    setOrUnset("XDG_RUNTIME_DIR", m_oldRuntime);
+    setOrUnset("XDG_CONFIG_HOME", m_oldConfig);
+    setOrUnset("XDG_DATA_HOME", m_oldData);
+    if (HasFailure()) {
+        m_dir.setAutoRemove(false);
+        std::cerr << "scratch folder kept: " << m_dir.path().toStdString() << "\n";
+    }
+}
+
+EnvGuard::EnvGuard(const char* name, const QByteArray& value)
+    : m_name(name), m_old(current(name)), m_wasSet(getenv(name) != nullptr)
+{
+    setOrUnset(name, value);
+}
+
+EnvGuard::~EnvGuard()
+{
+    setOrUnset(m_name.c_str(), m_wasSet ? m_old : QByteArray());
+}
+
+void writeFile(const QString& path, const QByteArray& contents)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate)) << path.toStdString();
+    ASSERT_EQ(f.write(contents), contents.size());
+}
+
+QByteArray readFile(const QString& path)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return QByteArray();
+    return f.readAll();
+}
+
+bool canDropPrivileges()
+{
+    return geteuid() == 0 && !QStandardPaths::findExecutable("setpriv").isEmpty();
+}
+
+} // namespace testsupport

@@ -1,0 +1,56 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <QByteArray>
+#include <QString>
+#include <QTemporaryDir>
+
+#include <string>
+
+namespace testsupport {
+
+// A scratch folder for one test. HOME and the XDG folders point into it for
+// the test's life; the folder is kept (and its path printed) when the test failed.
+class ScratchTest : public ::testing::Test
+{
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    QString path() const { return m_dir.path(); }
+    std::string pathStd() const { return m_dir.path().toStdString(); }
+    QString home() const { return m_dir.path() + "/home"; }
+
+private:
+    QTemporaryDir m_dir;
+    QByteArray m_oldHome;
+    QByteArray m_oldRuntime;
+    QByteArray m_oldConfig;
+    QByteArray m_oldData;
+};
+
+// Restores an environment variable when it leaves scope.
+class EnvGuard
+{
+public:
+    EnvGuard(const char* name, const QByteArray& value);
+    ~EnvGuard();
+    EnvGuard(const EnvGuard&) = delete;
+    EnvGuard& operator=(const EnvGuard&) = delete;
+
+private:
+    std::string m_name;
+    QByteArray m_old;
+    bool m_wasSet;
+};
+
+// Writes `contents` to `path`, creating parent folders. Fails the test on error.
+void writeFile(const QString& path, const QByteArray& contents);
+// The whole contents of `path`, or an empty array when it cannot be read.
+QByteArray readFile(const QString& path);
+
+// True when the process may drop privileges with setpriv (root and setpriv present).
+bool canDropPrivileges();
+
+} // namespace testsupport
