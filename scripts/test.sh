@@ -20,6 +20,7 @@ run_suite() {
 
 run_suite build -DBRISENDALE_WERROR=ON
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp \
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_suite build-asan -DBRISENDALE_SANITIZE=ON -DBRISENDALE_WERROR=ON
 echo "==> all tests passed"
