@@ -1,0 +1,289 @@
+#pragma once
+
+#include "ustring/ustring.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+
+// Reader (and writer) of small key=value files: one entry per line, optional
+// spaces around "=", values bare or in double quotes or apostrophes, "#" comments.
+class Config
+{
+public:
+    typedef std::map<ustring, ustring> map_type;
+    typedef map_type::iterator iterator;
+    typedef map_type::const_iterator const_iterator;
+
+    Config() : preserve(false) {}
+    // Reads `path` at once; a failure leaves the store empty.
+    explicit Config(const ustring& path);
+    ~Config() {}
+
+    void set_preserve(bool p) { preserve = p; }
+
+    // Merges the entries of the file into the store: 0 on success; -1 when the
+    // file cannot be opened (store unchanged), or on a syntax or read error
+    // (store cleared, earlier entries included).
+    int read(const ustring& path);
+    // Writes every entry so that read() gives the same store back; -1 when an
+    // entry cannot be written that way or the file cannot be written.
+    int write(const ustring& path) const;
+
+    ustring& operator[](const ustring& key) { return store[key]; }
+
+    // The value as a decimal int; `def` when absent, not a number or out of range.
+    int get_int(const ustring& key, int def = 0) const;
+    // True for "1", "true", "yes", "on" (ASCII letters in any case), false otherwise.
+    bool get_bool(const ustring& key, bool def = false) const;
+    void unset(const ustring& key) { store.erase(key); }
+
+    iterator begin() { return store.begin(); }
+    iterator end() { return store.end(); }
+    const_iterator begin() const { return store.begin(); }
+    const_iterator end() const { return store.end(); }
+
+private:
+    enum
+    {
+        LINE_BUFFER_SIZE = 8192
+    };
+
+    int parse(char* buf, int n, ustring& key, ustring& value);
+    // The text of one line for `key` and `value`, without its line feed;
+    // false when read() could not give back the same pair.
+    bool encode(const ustring& key, const ustring& value, std::string& line) const;
+
+    static bool is_key_char(unsigned char c)
+    {
+        return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+               c == '-' || c == '.' || c == '_';
+    }
+    static bool is_value_char(unsigned char c) { return c >= 32 && c != 127; }
+    static bool is_space(unsigned char c) { return (c >= 9 && c <= 13) || c == 32; }
+
+    map_type store;
+    bool preserve;
+};
+
+inline Config::Config(const ustring& path) : preserve(false)
+{
+    read(path);
+}
+
+inline int Config::read(const ustring& path)
+{
+    if (path.empty()) {
+        return -1;
+    }
+    // Close-on-exec: the launcher starts child processes later.
+    std::unique_ptr<FILE, int (*)(FILE*)> fp(fopen(path.c_str_utf8(), "re"), fclose);
+    if (!fp) {
+        return -1;
+    }
+    int result = 0;
+    char buf[LINE_BUFFER_SIZE];
+    for (;;) {
+        if (!fgets(buf, sizeof(buf), fp.get())) {
+            if (ferror(fp.get()) && errno == EINTR) {
+                clearerr(fp.get());
+                continue;
+            }
+            break;
+        }
+        ustring key;
+        ustring value;
+        int rc = parse(buf, static_cast<int>(strlen(buf)), key, value);
+        if (rc == 0) {
+            store[key] = value;
+        } else if (rc == 2) {
+            store.clear();
+            result = -1;
+            break;
+        }
+    }
+    // A read error would otherwise pass for a short file.
+    if (result == 0 && ferror(fp.get())) {
+        store.clear();
+        result = -1;
+    }
+    return result;
+}
+
+inline int Config::parse(char* buf, int n, ustring& key, ustring& value)
+{
+    (void)n;
+    char* p = buf;
+    while (is_space(static_cast<unsigned char>(*p))) {
+        ++p;
+    }
+    char* key_begin = p;
+    while (is_key_char(static_cast<unsigned char>(*p))) {
+        ++p;
+    }
+    char* key_end = p;
+    if (*p == '#' || *p == '\0') {
+        return 1;
+    }
+    while (is_space(static_cast<unsigned char>(*p))) {
+        ++p;
+    }
+    if (*p != '=') {
+        return 2;
+    }
+    ++p;
+    while (is_space(static_cast<unsigned char>(*p))) {
+        ++p;
+    }
+    if (*p == '\0') {
+        return 2;
+    }
+    char delim = ' ';
+    bool quoted = false;
+    if (*p == '"' || *p == '\'') {
+        delim = *p;
+        quoted = true;
+        ++p;
+    }
+    char* value_begin = p;
+    while (is_value_char(static_cast<unsigned char>(*p)) && *p != delim) {
+        ++p;
+    }
+    char* value_end = p;
+    if (quoted) {
+        if (*p != delim) {
+            return 2;
+        }
+        ++p;
+    }
+    while (is_space(static_cast<unsigned char>(*p))) {
+        ++p;
+    }
+    if (*p != '\0' && *p != '#') {
+        return 2;
+    }
+    *key_end = '\0';
+    *value_end = '\0';
+    key.assign(key_begin);
+    value.assign(value_begin);
+    if (preserve && quoted) {
+        ustring wrapped(delim);
+        wrapped.append(value);
+        wrapped.append(delim, 1);
+        value.swap(wrapped);
+    }
+    return 0;
+}
+
+inline bool Config::encode(const ustring& key, const ustring& value, std::string& line) const
+{
+    for (size_t i = 0; i < key.length(); ++i) {
+        if (!is_key_char(static_cast<unsigned char>(key[i]))) {
+            return false;
+        }
+    }
+    bool blank_or_quote = value.empty();
+    bool has_dquote = false;
+    bool has_squote = false;
+    for (size_t i = 0; i < value.length(); ++i) {
+        unsigned char c = static_cast<unsigned char>(value[i]);
+        if (!is_value_char(c)) {
+            return false;
+        }
+        has_dquote = has_dquote || c == '"';
+        has_squote = has_squote || c == '\'';
+        blank_or_quote = blank_or_quote || c == ' ' || c == '#' || c == '"' || c == '\'';
+    }
+    line.assign(key.c_str(), key.length());
+    line += '=';
+    if (preserve) {
+        // Values that were read in quotes carry them: they go out as they are.
+        size_t len = value.length();
+        char first = len ? value[0] : '\0';
+        if (len >= 2 && (first == '"' || first == '\'') && value[len - 1] == first &&
+            value.find(first, 1) == len - 1) {
+            line.append(value.c_str(), len);
+            return true;
+        }
+        // Anything else must read back bare: quotes would be kept on reading.
+        if (value.empty() || first == '"' || first == '\'' || value.find(' ') != ustring::npos) {
+            return false;
+        }
+        line.append(value.c_str(), len);
+        return true;
+    }
+    if (!blank_or_quote) {
+        line.append(value.c_str(), value.length());
+        return true;
+    }
+    if (has_dquote && has_squote) {
+        return false;
+    }
+    char delim = has_dquote ? '\'' : '"';
+    line += delim;
+    line.append(value.c_str(), value.length());
+    line += delim;
+    return true;
+}
+
+inline int Config::write(const ustring& path) const
+{
+    if (path.empty()) {
+        return -1;
+    }
+    std::string text;
+    std::string line;
+    for (const auto& entry : store) {
+        // A longer line would reach the reader in pieces.
+        if (!encode(entry.first, entry.second, line) || line.size() + 1 >= LINE_BUFFER_SIZE) {
+            return -1;
+        }
+        text += line;
+        text += '\n';
+    }
+    std::unique_ptr<FILE, int (*)(FILE*)> fp(fopen(path.c_str_utf8(), "we"), fclose);
+    if (!fp) {
+        return -1;
+    }
+    if (fwrite(text.data(), 1, text.size(), fp.get()) != text.size()) {
+        return -1;
+    }
+    FILE* raw = fp.release();
+    return fclose(raw) == 0 ? 0 : -1;
+}
+
+inline int Config::get_int(const ustring& key, int def) const
+{
+    const_iterator it = store.find(key);
+    if (it == store.end() || it->second.empty()) {
+        return def;
+    }
+    const char* text = it->second.c_str();
+    char* end = nullptr;
+    errno = 0;
+    long v = strtol(text, &end, 10);
+    if (errno != 0 || *end != '\0' || end == text || v < INT_MIN || v > INT_MAX) {
+        return def;
+    }
+    return static_cast<int>(v);
+}
+
+inline bool Config::get_bool(const ustring& key, bool def) const
+{
+    const_iterator it = store.find(key);
+    if (it == store.end()) {
+        return def;
+    }
+    static const char* const yes[] = {"1", "true", "yes", "on"};
+    for (const char* word : yes) {
+        if (ustring::compare(it->second, ustring(word), true) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
