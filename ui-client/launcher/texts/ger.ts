@@ -1,0 +1,27 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" language="de_DE" sourcelanguage="en_US">
+<context>
+    <name>global</name>
+    <message>
+        <source>Brisendale Drive</source>
+        <translation>Brisendale Drive</translation>
+    </message>
+    <message>
+        <source>Brisendale Drive is initializing...</source>
+        <translation>Brisendale Drive wird initialisiert...</translation>
+    </message>
+    <message>
+        <source>%1 is initializing...</source>
+        <translation>%1 wird initialisiert...</translation>
+    </message>
+    <message>
+        <source>Brisendale Drive is ready.</source>
+        <translation>Brisendale Drive ist bereit.</translation>
+    </message>
+    <message>
+        <source>%1 is ready.</source>
+        <translation>%1 ist bereit.</translation>
+    </message>
+</context>
+</TS>

@@ -1,0 +1,27 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" language="sv_SE" sourcelanguage="en_US">
+<context>
+    <name>global</name>
+    <message>
+        <source>Brisendale Drive</source>
+        <translation>Brisendale Drive</translation>
+    </message>
+    <message>
+        <source>Brisendale Drive is initializing...</source>
+        <translation>Brisendale Drive initieras...</translation>
+    </message>
+    <message>
+        <source>%1 is initializing...</source>
+        <translation>%1 initieras...</translation>
+    </message>
+    <message>
+        <source>Brisendale Drive is ready.</source>
+        <translation>Brisendale Drive är redo.</translation>
+    </message>
+    <message>
+        <source>%1 is ready.</source>
+        <translation>%1 är redo.</translation>
+    </message>
+</context>
+</TS>
