@@ -1,0 +1,797 @@
+#include "file/file-op.h"
+
+#include "log/log.h"
+#include "tmp_name_gen/tmp_name_gen.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+namespace {
+
+const ustring& component()
+{
+    static const ustring name("file_op_debug");
+    return name;
+}
+
+#define FOP_LOG(level, fmt, ...)                                                                   \
+    Logger::LogMsg(Logger::level, component(), fmt, __LINE__, __VA_ARGS__)
+
+const size_t COPY_BUFFER_SIZE = 33554432;
+const uint32_t NFS_MAGIC = 0x6969;
+const uint32_t SMB_CIFS_MAGIC = 0xFF534D42;
+const uint32_t MSDOS_MAGIC = 0x4D44;
+
+// A move-only owner of a file descriptor.
+class UniqueFd
+{
+public:
+    explicit UniqueFd(int fd = -1) : m_fd(fd) {}
+    ~UniqueFd() { reset(); }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    UniqueFd(UniqueFd&& other) noexcept : m_fd(other.release()) {}
+
+    int get() const { return m_fd; }
+    bool valid() const { return m_fd >= 0; }
+    int release()
+    {
+        const int fd = m_fd;
+        m_fd = -1;
+        return fd;
+    }
+    void reset()
+    {
+        // close is not retried on EINTR: on Linux the descriptor is gone either way.
+        if (m_fd >= 0)
+            ::close(m_fd);
+        m_fd = -1;
+    }
+
+private:
+    int m_fd;
+};
+
+struct DirCloser
+{
+    void operator()(DIR* dp) const { closedir(dp); }
+};
+typedef std::unique_ptr<DIR, DirCloser> UniqueDir;
+
+struct FreeDeleter
+{
+    void operator()(void* p) const { free(p); }
+};
+
+int openRetry(const char* path, int flags, mode_t mode = 0)
+{
+    int fd;
+    do {
+        fd = ::open(path, flags | O_CLOEXEC, mode);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+// A directory stream whose descriptor does not leak into child processes.
+DIR* openDirStream(const char* path)
+{
+    const int fd = openRetry(path, O_RDONLY | O_DIRECTORY);
+    if (fd < 0)
+        return nullptr;
+    DIR* dp = fdopendir(fd);
+    if (!dp) {
+        const int err = errno;
+        ::close(fd);
+        errno = err;
+    }
+    return dp;
+}
+
+bool isDiskFull(int err)
+{
+    return err == ENOSPC || err == EDQUOT;
+}
+
+FILE_TYPE typeFromMode(mode_t mode, bool& known)
+{
+    known = true;
+    if (S_ISREG(mode))
+        return FT_FILE;
+    if (S_ISDIR(mode))
+        return FT_DIR;
+    if (S_ISCHR(mode) || S_ISBLK(mode))
+        return FT_DEV;
+    if (S_ISLNK(mode))
+        return FT_SLINK;
+    if (S_ISFIFO(mode))
+        return FT_FIFO;
+    if (S_ISSOCK(mode))
+        return FT_SOCK;
+    known = false;
+    return FT_ERR;
+}
+
+FILE_TYPE typeFromDirent(unsigned char d_type)
+{
+    switch (d_type) {
+    case DT_FIFO:
+        return FT_FIFO;
+    case DT_CHR:
+    case DT_BLK:
+        return FT_DEV;
+    case DT_DIR:
+        return FT_DIR;
+    case DT_REG:
+        return FT_FILE;
+    case DT_LNK:
+        return FT_SLINK;
+    case DT_SOCK:
+        return FT_SOCK;
+    default:
+        return FT_ERR;
+    }
+}
+
+bool isDotOrDotDot(const char* name)
+{
+    return strcmp(name, ".") == 0 || strcmp(name, "..") == 0;
+}
+
+// Sets the umask for the life of the object, when asked to.
+class UmaskGuard
+{
+public:
+    explicit UmaskGuard(bool active) : m_active(active), m_old(active ? umask(0) : 0) {}
+    ~UmaskGuard()
+    {
+        if (m_active)
+            umask(m_old);
+    }
+    UmaskGuard(const UmaskGuard&) = delete;
+    UmaskGuard& operator=(const UmaskGuard&) = delete;
+
+private:
+    bool m_active;
+    mode_t m_old;
+};
+
+// Recreates the link at `to` with the same text; a file in the way is replaced, as rename would.
+int moveSymlink(const ustring& from, const ustring& to)
+{
+    ustring text;
+    if (FSReadSymbolicLink(from, text) != 0)
+        return -3;
+    if (symlink(text.c_str(), to.c_str()) != 0) {
+        struct stat st;
+        if (errno != EEXIST || lstat(to.c_str(), &st) != 0 || S_ISDIR(st.st_mode))
+            return -3;
+        if (unlink(to.c_str()) != 0 || symlink(text.c_str(), to.c_str()) != 0)
+            return -3;
+    }
+    if (remove(from.c_str()) != 0)
+        return -3;
+    return 0;
+}
+
+} // namespace
+
+bool operator==(const FILE_INFO& a, const FILE_INFO& b)
+{
+    return a.isExist == b.isExist && a.size == b.size && a.mtime == b.mtime && a.type == b.type &&
+           a.path == b.path && a.name == b.name;
+}
+
+bool operator!=(const FILE_INFO& a, const FILE_INFO& b)
+{
+    return !(a == b);
+}
+
+_DIR_HANDLE_tag::~_DIR_HANDLE_tag()
+{
+    if (dp)
+        closedir(dp);
+}
+
+_DIR_HANDLE_tag::_DIR_HANDLE_tag(_DIR_HANDLE_tag&& other) noexcept : flag(other.flag), dp(other.dp)
+{
+    path.swap(other.path);
+    other.dp = nullptr;
+}
+
+_DIR_HANDLE_tag& _DIR_HANDLE_tag::operator=(_DIR_HANDLE_tag&& other) noexcept
+{
+    if (this != &other) {
+        if (dp)
+            closedir(dp);
+        path.swap(other.path);
+        other.path.clear();
+        flag = other.flag;
+        dp = other.dp;
+        other.dp = nullptr;
+    }
+    return *this;
+}
+
+int GetFileInfo(const ustring& path, FILE_INFO& info)
+{
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) {
+        if (errno != ENOENT)
+            return -1;
+        info.isExist = false;
+        info.mtime = 0;
+        info.name = FSBaseName(path);
+        info.path = path;
+        info.size = 0;
+        info.type = FT_ERR;
+        info.uid = info.gid = info.mode = 0;
+        info.dev_id = 0;
+        return 0;
+    }
+    info.isExist = true;
+    info.mtime = static_cast<uint32_t>(st.st_mtime);
+    info.name = FSBaseName(path);
+    info.path = path;
+    info.size = static_cast<uint64_t>(st.st_size);
+    info.mode = st.st_mode;
+    info.uid = st.st_uid;
+    info.gid = st.st_gid;
+    info.dev_id = st.st_dev;
+    bool known = false;
+    const FILE_TYPE type = typeFromMode(st.st_mode, known);
+    if (!known)
+        return -1;
+    info.type = type;
+    return 0;
+}
+
+int FSStat(const ustring& path, FILE_INFO& info, bool /*do_case_check*/)
+{
+    if (path.empty())
+        return -1;
+    if (GetFileInfo(path, info) != 0)
+        return -2;
+    return 0;
+}
+
+bool IsFileExist(const ustring& path, bool /*do_case_check*/)
+{
+    if (path.empty())
+        return false;
+    FILE_INFO info;
+    if (GetFileInfo(path, info) != 0)
+        return false;
+    return info.isExist;
+}
+
+int FSCopy(const ustring& src, const ustring& dst, bool isDelOrigin)
+{
+    UniqueFd in(openRetry(src.c_str(), O_RDONLY));
+    if (!in.valid()) {
+        const int err = errno;
+        FOP_LOG(L_ERR, "[ERROR] file-op.cpp(%d): CopyFile: open(%s): %s (%d)\n", src.c_str(),
+                strerror(err), err);
+        return -1;
+    }
+    // Opening dst truncates it; when it is src under another name, the data would be gone.
+    struct stat srcSt;
+    struct stat dstSt;
+    if (fstat(in.get(), &srcSt) == 0 && stat(dst.c_str(), &dstSt) == 0 &&
+        srcSt.st_dev == dstSt.st_dev && srcSt.st_ino == dstSt.st_ino) {
+        FOP_LOG(L_ERR, "[ERROR] file-op.cpp(%d): CopyFile: '%s' and '%s' are the same file\n",
+                src.c_str(), dst.c_str());
+        return -1;
+    }
+    UniqueFd out(openRetry(dst.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666));
+    if (!out.valid()) {
+        const int err = errno;
+        FOP_LOG(L_ERR, "[ERROR] file-op.cpp(%d): CopyFile: open(%s): %s (%d)\n", dst.c_str(),
+                strerror(err), err);
+        return -1;
+    }
+
+    int result = 0;
+    std::unique_ptr<char, FreeDeleter> buffer(static_cast<char*>(malloc(COPY_BUFFER_SIZE)));
+    if (!buffer) {
+        const int err = errno;
+        FOP_LOG(L_ERR, "[ERROR] file-op.cpp(%d): FSCopy: malloc(%d): %s (%d)\n",
+                static_cast<int>(COPY_BUFFER_SIZE), strerror(err), err);
+        result = -1;
+    }
+    while (result == 0) {
+        const ssize_t got = read(in.get(), buffer.get(), COPY_BUFFER_SIZE);
+        if (got < 0) {
+            const int err = errno;
+            if (err == EINTR)
+                continue;
+            FOP_LOG(L_ERR, "[ERROR] file-op.cpp(%d): CopyFile: read: %s (%d)\n", strerror(err),
+                    err);
+            result = -1;
+            break;
+        }
+        if (got == 0)
+            break;
+        ssize_t done = 0;
+        while (done < got) {
+            errno = 0;
+            const ssize_t put = write(out.get(), buffer.get() + done, got - done);
+            if (put > 0) {
+                done += put;
+                continue;
+            }
+            const int err = errno;
+            if (put < 0 && err == EINTR)
+                continue;
+            FOP_LOG(L_ERR, "[ERROR] file-op.cpp(%d): CopyFile: write: %s (%d)\n", strerror(err),
+                    err);
+            result = isDiskFull(err) ? -2 : -1;
+            break;
+        }
+    }
+    buffer.reset();
+    in.reset();
+
+    // The copy counts only once it is on storage; otherwise the source must stay.
+    if (fsync(out.get()) != 0) {
+        const int err = errno;
+        // EINVAL: the destination (a pipe or device) cannot be synchronised at all.
+        if (err != EINVAL && result == 0) {
+            FOP_LOG(L_ERR, "[ERROR] file-op.cpp(%d): CopyFile: fsync(%s): %s (%d)\n", dst.c_str(),
+                    strerror(err), err);
+            result = isDiskFull(err) ? -2 : -1;
+        }
+    }
+    if (::close(out.release()) != 0) {
+        const int err = errno;
+        if (err != EINTR && result == 0) {
+            FOP_LOG(L_ERR, "[ERROR] file-op.cpp(%d): CopyFile: close(%s): %s (%d)\n", dst.c_str(),
+                    strerror(err), err);
+            result = isDiskFull(err) ? -2 : -1;
+        }
+    }
+
+    if (result == 0 && isDelOrigin && remove(src.c_str()) != 0) {
+        const int err = errno;
+        FOP_LOG(L_ERR, "[ERROR] file-op.cpp(%d): CopyFile: remove(%s): %s (%d)\n", src.c_str(),
+                strerror(err), err);
+        result = -1;
+    }
+    return result;
+}
+
+int FSMKDirP(const ustring& path, const char** endptr, bool blForceCreate, mode_t mode)
+{
+    if (path.empty())
+        return -1;
+    std::unique_ptr<char, FreeDeleter> copy(strdup(path.c_str()));
+    if (!copy)
+        return -1;
+    const bool exactMode = mode != static_cast<mode_t>(-1);
+    if (!exactMode)
+        mode = 0777;
+    UmaskGuard umaskGuard(exactMode);
+
+    char* const text = copy.get();
+    char* p = text;
+    if (*p == '/')
+        ++p;
+    int result = 0;
+    for (;; ++p) {
+        if (*p != '/' && *p != '\0')
+            continue;
+        const bool atEnd = *p == '\0';
+        const bool last = atEnd || p[1] == '\0';
+        const char saved = *p;
+        *p = '\0';
+        if (endptr)
+            *endptr = path.c_str() + (p - text);
+
+        struct stat st;
+        bool create = false;
+        if (stat(text, &st) == 0) {
+            if (!S_ISDIR(st.st_mode)) {
+                if (blForceCreate) {
+                    remove(text);
+                    create = true;
+                } else if (last) {
+                    FOP_LOG(L_INFO,
+                            "[INFO] file-op.cpp(%d): FSMKDirP: path: %s is existing file or "
+                            "symbolic link pointed to file\n",
+                            text);
+                    errno = EEXIST;
+                    result = -1;
+                } else {
+                    // The next component's mkdir then fails with ENOTDIR.
+                    FOP_LOG(L_INFO,
+                            "[INFO] file-op.cpp(%d): FSMKDirP: path: %s is symbolic link "
+                            "pointed to folder\n",
+                            text);
+                }
+            }
+        } else {
+            create = true;
+        }
+        if (create && mkdir(text, mode) != 0)
+            result = -1;
+        *p = saved;
+        if (result != 0 || last)
+            break;
+    }
+    const int err = errno;
+    copy.reset();
+    errno = err;
+    return result;
+}
+
+int FSMKDir(const ustring& path, bool isCreateParent)
+{
+    if (path.empty())
+        return -1;
+    FILE_INFO info;
+    if (GetFileInfo(path, info) != 0) {
+        FOP_LOG(L_ERR, "[ERROR] file-op.cpp(%d): FSMKDir: Failed to to file info '%s'\n",
+                path.c_str());
+        return -1;
+    }
+    if (info.isExist) {
+        if (info.type == FT_DIR)
+            return 0;
+        FOP_LOG(L_ERR,
+                "[ERROR] file-op.cpp(%d): FSMKDir: Create a folder but local file system is not "
+                "directory '%s' (%d)\n",
+                path.c_str(), static_cast<int>(info.type));
+        return -1;
+    }
+    const int rc = isCreateParent ? FSMKDirP(path, nullptr, false, static_cast<mode_t>(-1))
+                                  : mkdir(path.c_str(), 0777);
+    if (rc != 0) {
+        const int err = errno;
+        FOP_LOG(L_ERR, "[ERROR] file-op.cpp(%d): path = %s errno : %s\n", path.c_str(),
+                strerror(err));
+        return -2;
+    }
+    return 0;
+}
+
+int FSRename(const ustring& from, const ustring& to, bool do_case_check)
+{
+    if (from.empty() || to.empty())
+        return -1;
+    FILE_INFO info;
+    if (FSStat(from, info, do_case_check) != 0 || !info.isExist)
+        return -2;
+    if (rename(from.c_str(), to.c_str()) == 0)
+        return 0;
+    const int err = errno;
+    if (err == ENAMETOOLONG)
+        return -100;
+    if (err != EXDEV)
+        return -3;
+
+    switch (info.type) {
+    case FT_FILE:
+        return FSCopy(from, to, true) < 0 ? -3 : 0;
+    case FT_SLINK:
+        return moveSymlink(from, to);
+    case FT_DIR:
+        break;
+    default:
+        // A device, FIFO or socket cannot be carried over by copying bytes.
+        return -3;
+    }
+
+    if (FSMKDir(to, true) != 0)
+        return -3;
+    UniqueDir dir(openDirStream(from.c_str()));
+    if (!dir)
+        return -3;
+    int result = 0;
+    // A read error ends the listing like its end; the removal of from then reports it.
+    while (struct dirent* de = readdir(dir.get())) {
+        if (isDotOrDotDot(de->d_name))
+            continue;
+        const ustring name(de->d_name);
+        if (FSRename(from + "/" + name, to + "/" + name, do_case_check) != 0) {
+            result = -3;
+            break;
+        }
+    }
+    dir.reset();
+    if (result == 0 && remove(from.c_str()) != 0)
+        result = -3;
+    return result;
+}
+
+int FSRemove(const ustring& path, bool /*allowundo*/)
+{
+    if (path.empty())
+        return -1;
+    FILE_INFO info;
+    if (GetFileInfo(path, info) != 0)
+        return -1;
+    if (!info.isExist)
+        return 0;
+    if (info.type != FT_DIR)
+        return remove(path.c_str()) == 0 ? 0 : -3;
+
+    UniqueDir dir(openDirStream(path.c_str()));
+    // An unreadable directory was not removed; saying 0 would hide that.
+    if (!dir)
+        return -3;
+    int result = 0;
+    while (struct dirent* de = readdir(dir.get())) {
+        if (isDotOrDotDot(de->d_name))
+            continue;
+        if (FSRemove(path + "/" + de->d_name, false) != 0) {
+            result = -3;
+            break;
+        }
+    }
+    dir.reset();
+    if (result == 0 && remove(path.c_str()) != 0)
+        result = -3;
+    return result;
+}
+
+int FSOpenDir(const ustring& path, int flag, DIR_HANDLE& dh)
+{
+    DIR* dp = openDirStream(path.c_str());
+    if (!dp) {
+        const int err = errno;
+        FOP_LOG(L_ERR, "[ERROR] file-op.cpp(%d): FSOpenDir: Failed to open directory '%s'. %s\n",
+                path.c_str(), strerror(err));
+        return -1;
+    }
+    if (dh.dp)
+        closedir(dh.dp);
+    dh.dp = dp;
+    dh.path = path;
+    dh.flag = flag;
+    return 0;
+}
+
+int FSReadDir(DIR_HANDLE& dh, DIR_ENTRY& entry)
+{
+    struct dirent* de = nullptr;
+    int err = EBADF;
+    if (dh.dp) {
+        // readdir on a stream of our own is safe; errno tells the end from an error.
+        errno = 0;
+        de = readdir(dh.dp);
+        err = errno;
+        if (!de && err == 0)
+            return 0;
+    }
+    if (!de) {
+        FOP_LOG(L_ERR, "[ERROR] file-op.cpp(%d): FSOpenDir: Failed to read directory '%s'. %s\n",
+                dh.path.c_str(), strerror(err));
+        return -1;
+    }
+    const ustring name(de->d_name);
+    if (dh.flag & 1) {
+        const ustring full = dh.path + "/" + name;
+        FILE_INFO info;
+        if (FSStat(full, info, false) != 0) {
+            FOP_LOG(L_ERR, "[ERROR] file-op.cpp(%d): FSOpenDir: Failed to get info for '%s'\n",
+                    full.c_str());
+            return -1;
+        }
+        entry.mtime = info.mtime;
+        entry.size = info.size;
+    } else {
+        entry.mtime = 0;
+        entry.size = 0;
+    }
+    entry.name = name;
+    entry.type = typeFromDirent(de->d_type);
+    return 1;
+}
+
+void FSCloseDir(DIR_HANDLE& dh)
+{
+    if (dh.dp)
+        closedir(dh.dp);
+    dh.dp = nullptr;
+    dh.path.clear();
+}
+
+ustring FSParentPath(const ustring& path)
+{
+    const size_t pos = path.rfind('/', ustring::npos);
+    if (pos == ustring::npos || pos == 0)
+        return ustring("/");
+    return path.substr(0, pos);
+}
+
+ustring FSBaseName(const ustring& path)
+{
+    const size_t pos = path.rfind('/', ustring::npos);
+    if (pos == ustring::npos)
+        return path;
+    return path.substr(pos + 1, ustring::npos);
+}
+
+bool FSIsParentFolder(const ustring& parent, const ustring& child)
+{
+    const size_t n = parent.length();
+    if (child.length() < n)
+        return false;
+    if (child.length() > n && child[n] != '/')
+        return false;
+    return strncmp(child.c_str(), parent.c_str(), n) == 0;
+}
+
+int FSMktemp(const ustring& prefix, ustring& path)
+{
+    char buf[4096];
+    snprintf(buf, sizeof(buf), "%s/XXXXXX", prefix.c_str());
+    UniqueFd fd(mkostemp(buf, O_CLOEXEC));
+    if (!fd.valid()) {
+        const int err = errno;
+        FOP_LOG(L_ERR, "[ERROR] file-op.cpp(%d): mkstemp(%s): %s\n", buf, strerror(err));
+        return -1;
+    }
+    fchmod(fd.get(), 0644);
+    fd.reset();
+    path = buf;
+    return 0;
+}
+
+int FSUTime(const ustring& path, time_t atime, time_t mtime)
+{
+    struct timeval times[2];
+    times[0].tv_sec = atime;
+    times[0].tv_usec = 0;
+    times[1].tv_sec = mtime;
+    times[1].tv_usec = 0;
+    return lutimes(path.c_str(), times) == 0 ? 0 : -1;
+}
+
+bool FSTimeEqual(time_t a, time_t b)
+{
+    return a == b;
+}
+
+bool isFileLocked(const ustring& path, int flag)
+{
+    if (access(path.c_str(), flag) == 0)
+        return false;
+    return errno == EPERM || errno == EACCES;
+}
+
+bool hasFilePermission(const ustring& path, int flag)
+{
+    return !isFileLocked(path, flag);
+}
+
+bool isMountPoint(const ustring& path)
+{
+    struct statfs st;
+    if (statfs(path.c_str(), &st) != 0) {
+        const int err = errno;
+        FOP_LOG(L_ERR,
+                "[ERROR] file-op.cpp(%d): isMountPoint: Failed to get file system info '%s'. %s\n",
+                path.c_str(), strerror(err));
+        return false;
+    }
+    const uint32_t type = static_cast<uint32_t>(st.f_type);
+    return type == NFS_MAGIC || type == SMB_CIFS_MAGIC;
+}
+
+bool IsMSDOS(const ustring& path)
+{
+    struct statfs st;
+    if (statfs(path.c_str(), &st) != 0) {
+        const int err = errno;
+        FOP_LOG(L_ERR,
+                "[ERROR] file-op.cpp(%d): IsSupportLargeFile: Failed to get file system info "
+                "'%s'. %s\n",
+                path.c_str(), strerror(err));
+        return false;
+    }
+    if (static_cast<uint32_t>(st.f_type) != MSDOS_MAGIC)
+        return false;
+    FOP_LOG(L_WARNING, "[WARNING] file-op.cpp(%d): Detect a MSDOS platform for path '%s'.\n",
+            path.c_str());
+    return true;
+}
+
+int FSGetRealPath(ustring& path)
+{
+    FOP_LOG(L_DEBUG, "[DEBUG] file-op.cpp(%d):  org path [%s]\n", path.c_str());
+    char buf[8192];
+    if (!realpath(path.c_str(), buf))
+        return -1;
+    path = buf;
+    FOP_LOG(L_DEBUG, "[DEBUG] file-op.cpp(%d):  get full path [%s]\n", path.c_str());
+    return 0;
+}
+
+int FSMKDirFromRoot(const ustring& path, const ustring& from)
+{
+    if (path.length() < from.length()) {
+        FOP_LOG(L_ERR,
+                "[ERROR] file-op.cpp(%d): Giving a root '%s' whose length is larger then target's "
+                "'%s'.\n",
+                from.c_str(), path.c_str());
+        return -1;
+    }
+    if (!FSIsParentFolder(from, path)) {
+        FOP_LOG(L_ERR, "[ERROR] file-op.cpp(%d): root '%s' is not a parent folder of target '%s'\n",
+                from.c_str(), path.c_str());
+        return -1;
+    }
+    const ustring rel = path.substr(from.length(), ustring::npos);
+    ustring created;
+    while (created != rel) {
+        const size_t slash = rel.find('/', created.length() + 1);
+        created = rel.substr(0, slash);
+        FOP_LOG(L_DEBUG, "[DEBUG] file-op.cpp(%d): FSMKDirFromRoot: create %s\n", created.c_str());
+        if (FSMKDir(from + created, false) < 0)
+            return -1;
+    }
+    return 0;
+}
+
+int FSCreateSymbolicLink(const ustring& target_path, const ustring& link_path)
+{
+    if (symlink(target_path.c_str(), link_path.c_str()) != 0) {
+        const int err = errno;
+        FOP_LOG(L_ERR,
+                "[ERROR] file-op.cpp(%d): FSCreateSymbolicLink: Failed to create symbolic link "
+                "'%s' -> '%s' (code: %d, msg: %s)\n",
+                target_path.c_str(), link_path.c_str(), err, strerror(err));
+        return -1;
+    }
+    return 0;
+}
+
+int FSReadSymbolicLink(const ustring& link_path, ustring& target_path)
+{
+    const size_t size = 4096;
+    char buf[size];
+    memset(buf, 0, sizeof(buf));
+    const ssize_t n = readlink(link_path.c_str(), buf, size);
+    if (n < 0) {
+        const int err = errno;
+        FOP_LOG(L_ERR,
+                "[ERROR] file-op.cpp(%d): FSReadSymbolicLink: Failed to read symbolic link '%s' "
+                "(code: %d, msg: %s)\n",
+                link_path.c_str(), err, strerror(err));
+        return -1;
+    }
+    if (static_cast<size_t>(n) >= size) {
+        FOP_LOG(L_ERR,
+                "[ERROR] file-op.cpp(%d): FSReadSymbolicLink: path of '%s' is more than %d\n",
+                link_path.c_str(), static_cast<int>(size));
+        return -1;
+    }
+    target_path = buf;
+    return 0;
+}
+
+int FSChown(const ustring& path, uid_t owner, gid_t group)
+{
+    if (fchownat(AT_FDCWD, path.c_str(), owner, group, AT_SYMLINK_NOFOLLOW) != 0) {
+        const int err = errno;
+        FOP_LOG(L_ERR,
+                "[ERROR] file-op.cpp(%d): FSChown: Failed to chown '%s' (code: %d, msg: %s)\n",
+                path.c_str(), err, strerror(err));
+        return -1;
+    }
+    return 0;
+}
+
+int FSCreateTempPath(const ustring& prefix, ustring& path)
+{
+    path = TmpNameGen::getInstance().getTmpPath(prefix);
+    return path.empty() ? -1 : 0;
+}
