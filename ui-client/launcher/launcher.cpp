@@ -1,0 +1,235 @@
+#include "launcher.h"
+
+#include "adapter.h"
+#include "brisendale-service.h"
+#include "linux/linux-service.h"
+#include "log/log.h"
+#include "texts/strtab.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QFont>
+#include <QIcon>
+#include <QKeyEvent>
+#include <QtGlobal>
+
+#include <climits>
+
+namespace {
+
+const char* const LOG_COMPONENT = "launcher_debug";
+
+const int ID_APP_NAME = 309;
+const int ID_PREPARING = 61;
+const int ID_PREPARATION_DONE = 185;
+
+} // namespace
+
+HandlerThread::HandlerThread() : QThread(nullptr) {}
+
+HandlerThread::~HandlerThread() = default;
+
+void HandlerThread::run()
+{
+    exec();
+}
+
+Worker::Worker() : QObject(nullptr), m_handler_thread(nullptr), m_service(nullptr)
+{
+    m_service = new LinuxService;
+    m_handler_thread = new HandlerThread;
+    moveToThread(m_handler_thread);
+}
+
+Worker::Worker(Service* service)
+    : QObject(nullptr), m_handler_thread(new HandlerThread), m_service(service)
+{
+    moveToThread(m_handler_thread);
+}
+
+Worker::~Worker()
+{
+    if (m_handler_thread) {
+        // Deleting a running thread aborts the process, so a run whose event loop ended
+        // early waits here for the service to finish.
+        m_handler_thread->quit();
+        m_handler_thread->wait();
+        delete m_handler_thread;
+        m_handler_thread = nullptr;
+    }
+    if (m_service) {
+        delete m_service;
+        m_service = nullptr;
+    }
+}
+
+void Worker::StartThread()
+{
+    m_handler_thread->start(QThread::InheritPriority);
+}
+
+void Worker::QuitThread()
+{
+    m_handler_thread->quit();
+}
+
+void Worker::JoinThread()
+{
+    m_handler_thread->wait(ULONG_MAX);
+}
+
+// Runs on the worker thread. Every step after the decision runs whatever the upgrade's
+// outcome: the per-user client is started also after a failed upgrade.
+void Worker::HandleServicce()
+{
+    Logger::LogMsg(Logger::L_DEBUG, LOG_COMPONENT, "[DEBUG] launcher.cpp(%d): running\n", __LINE__);
+    m_service->PreUpgrade();
+    if (!m_service->IsNeedUpgrade()) {
+        Logger::LogMsg(Logger::L_DEBUG, LOG_COMPONENT,
+                       "[DEBUG] launcher.cpp(%d): no need to upgrade\n", __LINE__);
+    } else {
+        emit sigShowMsg();
+        const int r = m_service->HandlePackageUpgrade();
+        if (r != 0) {
+            Logger::LogMsg(Logger::L_ERR, LOG_COMPONENT,
+                           "[ERROR] launcher.cpp(%d): Failed to upgrade package\n", __LINE__);
+        } else {
+            emit sigUpdateProgress(100, 100);
+            emit sigSetLabelText(StrTable::LoadStr(ID_PREPARATION_DONE));
+        }
+    }
+    m_service->RemoveAgedFolders();
+    m_service->PostUpgrade();
+    Logger::LogMsg(Logger::L_DEBUG, LOG_COMPONENT, "[DEBUG] launcher.cpp(%d): done\n", __LINE__);
+    emit sigServiceDone();
+}
+
+ProcessingProgressDialog::ProcessingProgressDialog() : QProgressDialog(nullptr, Qt::WindowFlags())
+{
+    const QFont font(QStringLiteral("Arial"), -1, -1, false);
+    const QString icon_path =
+        QString::fromUtf8(Service::GetRootBrisendaleResourceInstallPath().c_str_utf8()) +
+        QStringLiteral("/images/ico_72_brisendale.png");
+
+    setWindowTitle(StrTable::LoadStr(ID_APP_NAME));
+    setWindowIcon(QIcon(icon_path));
+    // Replaces every default flag, the window type included: no close, minimise or
+    // maximise button is asked for.
+    setWindowFlags(Qt::WindowTitleHint | Qt::WindowSystemMenuHint);
+    setValue(0);
+    setRange(0, 100);
+    setLabelText(StrTable::LoadStr(ID_PREPARING));
+    setFont(font);
+    setFixedWidth(400);
+    setModal(true);
+    setWindowModality(Qt::WindowModal);
+    setStyleSheet(QStringLiteral(
+        " QProgressDialog { background-color: WhiteSmoke; \n  vertical-align: middle } "));
+}
+
+ProcessingProgressDialog::~ProcessingProgressDialog() = default;
+
+// A window-manager close would emit canceled() and hide the dialog while the worker runs.
+void ProcessingProgressDialog::closeEvent(QCloseEvent* event)
+{
+    event->ignore();
+}
+
+// Escape would reject() the dialog.
+void ProcessingProgressDialog::keyPressEvent(QKeyEvent* event)
+{
+    if (event->key() == Qt::Key_Escape) {
+        event->accept();
+        return;
+    }
+    QProgressDialog::keyPressEvent(event);
+}
+
+Launcher::Launcher() : QObject(nullptr), m_worker(nullptr), m_progress(nullptr)
+{
+    m_worker = new Worker;
+    m_progress = new ProcessingProgressDialog;
+    setUp();
+}
+
+Launcher::Launcher(Service* service) : QObject(nullptr), m_worker(nullptr), m_progress(nullptr)
+{
+    m_worker = new Worker(service);
+    m_progress = new ProcessingProgressDialog;
+    setUp();
+}
+
+void Launcher::setUp()
+{
+    m_progress->setCancelButton(nullptr);
+    // Reaching the maximum must neither reset nor hide the bar; LaunchDone hides it.
+    m_progress->setAutoReset(false);
+
+    // The worker's slot is private, so this one is made by signature.
+    connect(this, SIGNAL(sigStart()), m_worker, SLOT(HandleServicce()));
+    connect(m_worker, &Worker::sigShowMsg, this, &Launcher::ShowMsgBox);
+    connect(m_worker, &Worker::sigServiceDone, this, &Launcher::LaunchDone);
+    connect(m_worker, &Worker::sigUpdateProgress, this, &Launcher::UpdateProgress);
+    connect(m_worker, &Worker::sigSetLabelText, this, &Launcher::SetLabelText);
+    // The first GetInstance call: the adapter is made here, on the main thread.
+    connect(Notify_Adapter::GetInstance(), &Notify_Adapter::sigUpdateProgress, this,
+            &Launcher::UpdateProgress);
+    connect(Notify_Adapter::GetInstance(), &Notify_Adapter::sigUpdateDialogText, this,
+            &Launcher::SetLabelText);
+}
+
+Launcher::~Launcher()
+{
+    if (m_worker) {
+        delete m_worker;
+        m_worker = nullptr;
+    }
+    if (m_progress) {
+        delete m_progress;
+        m_progress = nullptr;
+    }
+}
+
+void Launcher::Run()
+{
+    m_worker->StartThread();
+}
+
+void Launcher::Start()
+{
+    emit sigStart();
+}
+
+void Launcher::LaunchDone()
+{
+    m_progress->setValue(100);
+    m_progress->hide();
+    m_worker->QuitThread();
+    m_worker->JoinThread();
+    QCoreApplication::quit();
+}
+
+void Launcher::UpdateProgress(int total, int steps)
+{
+    // No sender reports a non-positive total; one would divide by zero.
+    if (total <= 0) {
+        return;
+    }
+    // Widened so that packages of more than 21 million entries do not overflow.
+    const qint64 percent = static_cast<qint64>(steps) * 100 / total;
+    const int value = static_cast<int>(qBound<qint64>(INT_MIN, percent, INT_MAX));
+    // A modal dialog's setValue runs a nested event loop; most reports change nothing.
+    if (value != m_progress->value()) {
+        m_progress->setValue(value);
+    }
+}
+
+void Launcher::SetLabelText(const QString& label)
+{
+    m_progress->setLabelText(label);
+}
+
+void Launcher::ShowMsgBox()
+{
+    m_progress->show();
+}

@@ -1,0 +1,108 @@
+#ifndef BRISENDALE_LAUNCHER_LAUNCHER_H
+#define BRISENDALE_LAUNCHER_LAUNCHER_H
+
+#include <QObject>
+#include <QProgressDialog>
+#include <QString>
+#include <QThread>
+
+class QCloseEvent;
+class QKeyEvent;
+class Service;
+
+// The worker's thread: an event loop of its own until quit.
+class HandlerThread : public QThread
+{
+    Q_OBJECT
+
+public:
+    HandlerThread();
+    ~HandlerThread() override;
+
+protected:
+    void run() override;
+};
+
+// Runs the whole upgrade through its service on its own thread and reports to the interface
+// only through signals. Owns its thread and its service.
+class Worker : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Drives a LinuxService of its own.
+    Worker();
+    // Drives `service` instead and takes ownership of it.
+    explicit Worker(Service* service);
+    // Waits for the thread to end if it still runs, then deletes it and the service.
+    ~Worker() override;
+
+    void StartThread();
+    void QuitThread();
+    void JoinThread();
+
+signals:
+    void sigServiceDone();
+    void sigShowMsg();
+    void sigUpdateProgress(int, int);
+    void sigSetLabelText(const QString&);
+
+private slots:
+    void HandleServicce();
+
+private:
+    Q_DISABLE_COPY(Worker)
+
+    HandlerThread* m_handler_thread;
+    Service* m_service;
+};
+
+// The small modal progress bar shown while the per-user copy is replaced. It cannot be
+// dismissed: the worker would be left running with nothing to end the run.
+class ProcessingProgressDialog : public QProgressDialog
+{
+    Q_OBJECT
+
+public:
+    ProcessingProgressDialog();
+    ~ProcessingProgressDialog() override;
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+};
+
+// Owns the progress dialog on the main thread and the worker on its thread; ends the event
+// loop once the worker is done.
+class Launcher : public QObject
+{
+    Q_OBJECT
+
+public:
+    Launcher();
+    // As Launcher(), with the worker driving `service` (ownership passes to the worker).
+    explicit Launcher(Service* service);
+    ~Launcher() override;
+
+    void Run();
+    void Start();
+
+signals:
+    void sigStart();
+
+private slots:
+    void LaunchDone();
+    void UpdateProgress(int total, int steps);
+    void SetLabelText(const QString& label);
+    void ShowMsgBox();
+
+private:
+    Q_DISABLE_COPY(Launcher)
+
+    void setUp();
+
+    Worker* m_worker;
+    ProcessingProgressDialog* m_progress;
+};
+
+#endif // BRISENDALE_LAUNCHER_LAUNCHER_H

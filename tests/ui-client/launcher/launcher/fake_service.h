@@ -1,0 +1,85 @@
+#pragma once
+
+#include "adapter.h"
+#include "brisendale-service.h"
+
+#include <QMutex>
+#include <QMutexLocker>
+#include <QSemaphore>
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+#include <utility>
+#include <vector>
+
+// One sequence of everything that happened on the worker side, in order: the service calls
+// and (through direct connections) the worker's signals.
+class Journal
+{
+public:
+    void add(const QString& entry)
+    {
+        QMutexLocker lock(&m_mutex);
+        m_entries << entry;
+    }
+    QStringList entries() const
+    {
+        QMutexLocker lock(&m_mutex);
+        return m_entries;
+    }
+
+private:
+    mutable QMutex m_mutex;
+    QStringList m_entries;
+};
+
+// What the fake service answers and reports, and where it writes what it was asked.
+struct Script
+{
+    bool need_upgrade = false;
+    int upgrade_result = 0;
+    // Sent through the adapter from HandlePackageUpgrade, as the extractor does.
+    QString dialog_text;
+    std::vector<std::pair<int, int>> reports;
+    // When set, PreUpgrade releases `started` and then waits for `proceed`.
+    QSemaphore* started = nullptr;
+    QSemaphore* proceed = nullptr;
+    std::shared_ptr<Journal> journal = std::make_shared<Journal>();
+};
+
+// A service that touches no installation; RemoveAgedFolders stays the real one.
+class FakeService : public Service
+{
+public:
+    explicit FakeService(const Script& script) : m_script(script) {}
+
+    void StopService() override { m_script.journal->add("StopService"); }
+    int HandlePackageUpgrade() override
+    {
+        m_script.journal->add("HandlePackageUpgrade");
+        const Notify_Adapter* adapter = Notify_Adapter::GetInstance();
+        if (!m_script.dialog_text.isEmpty())
+            adapter->UpdateDialogText(m_script.dialog_text);
+        for (const auto& r : m_script.reports)
+            adapter->UpdateProgress(r.first, r.second);
+        return m_script.upgrade_result;
+    }
+    void PostUpgrade() override { m_script.journal->add("PostUpgrade"); }
+    void PreUpgrade() override
+    {
+        m_script.journal->add("PreUpgrade");
+        if (m_script.started)
+            m_script.started->release();
+        if (m_script.proceed)
+            m_script.proceed->acquire();
+    }
+    bool IsNeedUpgrade() override
+    {
+        m_script.journal->add("IsNeedUpgrade");
+        return m_script.need_upgrade;
+    }
+
+private:
+    Script m_script;
+};
