@@ -1,0 +1,557 @@
+#include "extractor.h"
+
+#include "adapter.h"
+#include "log/log.h"
+#include "test_archive.h"
+#include "testsupport.h"
+#include "texts/strtab.h"
+
+#include <gtest/gtest.h>
+
+#include <archive.h>
+#include <archive_entry.h>
+
+#include <QObject>
+
+#include <climits>
+#include <clocale>
+#include <cstdlib>
+#include <langinfo.h>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using testarchive::dir;
+using testarchive::Entry;
+using testarchive::file;
+using testarchive::Format;
+using testarchive::hardlink;
+using testarchive::special;
+using testarchive::symlinkEntry;
+
+struct ExtractorTestPeer
+{
+    static int copyData(Extractor& x, archive* ar, archive* aw) { return x.copy_data(ar, aw); }
+};
+
+namespace {
+
+const char INIT_TEXT[] = "Brisendale Drive is initializing...";
+
+std::string slurp(const std::string& path)
+{
+    return testsupport::readFile(QString::fromStdString(path)).toStdString();
+}
+
+void spit(const std::string& path, const std::string& data)
+{
+    testsupport::writeFile(QString::fromStdString(path), QByteArray::fromStdString(data));
+}
+
+bool lstatOk(const std::string& path, struct stat* st)
+{
+    return ::lstat(path.c_str(), st) == 0;
+}
+
+bool isDir(const std::string& path)
+{
+    struct stat st;
+    return lstatOk(path, &st) && S_ISDIR(st.st_mode);
+}
+
+bool exists(const std::string& path)
+{
+    struct stat st;
+    return lstatOk(path, &st);
+}
+
+std::string readLink(const std::string& path)
+{
+    char buf[PATH_MAX];
+    const ssize_t n = ::readlink(path.c_str(), buf, sizeof buf);
+    return n < 0 ? std::string("<not a symlink>") : std::string(buf, static_cast<size_t>(n));
+}
+
+ino_t inode(const std::string& path)
+{
+    struct stat st;
+    return lstatOk(path, &st) ? st.st_ino : 0;
+}
+
+nlink_t links(const std::string& path)
+{
+    struct stat st;
+    return lstatOk(path, &st) ? st.st_nlink : 0;
+}
+
+std::set<std::string> listing(const std::string& path)
+{
+    std::set<std::string> names;
+    std::unique_ptr<DIR, int (*)(DIR*)> d(::opendir(path.c_str()), ::closedir);
+    if (!d) {
+        return names;
+    }
+    while (const dirent* e = ::readdir(d.get())) {
+        const std::string name = e->d_name;
+        if (name != "." && name != "..") {
+            names.insert(name);
+        }
+    }
+    return names;
+}
+
+std::string cwd()
+{
+    char buf[PATH_MAX];
+    return ::getcwd(buf, sizeof buf) ? std::string(buf) : std::string();
+}
+
+// Runs the test body with another working directory, as the worker thread may.
+class CwdGuard
+{
+public:
+    explicit CwdGuard(const std::string& to) : m_old(cwd()) { EXPECT_EQ(::chdir(to.c_str()), 0); }
+    ~CwdGuard() { EXPECT_EQ(::chdir(m_old.c_str()), 0); }
+    CwdGuard(const CwdGuard&) = delete;
+    CwdGuard& operator=(const CwdGuard&) = delete;
+
+private:
+    std::string m_old;
+};
+
+class ExtractorTest : public testsupport::ScratchTest
+{
+protected:
+    void SetUp() override
+    {
+        ScratchTest::SetUp();
+        // The program entry picks the environment's character type; non-ASCII names need it.
+        ASSERT_NE(std::setlocale(LC_CTYPE, ""), nullptr);
+        ASSERT_STREQ(nl_langinfo(CODESET), "UTF-8");
+        StrTable::InitStrTable();
+        m_log = pathStd() + "/extract.log";
+        ASSERT_EQ(Logger::Initialize(Logger::FILE_LOGGER, m_log.c_str(), "", 50), 0);
+        m_receiver.reset(new QObject);
+        Notify_Adapter* adapter = Notify_Adapter::GetInstance();
+        QObject::connect(adapter, &Notify_Adapter::sigUpdateProgress, m_receiver.get(),
+                         [this](int total, int step) {
+                             m_events.push_back(std::to_string(step) + "/" + std::to_string(total));
+                         });
+        QObject::connect(
+            adapter, &Notify_Adapter::sigUpdateDialogText, m_receiver.get(),
+            [this](QString text) { m_events.push_back("text:" + text.toStdString()); });
+    }
+
+    void TearDown() override
+    {
+        m_receiver.reset();
+        Logger::Destroy();
+        std::setlocale(LC_CTYPE, "C");
+        ScratchTest::TearDown();
+    }
+
+    std::string log() const { return slurp(m_log); }
+    std::string at(const std::string& rel) const { return pathStd() + "/" + rel; }
+
+    Extractor makeExtractor(const std::string& source, const std::string& target) const
+    {
+        Extractor x;
+        x.SetSource(source.c_str());
+        x.SetTarget(target.c_str());
+        return x;
+    }
+
+    std::string writeArchive(Format format, const std::vector<Entry>& entries,
+                             const std::string& name = "pkg.nbx")
+    {
+        const std::string archivePath = at(name);
+        EXPECT_TRUE(testarchive::write(archivePath, format, entries));
+        return archivePath;
+    }
+
+    std::vector<std::string> m_events;
+
+private:
+    std::string m_log;
+    std::unique_ptr<QObject> m_receiver;
+};
+
+// --- every readable format, the plain three-entry package ---
+
+class ExtractorFormatTest : public ExtractorTest, public ::testing::WithParamInterface<Format>
+{};
+
+TEST_P(ExtractorFormatTest, ThreeEntriesReportThreeStepsInOrder)
+{
+    const std::string pkg = writeArchive(
+        GetParam(), {dir("sub/"), file("sub/file.txt", "hello"), file("top.txt", "top")});
+    const std::string target = at("app");
+    Extractor x = makeExtractor(pkg, target);
+
+    EXPECT_EQ(x.Count(), 3);
+    EXPECT_EQ(x.Extract(), 0);
+    EXPECT_EQ(m_events,
+              (std::vector<std::string>{std::string("text:") + INIT_TEXT, "1/3", "2/3", "3/3"}));
+    EXPECT_EQ(slurp(target + "/sub/file.txt"), "hello");
+    EXPECT_EQ(slurp(target + "/top.txt"), "top");
+
+    testing::internal::CaptureStdout();
+    const int listed = x.List();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "sub/\nsub/file.txt\ntop.txt\n");
+    EXPECT_EQ(listed, 0);
+    EXPECT_EQ(log().find("[ERROR]"), std::string::npos) << log();
+}
+
+std::string formatName(const ::testing::TestParamInfo<Format>& info)
+{
+    const char* const names[] = {"tar", "tar_gz", "tar_zst", "zip"};
+    return names[static_cast<int>(info.param)];
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, ExtractorFormatTest,
+                         ::testing::Values(Format::Tar, Format::TarGz, Format::TarZst, Format::Zip),
+                         formatName);
+
+// --- archives that cannot be counted ---
+
+TEST_F(ExtractorTest, EmptyArchivesFailWithCountZero)
+{
+    const std::string emptyTar = writeArchive(Format::Tar, {}, "empty.tar");
+    const std::string zeroBytes = at("zero.nbx");
+    spit(zeroBytes, "");
+    for (const std::string& pkg : {emptyTar, zeroBytes}) {
+        SCOPED_TRACE(pkg);
+        Extractor x = makeExtractor(pkg, at("app"));
+        EXPECT_EQ(x.Count(), 0);
+        EXPECT_EQ(x.Extract(), -1);
+        EXPECT_NE(log().find("[ERROR] extractor.cpp("), std::string::npos);
+        EXPECT_NE(log().find("): Failed to calculate total file numbers, ret: 0\n"),
+                  std::string::npos)
+            << log();
+    }
+    EXPECT_EQ(m_events, (std::vector<std::string>(2, std::string("text:") + INIT_TEXT)));
+}
+
+TEST_F(ExtractorTest, MissingArchiveLogsBothLinesAndTouchesNothing)
+{
+    Extractor x = makeExtractor(at("absent.nbx"), at("app"));
+    EXPECT_EQ(x.Extract(), -1);
+    const std::string text = log();
+    EXPECT_NE(text.find("[ERROR] extractor.cpp("), std::string::npos);
+    EXPECT_NE(text.find("): archive_read_open_filename failed: '"), std::string::npos) << text;
+    EXPECT_NE(text.find("): Failed to calculate total file numbers, ret: -1\n"), std::string::npos)
+        << text;
+    EXPECT_FALSE(exists(at("app")));
+    EXPECT_EQ(x.Count(), -1);
+}
+
+TEST_F(ExtractorTest, EmptySourceOrTargetIsRefusedEverywhere)
+{
+    const std::string pkg = writeArchive(Format::Tar, {file("a", "a")});
+    const std::vector<std::pair<std::string, std::string>> rows = {{"", at("app")}, {pkg, ""}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE("source '" + row.first + "' target '" + row.second + "'");
+        Extractor x = makeExtractor(row.first, row.second);
+        EXPECT_EQ(x.Count(), -1);
+        EXPECT_EQ(x.Extract(), -1);
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(x.List(), -1);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    }
+    const std::string text = log();
+    EXPECT_NE(text.find("): Invalid argument\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("): Invalid Argument\n"), std::string::npos) << text;
+    EXPECT_TRUE(m_events.empty());
+    EXPECT_FALSE(exists(at("app")));
+}
+
+// --- a damaged archive keeps what was written before the damage ---
+
+struct TruncationCase
+{
+    const char* name;
+    size_t cutAfterHeader; // bytes of the third entry's header block kept
+    int count;
+};
+
+class ExtractorTruncationTest : public ExtractorTest,
+                                public ::testing::WithParamInterface<TruncationCase>
+{};
+
+TEST_P(ExtractorTruncationTest, StopsAtTheDamageAndKeepsEarlierEntries)
+{
+    const std::string a(3000, 'a'), b(3000, 'b'), c(3000, 'c');
+    std::string bytes =
+        testarchive::build(Format::Tar, {file("a.bin", a), file("b.bin", b), file("c.bin", c)});
+    size_t header = 0;
+    while (header + 512 <= bytes.size() && bytes.compare(header, 6, std::string("c.bin\0", 6))) {
+        header += 512;
+    }
+    ASSERT_LT(header + 512, bytes.size());
+    bytes.resize(header + GetParam().cutAfterHeader);
+    const std::string pkg = at("cut.nbx");
+    spit(pkg, bytes);
+
+    Extractor x = makeExtractor(pkg, at("app"));
+    EXPECT_EQ(x.Count(), GetParam().count);
+    EXPECT_EQ(x.Extract(), -1);
+    EXPECT_EQ(slurp(at("app/a.bin")), a);
+    EXPECT_EQ(slurp(at("app/b.bin")), b);
+    EXPECT_NE(slurp(at("app/c.bin")), c);
+    EXPECT_EQ(m_events[1], "1/" + std::to_string(GetParam().count));
+    EXPECT_EQ(m_events[2], "2/" + std::to_string(GetParam().count));
+    EXPECT_EQ(m_events.size(), 3u);
+
+    testing::internal::CaptureStdout();
+    const int listed = x.List();
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(listed, -1) << "a damaged archive was listed as complete";
+}
+
+const TruncationCase CUTS[] = {
+    {"inside_header", 100, 2},
+    {"inside_data", 512 + 1000, 3},
+};
+
+std::string cutName(const ::testing::TestParamInfo<TruncationCase>& info)
+{
+    return info.param.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Cuts, ExtractorTruncationTest, ::testing::ValuesIn(CUTS), cutName);
+
+// --- where entries land ---
+
+TEST_F(ExtractorTest, EntriesLandBelowTheTargetAndReplaceExistingFiles)
+{
+    spit(at("outside/victim"), "orig");
+    const std::string target = at("app");
+    ASSERT_EQ(::mkdir(target.c_str(), 0755), 0);
+    // A file already in the way is unlinked, not written through.
+    ASSERT_EQ(::link(at("outside/victim").c_str(), (target + "/top.txt").c_str()), 0);
+    const std::string pkg =
+        writeArchive(Format::TarGz, {file("/abs/file.txt", "abs"), file("sub/file.txt", "sub"),
+                                     file("top.txt", "new")});
+
+    EXPECT_EQ(makeExtractor(pkg, target).Extract(), 0) << log();
+    EXPECT_EQ(slurp(target + "/abs/file.txt"), "abs");
+    EXPECT_EQ(slurp(target + "/sub/file.txt"), "sub");
+    EXPECT_EQ(slurp(target + "/top.txt"), "new");
+    EXPECT_EQ(slurp(at("outside/victim")), "orig");
+    EXPECT_EQ(links(at("outside/victim")), 1u);
+}
+
+TEST_F(ExtractorTest, LegitimateLinksExtractWhileTheWorkingDirectoryIsElsewhere)
+{
+    // Decoys: a link target resolved against the working directory would find these.
+    spit(at("elsewhere/lib/libx.so.1.2"), "WRONG");
+    spit(at("elsewhere/lib/libx.so.1"), "WRONG");
+    const std::string target = at("app");
+    const std::string pkg =
+        writeArchive(Format::TarZst, {
+                                         dir("./"),
+                                         dir("lib/"),
+                                         file("lib/libx.so.1.2", "ELF"),
+                                         symlinkEntry("lib/libx.so.1", "libx.so.1.2"),
+                                         symlinkEntry("lib/libx.so", "libx.so.1"),
+                                         file("share/data/f.txt", "data"),
+                                         symlinkEntry("bin/data", "../share/data"),
+                                         symlinkEntry("bin/abs", "/usr/share"),
+                                         hardlink("lib/alias", "lib/libx.so.1.2"),
+                                         file("données/ünïcødé.txt", "utf8"),
+                                     });
+    int result;
+    {
+        CwdGuard guard(at("elsewhere"));
+        result = makeExtractor(pkg, target).Extract();
+    }
+    EXPECT_EQ(result, 0) << log();
+    EXPECT_EQ(m_events.size(), 11u);
+    EXPECT_EQ(m_events.back(), "10/10");
+    EXPECT_EQ(slurp(target + "/lib/libx.so"), "ELF");
+    EXPECT_EQ(readLink(target + "/lib/libx.so"), "libx.so.1");
+    EXPECT_EQ(readLink(target + "/lib/libx.so.1"), "libx.so.1.2");
+    EXPECT_EQ(slurp(target + "/bin/data/f.txt"), "data");
+    EXPECT_EQ(readLink(target + "/bin/abs"), "/usr/share");
+    EXPECT_EQ(inode(target + "/lib/alias"), inode(target + "/lib/libx.so.1.2"));
+    EXPECT_EQ(links(at("elsewhere/lib/libx.so.1.2")), 1u);
+    EXPECT_EQ(slurp(at("elsewhere/lib/libx.so.1.2")), "WRONG");
+    EXPECT_EQ(slurp(target + "/données/ünïcødé.txt"), "utf8");
+}
+
+TEST_F(ExtractorTest, TargetReachedThroughASymlinkedParentKeepsTheLink)
+{
+    ASSERT_EQ(::mkdir(at("real").c_str(), 0755), 0);
+    ASSERT_EQ(::symlink(at("real").c_str(), at("home-link").c_str()), 0);
+    const std::string pkg = writeArchive(
+        Format::Tar, {dir("./"), file("bin/tool", "tool"), hardlink("bin/alias", "bin/tool"),
+                      file("lib/libx.so.1", "ELF"), symlinkEntry("lib/libx.so", "libx.so.1")});
+
+    EXPECT_EQ(makeExtractor(pkg, at("home-link/.Brisendale/app")).Extract(), 0) << log();
+    EXPECT_EQ(readLink(at("home-link")), at("real"));
+    EXPECT_EQ(slurp(at("real/.Brisendale/app/bin/tool")), "tool");
+    EXPECT_EQ(inode(at("real/.Brisendale/app/bin/alias")),
+              inode(at("real/.Brisendale/app/bin/tool")));
+    EXPECT_EQ(readLink(at("real/.Brisendale/app/lib/libx.so")), "libx.so.1");
+}
+
+TEST_F(ExtractorTest, SymlinkAlreadyInTheTargetIsReplacedNotFollowed)
+{
+    spit(at("outside/victim"), "orig");
+    const std::string target = at("app");
+    ASSERT_EQ(::mkdir(target.c_str(), 0755), 0);
+    ASSERT_EQ(::symlink(at("outside").c_str(), (target + "/evil").c_str()), 0);
+    const std::string pkg = writeArchive(Format::Tar, {file("evil/victim", "new")});
+
+    makeExtractor(pkg, target).Extract(); // replacing the link is fine, following it is not
+    EXPECT_EQ(slurp(at("outside/victim")), "orig");
+    EXPECT_EQ(listing(at("outside")), std::set<std::string>{"victim"});
+}
+
+// --- hostile archives: nothing is written outside the target and the run fails ---
+
+struct HostileCase
+{
+    const char* name;
+    std::vector<Entry> entries; // "@OUT@" stands for the absolute outside folder
+    const char* logged;
+};
+
+class ExtractorHostileTest : public ExtractorTest, public ::testing::WithParamInterface<HostileCase>
+{};
+
+TEST_P(ExtractorHostileTest, WritesNothingOutsideAndFails)
+{
+    const std::string outside = at("outside");
+    spit(outside + "/victim", "orig");
+    spit(at("cwd/victim"), "orig");
+    const std::string target = at("app");
+    ASSERT_EQ(::mkdir(target.c_str(), 0755), 0);
+
+    std::vector<Entry> entries = GetParam().entries;
+    for (Entry& e : entries) {
+        for (std::string* s : {&e.path, &e.link}) {
+            const size_t pos = s->find("@OUT@");
+            if (pos != std::string::npos) {
+                s->replace(pos, 5, outside);
+            }
+        }
+    }
+    const std::string pkg = writeArchive(Format::Tar, entries);
+    const std::set<std::string> scratchBefore = listing(pathStd());
+
+    int result;
+    std::string cwdDuring;
+    {
+        CwdGuard guard(at("cwd"));
+        result = makeExtractor(pkg, target).Extract();
+        cwdDuring = cwd();
+    }
+    EXPECT_EQ(result, -1);
+    EXPECT_EQ(cwdDuring, at("cwd"));
+    EXPECT_TRUE(isDir(target)) << "the target folder was replaced";
+    for (const std::string& folder : {outside, at("cwd")}) {
+        EXPECT_EQ(listing(folder), std::set<std::string>{"victim"}) << folder;
+        EXPECT_EQ(slurp(folder + "/victim"), "orig") << folder;
+        EXPECT_EQ(links(folder + "/victim"), 1u) << folder << ": linked from inside the target";
+    }
+    EXPECT_EQ(listing(pathStd()), scratchBefore) << "a new name beside the target";
+    EXPECT_NE(log().find(GetParam().logged), std::string::npos) << log();
+}
+
+const std::string LONG_PATH = [] {
+    std::string p;
+    while (p.size() < PATH_MAX) {
+        p += std::string(99, 'd') + "/";
+    }
+    return p + "f";
+}();
+
+const HostileCase ATTACKS[] = {
+
+    {"dotdot", {file("../outside/victim", "EVIL")}, "archive_read_extract2 failed"},
+    {"dotdot_deep",
+     {file("ok.txt", "ok"), file("sub/../../outside/new", "EVIL")},
+     "archive_read_extract2 failed"},
+    {"symlink_absolute_then_file",
+     {symlinkEntry("evil", "@OUT@"), file("evil/victim", "EVIL")},
+     "passes through the symlink"},
+    {"symlink_relative_then_file",
+     {symlinkEntry("evil", "../outside"), file("evil/new", "EVIL")},
+     "passes through the symlink"},
+    {"symlink_nested_then_folder",
+     {dir("a/"), symlinkEntry("a/b", "@OUT@"), dir("a/b/c/")},
+     "passes through the symlink"},
+    {"hardlink_absolute", {hardlink("h", "@OUT@/victim")}, "archive_read_extract2 failed"},
+    {"hardlink_absolute_with_data",
+     {hardlink("h", "@OUT@/victim", "EVIL")},
+     "archive_read_extract2 failed"},
+    {"hardlink_working_directory", {hardlink("h", "victim")}, "archive_read_extract2 failed"},
+    {"hardlink_working_directory_with_data",
+     {hardlink("h", "victim", "EVIL")},
+     "archive_read_extract2 failed"},
+    {"hardlink_dotdot_with_data",
+     {hardlink("h", "../outside/victim", "EVIL")},
+     "archive_read_extract2 failed"},
+    {"hardlink_through_symlink",
+     {symlinkEntry("evil", "@OUT@"), hardlink("h", "evil/victim", "EVIL")},
+     "passes through the symlink"},
+    {"hardlink_to_symlink_then_file",
+     {symlinkEntry("evil", "@OUT@"), hardlink("alias", "evil"), file("alias/victim", "EVIL")},
+     "passes through the symlink"},
+    {"dot_as_file", {file(".", "EVIL")}, "would replace the target folder"},
+    {"dot_dot_slash_as_file", {file("./.", "EVIL")}, "would replace the target folder"},
+    {"dot_as_symlink", {symlinkEntry(".", "@OUT@")}, "would replace the target folder"},
+    {"dot_as_hardlink", {hardlink(".", "@OUT@/victim")}, "would replace the target folder"},
+    {"fifo", {special(Entry::Fifo, "pipe")}, "unsupported entry type"},
+    {"char_device", {special(Entry::CharDevice, "null")}, "unsupported entry type"},
+    {"path_too_long", {file(LONG_PATH, "deep")}, "path too long"},
+};
+
+std::string attackName(const ::testing::TestParamInfo<HostileCase>& info)
+{
+    return info.param.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Attacks, ExtractorHostileTest, ::testing::ValuesIn(ATTACKS), attackName);
+
+// --- the block copier ---
+
+struct ReadFree
+{
+    void operator()(archive* a) const { archive_read_free(a); }
+};
+struct WriteFree
+{
+    void operator()(archive* a) const { archive_write_free(a); }
+};
+
+TEST_F(ExtractorTest, CopyDataWritesTheCurrentEntry)
+{
+    const std::string payload(50000, 'p');
+    const std::string bytes = testarchive::build(Format::TarGz, {file("f.bin", payload)});
+    std::unique_ptr<archive, ReadFree> reader(archive_read_new());
+    archive_read_support_filter_all(reader.get());
+    archive_read_support_format_all(reader.get());
+    ASSERT_EQ(archive_read_open_memory(reader.get(), bytes.data(), bytes.size()), ARCHIVE_OK);
+    archive_entry* entry = nullptr;
+    ASSERT_EQ(archive_read_next_header(reader.get(), &entry), ARCHIVE_OK);
+    archive_entry_set_pathname(entry, at("f.bin").c_str());
+    std::unique_ptr<archive, WriteFree> writer(archive_write_disk_new());
+    ASSERT_EQ(archive_write_header(writer.get(), entry), ARCHIVE_OK);
+
+    Extractor x;
+    EXPECT_EQ(ExtractorTestPeer::copyData(x, nullptr, writer.get()), -1);
+    EXPECT_EQ(ExtractorTestPeer::copyData(x, reader.get(), nullptr), -1);
+    EXPECT_NE(log().find("): Invalid Argument\n"), std::string::npos);
+    EXPECT_EQ(ExtractorTestPeer::copyData(x, reader.get(), writer.get()), 0);
+    ASSERT_EQ(archive_write_finish_entry(writer.get()), ARCHIVE_OK);
+    EXPECT_EQ(slurp(at("f.bin")), payload);
+}
+
+} // namespace
