@@ -1,0 +1,35 @@
+# Builds the package archive from the sample client's parts.
+#   cmake -DCLIENT=<client executable> -DSTART_STOP=<start script> -DINFO=<INFO file>
+#         -DSTAGE=<scratch folder> -DOUT=<archive> -P make-package.cmake
+# The archive's entries are the per-user application folder's contents: bin/,
+# package/ and INFO at its top, since the launcher unpacks it straight into
+# ~/.Brisendale/Brisendale.app.
+foreach(var CLIENT START_STOP INFO STAGE OUT)
+  if(NOT DEFINED ${var})
+    message(FATAL_ERROR "make-package: ${var} is not set")
+  endif()
+endforeach()
+
+file(REMOVE_RECURSE "${STAGE}")
+file(MAKE_DIRECTORY "${STAGE}/bin" "${STAGE}/package")
+# Fixed names inside the package, whatever the parts are called here.
+set(exec_perms OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+file(COPY_FILE "${CLIENT}" "${STAGE}/bin/brisendale-drive-ui")
+file(CHMOD "${STAGE}/bin/brisendale-drive-ui" PERMISSIONS ${exec_perms})
+file(COPY_FILE "${START_STOP}" "${STAGE}/package/start-stop")
+file(CHMOD "${STAGE}/package/start-stop" PERMISSIONS ${exec_perms})
+file(COPY_FILE "${INFO}" "${STAGE}/INFO")
+file(CHMOD "${STAGE}/INFO" PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+
+get_filename_component(out_dir "${OUT}" DIRECTORY)
+file(MAKE_DIRECTORY "${out_dir}")
+# Written beside and renamed, so an interrupted build never leaves half an archive.
+execute_process(
+  COMMAND "${CMAKE_COMMAND}" -E tar czf "${OUT}.part" --format=gnutar -- bin package INFO
+  WORKING_DIRECTORY "${STAGE}"
+  RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  file(REMOVE "${OUT}.part")
+  message(FATAL_ERROR "make-package: tar failed (${rc})")
+endif()
+file(RENAME "${OUT}.part" "${OUT}")

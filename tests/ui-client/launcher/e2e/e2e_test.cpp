@@ -1,0 +1,537 @@
+#include "testsupport.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QImageReader>
+#include <QLibraryInfo>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QRegularExpression>
+#include <QSettings>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <string>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+const char* const kNamespaceMark = "BRISENDALE_E2E_PID_NAMESPACE";
+
+bool inOwnPidNamespace()
+{
+    return qEnvironmentVariableIsSet(kNamespaceMark);
+}
+
+struct LaunchResult
+{
+    int exitCode = -1;
+    QString out;
+    QString err;
+};
+
+bool processGone(pid_t pid)
+{
+    return ::kill(pid, 0) != 0 && errno == ESRCH;
+}
+
+// Bounded waits; they only keep a broken run from hanging the suite.
+template <typename Pred>
+bool waitFor(Pred pred)
+{
+    for (int i = 0; i < 600; ++i) {
+        if (pred())
+            return true;
+        QThread::msleep(50);
+    }
+    return pred();
+}
+
+class E2eTest : public testsupport::ScratchTest
+{
+protected:
+    void SetUp() override
+    {
+        ScratchTest::SetUp();
+        if (!inOwnPidNamespace())
+            GTEST_SKIP() << "needs its own pid namespace (root and unshare) to end the clients "
+                            "that the runs start";
+        m_root = path() + "/root";
+        layRoot(m_root);
+    }
+
+    void TearDown() override
+    {
+        stopClient();
+        ScratchTest::TearDown();
+    }
+
+    QString root() const { return m_root; }
+    QString userRoot() const { return home() + "/.Brisendale"; }
+    QString userApp() const { return userRoot() + "/Brisendale.app"; }
+    QString launcherPath() const { return m_root + "/bin/brisendale-launcher"; }
+
+    static void copyFile(const QString& from, const QString& to)
+    {
+        QDir().mkpath(QFileInfo(to).absolutePath());
+        QFile::remove(to);
+        ASSERT_TRUE(QFile::copy(from, to)) << from.toStdString() << " -> " << to.toStdString();
+        QFile::setPermissions(to, QFile::permissions(from) | QFile::WriteOwner);
+    }
+
+    // The system-wide tree as the installation lays it out, with every log
+    // component raised to debug.
+    void layRoot(const QString& r)
+    {
+        copyFile(QStringLiteral(E2E_LAUNCHER), r + "/bin/brisendale-launcher");
+        copyFile(QStringLiteral(E2E_INFO), r + "/INFO");
+        copyFile(QStringLiteral(E2E_PACKAGE), r + "/package/brisendale.nbx");
+        copyFile(QStringLiteral(E2E_ICON), r + "/images/ico_72_brisendale.png");
+        QDir().mkpath(r + "/conf");
+        testsupport::writeFile(r + "/log/launcher.debug",
+                               "launcher_debug=7\nservice_debug=7\nextractor_debug=7\n"
+                               "file_op_debug=7\n");
+    }
+
+    static QByteArray infoText(int build)
+    {
+        return "[Version]\nmajor_version=1\nminor_version=0\nbuild_version=" +
+               QByteArray::number(build) + "\nicon_overlay_version=1\n";
+    }
+
+    // Ships a package with the given build number in the root: its INFO and
+    // the archive's INFO agree, as in a real release. `extra` files (path
+    // relative to the application folder -> contents) are added to it.
+    void shipPackage(int build, const QString& startStop = QStringLiteral(E2E_START_STOP),
+                     const QList<QPair<QString, QByteArray>>& extra = {})
+    {
+        const QString stage = path() + "/stage-" + QString::number(build);
+        QDir(stage).removeRecursively();
+        copyFile(QStringLiteral(E2E_CLIENT), stage + "/bin/brisendale-drive-ui");
+        copyFile(startStop, stage + "/package/start-stop");
+        QFile::setPermissions(stage + "/package/start-stop",
+                              QFile::permissions(stage + "/package/start-stop") | QFile::ExeOwner |
+                                  QFile::ExeGroup | QFile::ExeOther);
+        testsupport::writeFile(stage + "/INFO", infoText(build));
+        for (const auto& file : extra)
+            testsupport::writeFile(stage + "/" + file.first, file.second);
+        QProcess tar;
+        tar.setWorkingDirectory(stage);
+        tar.start(QStringLiteral(E2E_CMAKE),
+                  {"-E", "tar", "czf", root() + "/package/brisendale.nbx", "--format=gnutar", "--",
+                   "bin", "package", "INFO"});
+        ASSERT_TRUE(tar.waitForFinished(60000));
+        ASSERT_EQ(tar.exitCode(), 0) << tar.readAllStandardError().toStdString();
+        testsupport::writeFile(root() + "/INFO", infoText(build));
+    }
+
+    static QProcessEnvironment baseEnvironment()
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("LC_ALL", "C.UTF-8");
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        // Full allocation stacks, so that the leak suppressions can name the
+        // platform plug-in (its frames lack frame pointers).
+        const QString asan = env.value("ASAN_OPTIONS");
+        env.insert("ASAN_OPTIONS", asan + (asan.isEmpty() ? "" : ":") + "fast_unwind_on_malloc=0");
+        return env;
+    }
+
+    static LaunchResult finish(QProcess& proc)
+    {
+        LaunchResult run;
+        if (!proc.waitForFinished(120000)) {
+            proc.kill();
+            proc.waitForFinished(30000);
+            run.err = "launcher did not end";
+            return run;
+        }
+        run.out = QString::fromUtf8(proc.readAllStandardOutput());
+        run.err = QString::fromUtf8(proc.readAllStandardError());
+        if (proc.exitStatus() == QProcess::NormalExit)
+            run.exitCode = proc.exitCode();
+        return run;
+    }
+
+    LaunchResult launch(const QProcessEnvironment& env = baseEnvironment())
+    {
+        QProcess proc;
+        proc.setProcessEnvironment(env);
+        proc.start(launcherPath(), QStringList());
+        return finish(proc);
+    }
+
+    // Runs a shell command line, so that argv[0] is exactly what the line says.
+    LaunchResult launchThroughShell(const QString& line, const QString& workDir,
+                                    const QProcessEnvironment& env)
+    {
+        QProcess proc;
+        proc.setProcessEnvironment(env);
+        proc.setWorkingDirectory(workDir);
+        proc.start("/bin/sh", {"-c", line});
+        return finish(proc);
+    }
+
+    QString logText() const
+    {
+        return QString::fromUtf8(testsupport::readFile(userRoot() + "/log/launcher.log"));
+    }
+
+    static QString buildOf(const QString& info)
+    {
+        QSettings settings(info, QSettings::IniFormat);
+        return settings.value("Version/build_version").toString();
+    }
+
+    pid_t pidFromFile() const
+    {
+        const QByteArray text = testsupport::readFile(userRoot() + "/ui.pid").trimmed();
+        if (!text.startsWith("pid="))
+            return 0;
+        return static_cast<pid_t>(text.mid(4).toLong());
+    }
+
+    // The pid of the running sample client, once it has announced itself.
+    pid_t waitForClient() const
+    {
+        pid_t pid = 0;
+        waitFor([&] {
+            pid = pidFromFile();
+            return pid > 1 && !processGone(pid);
+        });
+        return pid;
+    }
+
+    // Only ever runs inside this test's own pid namespace.
+    void stopClient()
+    {
+        if (!inOwnPidNamespace())
+            return;
+        const pid_t pid = pidFromFile();
+        if (pid <= 1 || processGone(pid))
+            return;
+        ::kill(pid, SIGTERM);
+        waitFor([&] { return processGone(pid); });
+    }
+
+    void expectInstalled(const QString& build)
+    {
+        EXPECT_TRUE(QFileInfo::exists(userApp() + "/bin/brisendale-drive-ui"));
+        EXPECT_EQ(buildOf(userApp() + "/INFO"), build);
+        EXPECT_FALSE(QFileInfo::exists(userApp() + "_tmp"));
+    }
+
+private:
+    QString m_root;
+};
+
+const QString kSampleBuild = QStringLiteral(E2E_SAMPLE_BUILD);
+
+TEST_F(E2eTest, FreshInstallUnpacksThePackageAndStartsTheClient)
+{
+    ASSERT_FALSE(QFileInfo::exists(userRoot()));
+    const LaunchResult run = launch();
+    ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
+    expectInstalled(kSampleBuild);
+    EXPECT_GT(waitForClient(), 1);
+    const QString log = logText();
+    const int running = log.indexOf(QRegularExpression("launcher\\.cpp\\(\\d+\\): running\n"));
+    const int done = log.indexOf(QRegularExpression("launcher\\.cpp\\(\\d+\\): done\n"));
+    EXPECT_NE(running, -1) << log.toStdString();
+    EXPECT_GT(done, running);
+    EXPECT_NE(log.indexOf("user installation is ready"), -1) << log.toStdString();
+    EXPECT_EQ(log.indexOf("no need to upgrade"), -1);
+}
+
+TEST_F(E2eTest, SameBuildLeavesTheInstallationAndTheClientAlone)
+{
+    ASSERT_EQ(launch().exitCode, 0);
+    const pid_t first = waitForClient();
+    ASSERT_GT(first, 1);
+    testsupport::writeFile(userApp() + "/marker", "kept");
+    const int logBefore = logText().size();
+
+    const LaunchResult run = launch();
+    ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
+    EXPECT_TRUE(QFileInfo::exists(userApp() + "/marker"));
+    expectInstalled(kSampleBuild);
+    const QString newLines = logText().mid(logBefore);
+    EXPECT_NE(newLines.indexOf("no need to upgrade"), -1) << newLines.toStdString();
+    EXPECT_EQ(newLines.indexOf("extract package"), -1);
+    EXPECT_FALSE(processGone(first));
+    EXPECT_EQ(pidFromFile(), first);
+}
+
+TEST_F(E2eTest, NewerPackageStopsTheClientReplacesTheFolderAndStartsItAgain)
+{
+    ASSERT_EQ(launch().exitCode, 0);
+    const pid_t old = waitForClient();
+    ASSERT_GT(old, 1);
+    testsupport::writeFile(userApp() + "/marker", "old installation");
+    shipPackage(kSampleBuild.toInt() + 1);
+
+    const LaunchResult run = launch();
+    ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
+    EXPECT_TRUE(processGone(old));
+    EXPECT_FALSE(QFileInfo::exists(userApp() + "/marker"));
+    expectInstalled(QString::number(kSampleBuild.toInt() + 1));
+    const pid_t fresh = waitForClient();
+    EXPECT_GT(fresh, 1);
+    EXPECT_NE(fresh, old);
+}
+
+TEST_F(E2eTest, FailedUpgradeRestoresTheOldInstallationAndStillExitsZero)
+{
+    ASSERT_EQ(launch().exitCode, 0);
+    ASSERT_GT(waitForClient(), 1);
+    testsupport::writeFile(userApp() + "/marker", "old installation");
+    testsupport::writeFile(root() + "/INFO", infoText(kSampleBuild.toInt() + 1));
+    testsupport::writeFile(root() + "/package/brisendale.nbx", "this is not an archive\n");
+    const int logBefore = logText().size();
+
+    const LaunchResult run = launch();
+    ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
+    EXPECT_TRUE(QFileInfo::exists(userApp() + "/marker"));
+    expectInstalled(kSampleBuild);
+    const QString newLines = logText().mid(logBefore);
+    EXPECT_NE(newLines.indexOf("Failed to upgrade package"), -1) << newLines.toStdString();
+    EXPECT_NE(newLines.indexOf("rollback to old installation"), -1);
+    // The old client was stopped for the upgrade and is started again.
+    EXPECT_GT(waitForClient(), 1);
+}
+
+TEST_F(E2eTest, SecondInstanceExitsZeroWhileTheFirstRuns)
+{
+    // The first launcher stays inside its start script until the gate opens.
+    const QString gate = home() + "/gate";
+    ASSERT_EQ(::mkfifo(QFile::encodeName(gate).constData(), 0600), 0);
+    const QString script = path() + "/gated-start-stop";
+    testsupport::writeFile(script,
+                           "#!/bin/sh\n: > \"$HOME/at-gate\"\nread line < \"$HOME/gate\"\n");
+    shipPackage(kSampleBuild.toInt(), script);
+
+    QProcess first;
+    first.setProcessEnvironment(baseEnvironment());
+    first.start(launcherPath(), QStringList());
+    ASSERT_TRUE(first.waitForStarted(30000));
+    ASSERT_TRUE(waitFor([&] { return QFileInfo::exists(home() + "/at-gate"); }));
+
+    const LaunchResult second = launch();
+    EXPECT_EQ(second.exitCode, 0) << second.err.toStdString();
+    EXPECT_TRUE(second.out.startsWith("lib path = '")) << second.out.toStdString();
+    EXPECT_EQ(first.state(), QProcess::Running);
+    EXPECT_NE(logText().indexOf("app has already launched, return"), -1) << logText().toStdString();
+
+    QFile opener(gate);
+    ASSERT_TRUE(opener.open(QIODevice::WriteOnly));
+    opener.write("go\n");
+    opener.close();
+    const LaunchResult firstRun = finish(first);
+    EXPECT_EQ(firstRun.exitCode, 0) << firstRun.err.toStdString();
+}
+
+TEST_F(E2eTest, InstallLaysOutTheSystemWideTree)
+{
+    const QString prefix = path() + "/prefix";
+    QProcess install;
+    install.start(QStringLiteral(E2E_CMAKE),
+                  {"--install", QStringLiteral(E2E_BUILD_DIR), "--prefix", prefix});
+    ASSERT_TRUE(install.waitForFinished(120000));
+    ASSERT_EQ(install.exitCode(), 0) << install.readAllStandardError().toStdString();
+
+    EXPECT_TRUE(QFileInfo(prefix + "/bin/brisendale-launcher").isExecutable());
+    EXPECT_EQ(buildOf(prefix + "/INFO"), kSampleBuild);
+    EXPECT_TRUE(QFileInfo(prefix + "/package/brisendale.nbx").isFile());
+    EXPECT_EQ(QImageReader(prefix + "/images/ico_72_brisendale.png").size(), QSize(72, 72));
+    EXPECT_TRUE(QFileInfo(prefix + "/log").isDir());
+    EXPECT_TRUE(QFileInfo(prefix + "/conf").isDir());
+
+    QProcess proc;
+    proc.setProcessEnvironment(baseEnvironment());
+    proc.start(prefix + "/bin/brisendale-launcher", QStringList());
+    const LaunchResult run = finish(proc);
+    ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
+    EXPECT_EQ(run.out, "lib path = '" + prefix + "/lib/plugins'\n");
+    expectInstalled(kSampleBuild);
+    EXPECT_GT(waitForClient(), 1);
+}
+
+// The line on stdout, for each way of naming the executable.
+struct PluginLineRow
+{
+    const char* name;
+    const char* commandLine; // run by /bin/sh
+    const char* workDir;     // below the root; "" for the root itself
+    const char* expected;    // %R stands for the root
+};
+
+void PrintTo(const PluginLineRow& row, std::ostream* os)
+{
+    *os << row.name;
+}
+
+class E2ePluginLineTest : public E2eTest, public ::testing::WithParamInterface<PluginLineRow>
+{};
+
+TEST_P(E2ePluginLineTest, PrintsTheFolderBesideTheInstallation)
+{
+    const PluginLineRow& row = GetParam();
+    QProcessEnvironment env = baseEnvironment();
+    env.insert("PATH", root() + "/bin:" + env.value("PATH"));
+    env.insert("ROOT", root());
+    const LaunchResult run = launchThroughShell(row.commandLine, root() + "/" + row.workDir, env);
+    ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
+    const QString expected = QString::fromUtf8(row.expected).replace("%R", root());
+    EXPECT_EQ(run.out, "lib path = '" + expected + "'\n");
+    expectInstalled(kSampleBuild);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, E2ePluginLineTest,
+    ::testing::Values(
+        PluginLineRow{"AbsolutePath", "exec \"$ROOT/bin/brisendale-launcher\"", "",
+                      "%R/lib/plugins"},
+        PluginLineRow{"BareNameThroughPath", "exec brisendale-launcher", "conf", "../lib/plugins"},
+        PluginLineRow{"RelativePath", "exec bin/brisendale-launcher", "", "lib/plugins"},
+        PluginLineRow{"DotSegments", "exec ./bin/../bin/brisendale-launcher", "", "lib/plugins"}),
+    [](const ::testing::TestParamInfo<PluginLineRow>& info) {
+        return std::string(info.param.name);
+    });
+
+// The plug-in folder beside the installation: used when it is there, and its
+// absence must not cost the run.
+TEST_F(E2eTest, MissingPluginFolderStillRunsToTheEnd)
+{
+    ASSERT_FALSE(QFileInfo::exists(root() + "/lib/plugins"));
+    const LaunchResult run = launch();
+    ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
+    EXPECT_EQ(run.out, "lib path = '" + root() + "/lib/plugins'\n");
+    expectInstalled(kSampleBuild);
+    EXPECT_GT(waitForClient(), 1);
+}
+
+TEST_F(E2eTest, PluginFolderBesideTheInstallationIsSearched)
+{
+    QDir().mkpath(root() + "/lib");
+    ASSERT_TRUE(
+        QFile::link(QLibraryInfo::location(QLibraryInfo::PluginsPath), root() + "/lib/plugins"));
+    QProcessEnvironment env = baseEnvironment();
+    env.insert("QT_DEBUG_PLUGINS", "1");
+    const LaunchResult run = launch(env);
+    ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
+    EXPECT_NE(run.err.indexOf(root() + "/lib/plugins/platforms"), -1) << run.err.toStdString();
+    expectInstalled(kSampleBuild);
+}
+
+// Locales: a language without a translation, and the C locale, whose ASCII
+// character type must not stop a package with non-ASCII names.
+struct LocaleRow
+{
+    const char* name;
+    const char* locale;
+};
+
+void PrintTo(const LocaleRow& row, std::ostream* os)
+{
+    *os << row.name;
+}
+
+class E2eLocaleTest : public E2eTest, public ::testing::WithParamInterface<LocaleRow>
+{};
+
+TEST_P(E2eLocaleTest, InstallsAndStartsTheClient)
+{
+    const QString accented = QString::fromUtf8("bin/Gr\xC3\xBC\xC3\x9F"
+                                               "e-\xE6\x97\xA5\xE6\x9C\xAC.txt");
+    shipPackage(kSampleBuild.toInt(), QStringLiteral(E2E_START_STOP), {{accented, "hello\n"}});
+    QProcessEnvironment env = baseEnvironment();
+    env.insert("LC_ALL", GetParam().locale);
+    env.insert("LANG", GetParam().locale);
+    env.remove("LANGUAGE");
+    const LaunchResult run = launch(env);
+    ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
+    expectInstalled(kSampleBuild);
+    EXPECT_EQ(testsupport::readFile(userApp() + "/" + accented), "hello\n")
+        << logText().toStdString();
+    EXPECT_EQ(logText().indexOf("[ERROR]"), -1) << logText().toStdString();
+    EXPECT_GT(waitForClient(), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, E2eLocaleTest,
+                         ::testing::Values(LocaleRow{"NoTranslation", "sw_KE.UTF-8"},
+                                           LocaleRow{"PosixLocale", "C"},
+                                           LocaleRow{"GermanTranslation", "de_DE.UTF-8"}),
+                         [](const ::testing::TestParamInfo<LocaleRow>& info) {
+                             return std::string(info.param.name);
+                         });
+
+// Puts the test run into a pid namespace of its own: the clients that the
+// launcher starts detach, and ending them means signalling the pid in their
+// pid file, which must never reach a process outside the test. Inside, the
+// first process only reaps orphans (they become its children) and passes on
+// the exit status of the process that runs the tests; when it ends the kernel
+// ends whatever is left in the namespace.
+void enterPidNamespace(int argc, char** argv)
+{
+    if (inOwnPidNamespace() || ::geteuid() != 0)
+        return;
+    if (std::system("unshare --pid --fork --mount-proc true >/dev/null 2>&1") != 0)
+        return;
+    std::vector<char*> args = {const_cast<char*>("unshare"), const_cast<char*>("--pid"),
+                               const_cast<char*>("--fork"), const_cast<char*>("--mount-proc"),
+                               const_cast<char*>("--")};
+    // Resolved here: inside unshare, /proc/self/exe would name unshare itself.
+    static char self[4096];
+    const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n <= 0)
+        return;
+    self[n] = '\0';
+    args.push_back(self);
+    for (int i = 1; i < argc; ++i)
+        args.push_back(argv[i]);
+    args.push_back(nullptr);
+    ::setenv(kNamespaceMark, "1", 1);
+    ::execvp("unshare", args.data());
+    ::unsetenv(kNamespaceMark); // could not exec: run without the namespace
+}
+
+void reapAsInit()
+{
+    if (::getpid() != 1)
+        return;
+    const pid_t runner = ::fork();
+    if (runner <= 0)
+        return; // the child (or a failed fork) runs the tests
+    for (;;) {
+        int status = 0;
+        const pid_t pid = ::waitpid(-1, &status, 0);
+        if (pid < 0 && errno == EINTR)
+            continue;
+        if (pid < 0)
+            ::_exit(1);
+        if (pid == runner)
+            ::_exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+    }
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    enterPidNamespace(argc, argv);
+    reapAsInit();
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
