@@ -1,0 +1,68 @@
+#pragma once
+
+#include "ustring/ustring.h"
+
+// Backup names tried before the upgrade gives up: A_tmp, A_tmp1 ... A_tmp9.
+constexpr int MAX_RENAME_COUNT = 10;
+
+// The upgrade service: the install layout, the versions of the per-user copy
+// ("source") and of the shipped package ("target"), and the safe replacement
+// of the per-user application folder.
+class Service
+{
+public:
+    struct VersionInfo
+    {
+        VersionInfo();
+
+        ustring major_version;
+        ustring minor_version;
+        ustring build_version;
+        ustring icon_overlay_version;
+    };
+
+    Service();
+    virtual ~Service();
+    Service(const Service&) = delete;
+    Service& operator=(const Service&) = delete;
+
+    virtual void StopService() = 0;
+    virtual void SetTimeout(int timeout);
+    // 0 on success, -1 on failure.
+    virtual int HandlePackageUpgrade() = 0;
+    virtual void PostUpgrade() = 0;
+    virtual void PreUpgrade() = 0;
+    virtual bool IsNeedUpgrade() = 0;
+
+    // Removes the aged folder U + "/app"; runs on every run.
+    void RemoveAgedFolders();
+
+    // The install layout. Plain concatenation, nothing normalised but the root.
+    static ustring GetUserInstallPath();
+    // Needs the application object.
+    static ustring GetRootBrisendaleInstallPath();
+    static ustring GetRootBrisendaleResourceInstallPath();
+    static ustring GetUserBrisendaleInstallPath();
+    static ustring GetUserBrisendaleAppInstallPath();
+    static ustring GetUserBrisendaleDataInstallPath();
+
+protected:
+    // Creates A and extracts the package into it; 0 or -1.
+    virtual int ExtractPackage();
+    virtual void LoadSourceVersion();
+    virtual void LoadTargetVersion();
+    // Backs up A, extracts the package, drops or restores the backup; 0 or -1.
+    virtual int PrepareUserEnv();
+
+    // Copies a file or a whole folder tree; 0 or -1.
+    int FSCopyPath(const ustring& src, const ustring& dest);
+
+    // Present while A may hold a partial extraction: from before the extraction
+    // until it is on storage, or until the old folder is back.
+    ustring GetIncompleteMarkerPath() const { return per_user_install_path + ".incomplete"; }
+
+    int timeout;
+    ustring per_user_install_path;
+    VersionInfo target_version;
+    VersionInfo source_version;
+};

@@ -1,0 +1,348 @@
+#include "linux/linux-service.h"
+
+#include "config.h"
+#include "file/file-op.h"
+#include "log/log.h"
+
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <limits>
+#include <memory>
+#include <signal.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+const char* const kComponent = "service_debug";
+
+// Owns a file descriptor; closes it on every path.
+class FdHolder
+{
+public:
+    explicit FdHolder(int fd) : m_fd(fd) {}
+    ~FdHolder()
+    {
+        if (m_fd >= 0) {
+            ::close(m_fd);
+        }
+    }
+    FdHolder(const FdHolder&) = delete;
+    FdHolder& operator=(const FdHolder&) = delete;
+
+    int get() const { return m_fd; }
+
+private:
+    int m_fd;
+};
+
+struct FreeDeleter
+{
+    void operator()(char* p) const { free(p); }
+};
+
+// The canonical form of `path`, or an empty string when it cannot be resolved.
+std::string canonical(const std::string& path)
+{
+    std::unique_ptr<char, FreeDeleter> resolved(realpath(path.c_str(), nullptr));
+    return resolved ? std::string(resolved.get()) : std::string();
+}
+
+bool isBlank(char c)
+{
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+// A build number as atoi reads it, clamped to the int range instead of overflowing.
+int parseBuildNumber(const ustring& text)
+{
+    const char* p = text.c_str_utf8();
+    while (isBlank(*p)) {
+        ++p;
+    }
+    bool negative = false;
+    if (*p == '+' || *p == '-') {
+        negative = *p == '-';
+        ++p;
+    }
+    const long long limit = static_cast<long long>(INT_MAX) + 1;
+    long long value = 0;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        value = value * 10 + (*p - '0');
+        if (value > limit) {
+            value = limit;
+        }
+    }
+    if (negative) {
+        value = -value;
+    }
+    if (value > INT_MAX) {
+        return INT_MAX;
+    }
+    return static_cast<int>(value);
+}
+
+// A process id from 1 to the largest pid_t written in decimal digits alone, or 0.
+// Anything else would reach a process group, or every process of the user.
+pid_t parsePid(const ustring& text)
+{
+    const char* p = text.c_str_utf8();
+    if (*p == '\0') {
+        return 0;
+    }
+    const long long max = std::numeric_limits<pid_t>::max();
+    long long value = 0;
+    for (; *p != '\0'; ++p) {
+        if (*p < '0' || *p > '9') {
+            return 0;
+        }
+        value = value * 10 + (*p - '0');
+        if (value > max) {
+            return 0;
+        }
+    }
+    return static_cast<pid_t>(value);
+}
+
+enum class PidOwner
+{
+    Gone,
+    Client,
+    Other,
+};
+
+// Reads at most `limit` bytes of a small /proc file.
+std::string readProcFile(const std::string& path, size_t limit)
+{
+    int fd;
+    do {
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        return std::string();
+    }
+    FdHolder holder(fd);
+    std::string data;
+    char buf[4096];
+    while (data.size() < limit) {
+        ssize_t n = ::read(holder.get(), buf, sizeof(buf));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
+        data.append(buf, static_cast<size_t>(n));
+    }
+    return data;
+}
+
+// Whether `pid` is the per-user client of this user: its executable, or one of its
+// first two arguments (the interpreter's script), is `client`. A stale pid file
+// after a crash or a reboot names whatever process got that number since.
+PidOwner whoIs(pid_t pid, const std::string& client)
+{
+    const std::string proc = "/proc/" + std::to_string(pid);
+    struct stat st;
+    if (::stat(proc.c_str(), &st) != 0) {
+        return errno == ENOENT ? PidOwner::Gone : PidOwner::Other;
+    }
+    if (st.st_uid != ::getuid() || client.empty()) {
+        return PidOwner::Other;
+    }
+    if (canonical(proc + "/exe") == client) {
+        return PidOwner::Client;
+    }
+    const std::string cmdline = readProcFile(proc + "/cmdline", 65536);
+    size_t start = 0;
+    for (int arg = 0; arg < 2 && start < cmdline.size(); ++arg) {
+        size_t end = cmdline.find('\0', start);
+        if (end == std::string::npos) {
+            end = cmdline.size();
+        }
+        std::string value = cmdline.substr(start, end - start);
+        start = end + 1;
+        if (value.empty()) {
+            continue;
+        }
+        // A relative argument names a file below the process's own working folder.
+        if (value[0] != '/') {
+            value = proc + "/cwd/" + value;
+        }
+        if (canonical(value) == client) {
+            return PidOwner::Client;
+        }
+    }
+    return PidOwner::Other;
+}
+
+} // namespace
+
+LinuxService::LinuxService()
+{
+    timeout = 10000;
+    per_user_install_path = Service::GetUserBrisendaleAppInstallPath();
+}
+
+LinuxService::~LinuxService() = default;
+
+LinuxService& LinuxService::GetInstace()
+{
+    static LinuxService instance;
+    return instance;
+}
+
+void LinuxService::PreUpgrade()
+{
+    LoadTargetVerInfo();
+    LoadSourceVerInfo();
+    Logger::LogMsg(Logger::L_DEBUG, kComponent,
+                   "[DEBUG] linux/linux-service.cpp(%d): Source version: ('%s', '%s')\n", __LINE__,
+                   source_version.build_version.c_str_utf8(),
+                   source_version.icon_overlay_version.c_str_utf8());
+    Logger::LogMsg(Logger::L_DEBUG, kComponent,
+                   "[DEBUG] linux/linux-service.cpp(%d): Target version: ('%s', '%s')\n", __LINE__,
+                   target_version.build_version.c_str_utf8(),
+                   target_version.icon_overlay_version.c_str_utf8());
+}
+
+bool LinuxService::IsNeedUpgrade()
+{
+    int source = 0;
+    int target = 0;
+    if (!source_version.build_version.empty()) {
+        source = parseBuildNumber(source_version.build_version);
+    }
+    if (!target_version.build_version.empty()) {
+        target = parseBuildNumber(target_version.build_version);
+    }
+    Logger::LogMsg(Logger::L_DEBUG, kComponent,
+                   "[DEBUG] linux/linux-service.cpp(%d): source version = %d, target version = "
+                   "%d\n",
+                   __LINE__, source, target);
+    bool need = target > source;
+    if (!PerUserBinPathExist()) {
+        need = true;
+    }
+    // An earlier run ended before its extraction was complete and on storage.
+    ustring marker = GetIncompleteMarkerPath();
+    if (IsFileExist(marker, false)) {
+        Logger::LogMsg(Logger::L_DEBUG, kComponent,
+                       "[DEBUG] linux/linux-service.cpp(%d): '%s' exists, the last upgrade did "
+                       "not finish\n",
+                       __LINE__, marker.c_str_utf8());
+        need = true;
+    }
+    return need;
+}
+
+int LinuxService::HandlePackageUpgrade()
+{
+    if (PerUserBinPathExist()) {
+        Logger::LogMsg(Logger::L_DEBUG, kComponent,
+                       "[DEBUG] linux/linux-service.cpp(%d): local appdata exist\n", __LINE__);
+        StopService();
+    }
+    return PrepareUserEnv();
+}
+
+void LinuxService::StopService()
+{
+    ustring pid_path = Service::GetUserBrisendaleInstallPath() + "/ui.pid";
+    Config config;
+    if (!IsFileExist(pid_path, false)) {
+        Logger::LogMsg(Logger::L_DEBUG, kComponent,
+                       "[DEBUG] linux/linux-service.cpp(%d): pid file '%s' does not exist, no need "
+                       "to terminate\n",
+                       __LINE__, pid_path.c_str_utf8());
+        return;
+    }
+    if (config.read(pid_path) < 0) {
+        Logger::LogMsg(Logger::L_NOTICE, kComponent,
+                       "[NOTE] linux/linux-service.cpp(%d): Failed to read pid file '%s', not "
+                       "exist ?\n",
+                       __LINE__, pid_path.c_str_utf8());
+        return;
+    }
+    const ustring value = config["pid"];
+    if (value.empty()) {
+        return;
+    }
+    const pid_t pid = parsePid(value);
+    if (pid <= 0) {
+        Logger::LogMsg(Logger::L_NOTICE, kComponent,
+                       "[NOTE] linux/linux-service.cpp(%d): pid file '%s' holds no process id "
+                       "('%s'), nothing to terminate\n",
+                       __LINE__, pid_path.c_str_utf8(), value.c_str_utf8());
+        return;
+    }
+    const std::string client =
+        canonical((per_user_install_path + "/" + "bin" + "/" + "brisendale-drive-ui").c_str_utf8());
+    switch (whoIs(pid, client)) {
+    case PidOwner::Gone:
+        return;
+    case PidOwner::Other:
+        Logger::LogMsg(Logger::L_NOTICE, kComponent,
+                       "[NOTE] linux/linux-service.cpp(%d): pid file '%s' names process %d, which "
+                       "is not the client, nothing to terminate\n",
+                       __LINE__, pid_path.c_str_utf8(), static_cast<int>(pid));
+        return;
+    case PidOwner::Client:
+        break;
+    }
+
+    if (::kill(pid, SIGTERM) != 0) {
+        int err = errno;
+        if (err == ESRCH) {
+            return;
+        }
+        Logger::LogMsg(Logger::L_ERR, kComponent,
+                       "[ERROR] linux/linux-service.cpp(%d): kill: %s (%d)\n", __LINE__,
+                       strerror(err), err);
+    }
+    for (int poll = 0; poll < 5; ++poll) {
+        if (::kill(pid, 0) != 0 && errno == ESRCH) {
+            return;
+        }
+        ::sleep(1);
+    }
+    // Ignored: the client may have ended just now.
+    ::kill(pid, SIGKILL);
+}
+
+void LinuxService::PostUpgrade()
+{
+    LaunchPerUserBin();
+}
+
+bool LinuxService::PerUserBinPathExist()
+{
+    ustring bin = per_user_install_path + "/" + "bin" + "/" + "brisendale-drive-ui";
+    return ::access(bin.c_str_utf8(), F_OK) == 0;
+}
+
+int LinuxService::LaunchPerUserBin()
+{
+    // Program and argument apart: a blank in the home folder's path must not split it.
+    ustring script = per_user_install_path + "/package/start-stop";
+    QProcess::execute(QString::fromUtf8(script.c_str_utf8()), QStringList() << "start");
+    return 0;
+}
+
+void LinuxService::LoadTargetVerInfo()
+{
+    Service::LoadTargetVersion();
+}
+
+void LinuxService::LoadSourceVerInfo()
+{
+    Service::LoadSourceVersion();
+}

@@ -1,0 +1,27 @@
+#pragma once
+
+#include "brisendale-service.h"
+
+// The Linux service: the upgrade decision, stopping the running client through
+// its pid file, and starting the per-user client.
+class LinuxService : public Service
+{
+public:
+    LinuxService();
+    ~LinuxService() override;
+
+    // A process-wide instance; the worker makes its own.
+    static LinuxService& GetInstace();
+
+    void StopService() override;
+    int HandlePackageUpgrade() override;
+    void PostUpgrade() override;
+    void PreUpgrade() override;
+    bool IsNeedUpgrade() override;
+
+private:
+    bool PerUserBinPathExist();
+    int LaunchPerUserBin();
+    void LoadTargetVerInfo();
+    void LoadSourceVerInfo();
+};

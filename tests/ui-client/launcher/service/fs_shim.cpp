@@ -1,0 +1,64 @@
+// Preloaded into the probe to see the order of the calls that make an upgrade durable:
+// every syncfs and remove is appended to $FS_SHIM_LOG as "syncfs <path>" or
+// "remove <path>". With FS_SHIM_FAIL_SYNCFS set, syncfs fails with EIO.
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+void record(const std::string& line)
+{
+    const char* log = getenv("FS_SHIM_LOG");
+    if (!log) {
+        return;
+    }
+    int fd = open(log, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        return;
+    }
+    std::string text = line + "\n";
+    ssize_t n = write(fd, text.data(), text.size());
+    (void)n;
+    close(fd);
+}
+
+std::string pathOf(int fd)
+{
+    char buf[4096];
+    std::string link = "/proc/self/fd/" + std::to_string(fd);
+    ssize_t n = readlink(link.c_str(), buf, sizeof(buf) - 1);
+    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string("?");
+}
+
+} // namespace
+
+extern "C" int syncfs(int fd)
+{
+    int saved = errno;
+    record("syncfs " + pathOf(fd));
+    errno = saved;
+    if (getenv("FS_SHIM_FAIL_SYNCFS")) {
+        errno = EIO;
+        return -1;
+    }
+    using Fn = int (*)(int);
+    static Fn real = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, "syncfs"));
+    return real(fd);
+}
+
+extern "C" int remove(const char* path)
+{
+    int saved = errno;
+    record(std::string("remove ") + path);
+    errno = saved;
+    using Fn = int (*)(const char*);
+    static Fn real = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, "remove"));
+    return real(path);
+}

@@ -1,0 +1,593 @@
+// The service as the launcher runs it, through a probe program placed in a scratch
+// system-wide root (the root is the parent of the running executable's folder).
+
+#include "service_support.h"
+#include "testsupport.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+using servicetest::listTree;
+using servicetest::ProbeRun;
+using testsupport::readFile;
+using testsupport::writeFile;
+
+namespace {
+
+// The trap is set before the pid is published: a SIGTERM must never meet the default.
+QByteArray clientScript(const char* onTerm)
+{
+    return QByteArray("#!/bin/sh\ntrap '") + onTerm +
+           "' TERM\n"
+           "echo \"pid=$$\" > \"$HOME/.Brisendale/ui.pid\" 2>/dev/null\n"
+           "while :; do sleep 0.1; done\n";
+}
+
+const QByteArray kClientTerm = clientScript("exit 0");
+const QByteArray kClientLate = clientScript("sleep 1.5; exit 3");
+const QByteArray kClientDeaf = clientScript("");
+// Records how it was called: its own path, the number of arguments, each argument.
+const QByteArray kStartScript =
+    "#!/bin/sh\nprintf '%s\\n' \"$0\" \"$#\" \"$@\" > \"$HOME/.Brisendale/start-args\"\n";
+
+void writeExec(const QString& path, const QByteArray& text)
+{
+    writeFile(path, text);
+    ASSERT_EQ(chmod(QFile::encodeName(path).constData(), 0755), 0);
+}
+
+QByteArray info(const QByteArray& build)
+{
+    return "[Version]\nmajor_version=3\nminor_version=1\nbuild_version=" + build +
+           "\nicon_overlay_version=7\n";
+}
+
+class FlowTest : public testsupport::ScratchTest
+{
+protected:
+    void SetUp() override
+    {
+        ScratchTest::SetUp();
+        m_home = home();
+        m_root = path() + "/root";
+        ASSERT_TRUE(QDir().mkpath(m_root + "/bin"));
+        m_probe = m_root + "/bin/service_probe";
+        if (link(SERVICE_PROBE, QFile::encodeName(m_probe).constData()) != 0) {
+            ASSERT_TRUE(QFile::copy(SERVICE_PROBE, m_probe));
+        }
+        writeFile(m_root + "/log/launcher.debug", "service_debug=7\n");
+    }
+
+    QString user() const { return m_home + "/.Brisendale"; }
+    QString app() const { return user() + "/Brisendale.app"; }
+    QString backup(int i) const { return app() + "_tmp" + (i ? QString::number(i) : QString()); }
+    QString marker() const { return app() + ".incomplete"; }
+    QString package() const { return m_root + "/package/brisendale.nbx"; }
+
+    // Stages the package tree in the scratch folder, archives it into the root and
+    // writes the root's version file. Gives the staged folder.
+    QString makePackage(const QByteArray& build, int fillers = 0)
+    {
+        const QString staged = path() + "/staged";
+        writeFile(staged + "/INFO", info(build));
+        writeExec(staged + "/bin/brisendale-drive-ui", kClientTerm);
+        writeExec(staged + "/package/start-stop", kStartScript);
+        writeFile(staged + "/lib/libx.so.1", "library");
+        QFile::link("libx.so.1", staged + "/lib/libx.so");
+        for (int i = 0; i < fillers; ++i) {
+            QByteArray data(4096, char('a' + i % 26));
+            data.replace(0, 8, QByteArray::number(i).rightJustified(8, '0'));
+            writeFile(staged + QString("/share/d%1/f%2.dat").arg(i % 20).arg(i), data);
+        }
+        EXPECT_TRUE(servicetest::writeArchive(staged, package()));
+        writeFile(m_root + "/INFO", info(build));
+        return staged;
+    }
+
+    void installOld(const QByteArray& build)
+    {
+        writeFile(app() + "/INFO", info(build));
+        writeExec(app() + "/bin/brisendale-drive-ui", kClientTerm);
+        writeExec(app() + "/package/start-stop", kStartScript);
+        writeFile(app() + "/old-only.txt", "from the old installation");
+    }
+
+    QProcessEnvironment env() const
+    {
+        QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+        e.insert("HOME", m_home);
+        return e;
+    }
+
+    // In its own pid namespace whenever the run may signal a pid read from a file.
+    ProbeRun probe(const QStringList& args, bool ownPidNamespace,
+                   QProcessEnvironment e = QProcessEnvironment())
+    {
+        if (e.isEmpty()) {
+            e = env();
+        }
+        if (ownPidNamespace) {
+            return servicetest::runProgram(
+                "unshare", QStringList{"--pid", "--fork", "--mount-proc", m_probe} + args, e);
+        }
+        return servicetest::runProgram(m_probe, args, e);
+    }
+
+    QStringList backups() const
+    {
+        return QDir(user()).entryList(QStringList{"Brisendale.app_tmp*"},
+                                      QDir::AllEntries | QDir::Hidden | QDir::System);
+    }
+
+    QString m_home;
+    QString m_root;
+    QString m_probe;
+};
+
+#define EXPECT_RUN_OK(run)                                                                         \
+    EXPECT_TRUE((run).exitCode == 0 && !(run).crashed)                                             \
+        << "exit " << (run).exitCode << "\n"                                                       \
+        << (run).out.toStdString() << (run).err.toStdString()
+
+} // namespace
+
+TEST_F(FlowTest, RootIsTheParentOfTheProbesFolder)
+{
+    ProbeRun run = probe({"getters"}, false);
+    EXPECT_RUN_OK(run);
+    EXPECT_EQ(run.value("root"), QFileInfo(m_root).canonicalFilePath());
+    EXPECT_EQ(run.value("resource"), run.value("root"));
+    EXPECT_EQ(run.value("app"), app());
+}
+
+// ---------------------------------------------------------------- upgrade decision
+
+struct DecideRow
+{
+    const char* name;
+    const char* source; // build text in the per-user INFO; nullptr: no file
+    const char* target; // build text in the root's INFO; nullptr: no file
+    bool executable;
+    bool marker;
+    int need;
+    const char* numbers;
+};
+
+void PrintTo(const DecideRow& row, std::ostream* os)
+{
+    *os << row.name;
+}
+
+class DecideTest : public FlowTest, public ::testing::WithParamInterface<DecideRow>
+{};
+
+TEST_P(DecideTest, ComparesBuildNumbersOnly)
+{
+    const DecideRow& row = GetParam();
+    if (row.source) {
+        writeFile(app() + "/INFO", info(row.source));
+    }
+    if (row.target) {
+        writeFile(m_root + "/INFO", info(row.target));
+    }
+    if (row.executable) {
+        writeExec(app() + "/bin/brisendale-drive-ui", kClientTerm);
+    }
+    if (row.marker) {
+        writeFile(marker(), "");
+    }
+    ProbeRun run = probe({"decide"}, false);
+    EXPECT_RUN_OK(run);
+    EXPECT_EQ(run.value("need"), QString::number(row.need)) << run.err.toStdString();
+    EXPECT_EQ(run.countLog(QString("source version = ") + row.numbers + "\n"), 1)
+        << run.err.toStdString();
+    EXPECT_EQ(run.countLog("did not finish"), row.marker ? 1 : 0);
+    if (!row.target) {
+        EXPECT_EQ(run.value("target"), "(,,,)");
+        EXPECT_EQ(run.countLog("target_version = (, , , )\n"), 1);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, DecideTest,
+    ::testing::Values(
+        DecideRow{"newer_target", "120", "125", true, false, 1, "120, target version = 125"},
+        DecideRow{"equal", "125", "125", true, false, 0, "125, target version = 125"},
+        DecideRow{"equal_without_executable", "125", "125", false, false, 1,
+                  "125, target version = 125"},
+        DecideRow{"older_target", "120", "119", true, false, 0, "120, target version = 119"},
+        DecideRow{"nothing_installed", nullptr, "125", false, false, 1, "0, target version = 125"},
+        DecideRow{"trailing_text", "12abc", "12", true, false, 0, "12, target version = 12"},
+        DecideRow{"not_a_number", "abc", "1", true, false, 1, "0, target version = 1"},
+        DecideRow{"leading_blanks", "\"  42\"", "43", true, false, 1, "42, target version = 43"},
+        DecideRow{"missing_target_info", "120", nullptr, true, false, 0, "120, target version = 0"},
+        DecideRow{"overflow_clamps", "2147483647", "99999999999", true, false, 0,
+                  "2147483647, target version = 2147483647"},
+        DecideRow{"negative_overflow_clamps", "-99999999999", "-2147483647", true, false, 1,
+                  "-2147483648, target version = -2147483647"},
+        DecideRow{"unfinished_upgrade", "125", "125", true, true, 1, "125, target version = 125"}),
+    [](const ::testing::TestParamInfo<DecideRow>& info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------- backup, extraction, rollback
+
+TEST_F(FlowTest, FirstInstallRemovesAStrayBackup)
+{
+    const QString staged = makePackage("125");
+    writeFile(backup(0) + "/junk", "left by an earlier run");
+    ProbeRun run = probe({"prepare"}, false);
+    EXPECT_RUN_OK(run);
+    EXPECT_EQ(run.value("prepare"), "0");
+    EXPECT_EQ(listTree(app()), listTree(staged));
+    EXPECT_TRUE(backups().isEmpty());
+    EXPECT_FALSE(QFileInfo::exists(marker()));
+    EXPECT_EQ(run.countLog("user installation is ready, removing backup app\n"), 1);
+}
+
+TEST_F(FlowTest, LeftOverBackupMovesOnToTheNextName)
+{
+    const QString staged = makePackage("125");
+    installOld("120");
+    writeFile(backup(0) + "/junk", "left by an earlier run");
+    ProbeRun run = probe({"prepare"}, false);
+    EXPECT_RUN_OK(run);
+    EXPECT_EQ(run.value("prepare"), "0");
+    EXPECT_EQ(run.countLog("failed to backup app from '" + app() + "' -> '" + backup(0) + "'\n"),
+              1);
+    EXPECT_EQ(run.countLog("failed to backup app"), 1);
+    EXPECT_EQ(listTree(app()), listTree(staged));
+    EXPECT_TRUE(backups().isEmpty()) << backups().join(' ').toStdString();
+}
+
+TEST_F(FlowTest, AllTenBackupNamesTakenLeavesTheOldInstallation)
+{
+    makePackage("125");
+    installOld("120");
+    const auto old = listTree(app());
+    for (int i = 0; i < 10; ++i) {
+        writeFile(backup(i) + "/junk", "taken");
+    }
+    ProbeRun run = probe({"prepare"}, false);
+    EXPECT_RUN_OK(run);
+    EXPECT_EQ(run.value("prepare"), "-1");
+    EXPECT_EQ(run.countLog("failed to backup app from"), 11);
+    EXPECT_EQ(run.countLog("failed to backup app from '" + app() + "' -> '" + backup(9) +
+                           "' at max retries, exiting\n"),
+              1);
+    EXPECT_EQ(run.countLog("extract package"), 0);
+    EXPECT_EQ(listTree(app()), old);
+    EXPECT_EQ(backups().size(), 10);
+    EXPECT_FALSE(QFileInfo::exists(marker()));
+}
+
+TEST_F(FlowTest, TruncatedArchiveRollsBackToExactlyTheOldTree)
+{
+    makePackage("125", 300);
+    QFile::resize(package(), QFileInfo(package()).size() / 2);
+    installOld("120");
+    const auto old = listTree(app());
+    ProbeRun run = probe({"prepare"}, false);
+    EXPECT_RUN_OK(run);
+    EXPECT_EQ(run.value("prepare"), "-1");
+    EXPECT_EQ(run.countLog("Failed to extract package, rollback to old installation\n"), 1);
+    EXPECT_EQ(listTree(app()), old);
+    EXPECT_TRUE(backups().isEmpty());
+    EXPECT_FALSE(QFileInfo::exists(marker()));
+}
+
+TEST_F(FlowTest, FailureWithoutOldInstallationLeavesNothing)
+{
+    makePackage("125", 300);
+    QFile::resize(package(), QFileInfo(package()).size() / 2);
+    ProbeRun run = probe({"prepare"}, false);
+    EXPECT_RUN_OK(run);
+    EXPECT_EQ(run.value("prepare"), "-1");
+    EXPECT_EQ(run.countLog("Failed to extract package, and no old installation to rollback\n"), 1);
+    EXPECT_FALSE(QFileInfo::exists(app()));
+    EXPECT_FALSE(QFileInfo::exists(marker()));
+}
+
+// A folder that an interrupted run left behind is no installation: restoring it after
+// another failure must not make it pass for one.
+TEST_F(FlowTest, FailedRetryOfAnInterruptedUpgradeKeepsTheMarker)
+{
+    makePackage("125", 300);
+    QFile::resize(package(), QFileInfo(package()).size() / 2);
+    writeFile(app() + "/INFO", info("125"));
+    writeExec(app() + "/bin/brisendale-drive-ui", kClientTerm);
+    writeFile(marker(), "");
+    writeFile(backup(0) + "/INFO", info("120"));
+    ProbeRun run = probe({"prepare"}, false);
+    EXPECT_EQ(run.value("prepare"), "-1");
+    EXPECT_TRUE(QFileInfo::exists(marker()));
+    EXPECT_EQ(probe({"decide"}, false).value("need"), "1");
+}
+
+TEST_F(FlowTest, MarkerOfAKilledRunMakesTheNextRunReinstall)
+{
+    const QString staged = makePackage("125");
+    QDir().mkpath(app());
+    for (const QString& rel : listTree(staged).keys()) {
+        QFileInfo fi(staged + "/" + rel);
+        if (fi.isFile() && !fi.isSymLink()) {
+            QDir().mkpath(QFileInfo(app() + "/" + rel).absolutePath());
+            QFile::copy(fi.filePath(), app() + "/" + rel);
+        }
+    }
+    writeFile(app() + "/lib/libx.so.1", "half writ");
+    writeFile(marker(), "");
+    ProbeRun run = probe({"upgrade"}, true);
+    EXPECT_RUN_OK(run);
+    EXPECT_EQ(run.value("need"), "1");
+    EXPECT_EQ(run.value("upgrade"), "0");
+    EXPECT_EQ(listTree(app()), listTree(staged));
+    EXPECT_FALSE(QFileInfo::exists(marker()));
+}
+
+class KilledUpgradeTest : public FlowTest, public ::testing::WithParamInterface<int>
+{};
+
+// SIGKILL right after entry K of the extraction (percent of all entries), then a normal run.
+TEST_P(KilledUpgradeTest, NextRunEndsWithExactlyThePackage)
+{
+    const QString staged = makePackage("125", 600);
+    installOld("120");
+    const int total = listTree(staged).size();
+    const int step = std::max(1, total * GetParam() / 100);
+    ProbeRun killed = probe({"upgrade", "--die-at-step", QString::number(step)}, false);
+    ASSERT_TRUE(killed.crashed) << killed.out.toStdString() << killed.err.toStdString();
+    EXPECT_TRUE(QFileInfo::exists(marker()));
+
+    ProbeRun rerun = probe({"upgrade"}, false);
+    EXPECT_RUN_OK(rerun);
+    EXPECT_EQ(rerun.value("need"), "1");
+    EXPECT_EQ(rerun.value("upgrade"), "0");
+    EXPECT_EQ(listTree(app()), listTree(staged));
+    EXPECT_TRUE(backups().isEmpty()) << backups().join(' ').toStdString();
+    EXPECT_FALSE(QFileInfo::exists(marker()));
+    EXPECT_EQ(probe({"decide"}, false).value("need"), "0");
+}
+
+INSTANTIATE_TEST_SUITE_P(Steps, KilledUpgradeTest, ::testing::Values(0, 30, 70, 100),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                             return "at_" + std::to_string(info.param) + "_percent";
+                         });
+
+TEST_F(FlowTest, NewTreeIsOnStorageBeforeTheBackupIsRemoved)
+{
+    makePackage("125");
+    installOld("120");
+    QProcessEnvironment e = env();
+    e.insert("LD_PRELOAD", FS_SHIM);
+    e.insert("FS_SHIM_LOG", path() + "/calls");
+    e.insert("ASAN_OPTIONS", e.value("ASAN_OPTIONS") + ":verify_asan_link_order=0");
+    ProbeRun run = probe({"prepare"}, false, e);
+    EXPECT_RUN_OK(run);
+    const QStringList calls = QString::fromUtf8(readFile(path() + "/calls")).split('\n');
+    const int sync = calls.indexOf("syncfs " + QFileInfo(app()).canonicalFilePath());
+    int firstBackupRemoval = -1;
+    for (int i = 0; i < calls.size() && firstBackupRemoval < 0; ++i) {
+        if (calls[i].startsWith("remove " + backup(0) + "/")) {
+            firstBackupRemoval = i;
+        }
+    }
+    ASSERT_GE(sync, 0) << calls.join('\n').toStdString();
+    ASSERT_GE(firstBackupRemoval, 0) << calls.join('\n').toStdString();
+    EXPECT_LT(sync, firstBackupRemoval);
+}
+
+TEST_F(FlowTest, FailedFlushRollsBack)
+{
+    makePackage("125");
+    installOld("120");
+    const auto old = listTree(app());
+    QProcessEnvironment e = env();
+    e.insert("LD_PRELOAD", FS_SHIM);
+    e.insert("FS_SHIM_FAIL_SYNCFS", "1");
+    e.insert("ASAN_OPTIONS", e.value("ASAN_OPTIONS") + ":verify_asan_link_order=0");
+    ProbeRun run = probe({"prepare"}, false, e);
+    EXPECT_RUN_OK(run);
+    EXPECT_EQ(run.value("prepare"), "-1");
+    EXPECT_EQ(run.countLog("failed to flush '" + app() + "' to storage"), 1);
+    EXPECT_EQ(listTree(app()), old);
+    EXPECT_FALSE(QFileInfo::exists(marker()));
+}
+
+// ---------------------------------------------------------------- the whole run
+
+TEST_F(FlowTest, UpgradeStopsTheClientReplacesTheFolderAndStartsTheNewOne)
+{
+    const QString staged = makePackage("125");
+    installOld("120");
+    writeFile(user() + "/app/aged.txt", "aged");
+    ProbeRun run =
+        probe({"upgrade", "--witness", "--spawn", "--", app() + "/bin/brisendale-drive-ui"}, true);
+    EXPECT_RUN_OK(run);
+    EXPECT_EQ(run.value("target"), "exited:0");
+    EXPECT_EQ(run.value("witness"), "alive");
+    EXPECT_EQ(run.value("need"), "1");
+    EXPECT_EQ(run.value("upgrade"), "0");
+    EXPECT_EQ(run.countLog("local appdata exist\n"), 1);
+    EXPECT_EQ(listTree(app()), listTree(staged));
+    EXPECT_FALSE(QFileInfo::exists(user() + "/app"));
+    EXPECT_EQ(readFile(user() + "/start-args"),
+              (app() + "/package/start-stop\n1\nstart\n").toUtf8());
+}
+
+TEST_F(FlowTest, NoUpgradeStillCleansUpAndStartsTheClient)
+{
+    makePackage("125");
+    installOld("125");
+    const auto installed = listTree(app());
+    writeFile(user() + "/app/aged.txt", "aged");
+    ProbeRun run = probe({"upgrade"}, true);
+    EXPECT_RUN_OK(run);
+    EXPECT_EQ(run.value("need"), "0");
+    EXPECT_TRUE(run.value("upgrade").isNull());
+    EXPECT_EQ(listTree(app()), installed);
+    EXPECT_FALSE(QFileInfo::exists(user() + "/app"));
+    EXPECT_EQ(readFile(user() + "/start-args"),
+              (app() + "/package/start-stop\n1\nstart\n").toUtf8());
+}
+
+TEST_F(FlowTest, HomeWithABlankStartsTheClient)
+{
+    m_home = path() + "/my home";
+    const QString staged = makePackage("125");
+    ProbeRun run = probe({"upgrade"}, true);
+    EXPECT_RUN_OK(run);
+    EXPECT_EQ(run.value("upgrade"), "0");
+    EXPECT_EQ(listTree(app()), listTree(staged));
+    EXPECT_EQ(readFile(user() + "/start-args"),
+              (app() + "/package/start-stop\n1\nstart\n").toUtf8());
+}
+
+// ---------------------------------------------------------------- stopping the client
+
+struct StopRow
+{
+    const char* name;
+    const char* pidFile;    // written as U/ui.pid; nullptr: none, or the spawn writes it
+    const char* spawn;      // "client", "elsewhere", "relative", "nobody", "sleep", "ended"; or ""
+    const char* clientMode; // "term", "late", "deaf"
+    const char* target;     // expected state of the spawned process
+    const char* logged;     // expected log text; nullptr: no NOTE or ERROR line at all
+};
+
+void PrintTo(const StopRow& row, std::ostream* os)
+{
+    *os << row.name;
+}
+
+class StopTest : public FlowTest, public ::testing::WithParamInterface<StopRow>
+{};
+
+TEST_P(StopTest, SignalsOnlyTheClient)
+{
+    const StopRow& row = GetParam();
+    const std::string mode = row.clientMode;
+    const QByteArray script = mode == "late"   ? kClientLate
+                              : mode == "deaf" ? kClientDeaf
+                                               : kClientTerm;
+    writeExec(app() + "/bin/brisendale-drive-ui", script);
+    QDir().mkpath(user());
+    if (row.pidFile) {
+        writeFile(user() + "/ui.pid", row.pidFile);
+    }
+    const std::string spawn = row.spawn;
+    QStringList args{"stop", "--witness"};
+    if (spawn == "client") {
+        args << "--spawn"
+             << "--" << app() + "/bin/brisendale-drive-ui";
+    } else if (spawn == "relative") {
+        args << "--spawn"
+             << "--cwd" << app() + "/bin"
+             << "--"
+             << "./brisendale-drive-ui";
+    } else if (spawn == "elsewhere") {
+        writeExec(path() + "/elsewhere/bin/brisendale-drive-ui", script);
+        args << "--spawn"
+             << "--" << path() + "/elsewhere/bin/brisendale-drive-ui";
+    } else if (spawn == "nobody") {
+        if (!testsupport::canDropPrivileges()) {
+            GTEST_SKIP() << "needs root and setpriv to run the client as another user";
+        }
+        for (const QString& dir : {path(), home(), user(), app(), app() + "/bin"}) {
+            chmod(QFile::encodeName(dir).constData(), 0755);
+        }
+        args << "--spawn"
+             << "--nobody"
+             << "--write-pid"
+             << "--" << app() + "/bin/brisendale-drive-ui";
+    } else if (spawn == "sleep") {
+        args << "--spawn"
+             << "--write-pid"
+             << "--"
+             << "/bin/sleep"
+             << "30";
+    } else if (spawn == "ended") {
+        args << "--spawn"
+             << "--write-pid"
+             << "--reap-first"
+             << "--"
+             << "/bin/true";
+    }
+
+    ProbeRun run = probe(args, true);
+    EXPECT_RUN_OK(run);
+    EXPECT_EQ(run.value("witness"), "alive");
+    if (row.target) {
+        EXPECT_EQ(run.value("target"), row.target) << run.err.toStdString();
+    }
+    if (row.logged) {
+        EXPECT_EQ(run.countLog(row.logged), 1) << run.err.toStdString();
+    } else {
+        EXPECT_EQ(run.countLog("[NOTE]"), 0) << run.err.toStdString();
+        EXPECT_EQ(run.countLog("[ERROR]"), 0) << run.err.toStdString();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, StopTest,
+    ::testing::Values(
+        StopRow{"missing_pid_file", nullptr, "", "term", nullptr,
+                "[DEBUG] linux/linux-service.cpp("},
+        StopRow{"syntax_error", "this is no pid file\n", "", "term", nullptr,
+                "/ui.pid', not exist ?\n"},
+        StopRow{"no_pid_key", "other=5\n", "", "term", nullptr, nullptr},
+        StopRow{"empty_pid", "pid=\"\"\n", "", "term", nullptr, nullptr},
+        StopRow{"zero", "pid=0\n", "", "term", nullptr, "holds no process id ('0')"},
+        StopRow{"minus_one", "pid=-1\n", "", "term", nullptr, "holds no process id ('-1')"},
+        StopRow{"wraps_to_minus_one", "pid=4294967295\n", "", "term", nullptr,
+                "holds no process id ('4294967295')"},
+        StopRow{"trailing_text", "pid=12abc\n", "", "term", nullptr,
+                "holds no process id ('12abc')"},
+        StopRow{"ended_process", nullptr, "ended", "term", nullptr, nullptr},
+        StopRow{"unrelated_process", nullptr, "sleep", "term", "alive", "which is not the client"},
+        StopRow{"client_of_another_folder", nullptr, "elsewhere", "term", "alive",
+                "which is not the client"},
+        StopRow{"client_of_another_user", nullptr, "nobody", "term", "alive",
+                "which is not the client"},
+        StopRow{"client_ends_on_term", nullptr, "client", "term", "exited:0", nullptr},
+        StopRow{"client_started_by_relative_path", nullptr, "relative", "term", "exited:0",
+                nullptr},
+        StopRow{"client_ends_late", nullptr, "client", "late", "exited:3", nullptr},
+        StopRow{"client_ignores_term", nullptr, "client", "deaf", "signaled:9", nullptr}),
+    [](const ::testing::TestParamInfo<StopRow>& info) { return std::string(info.param.name); });
+
+TEST_F(FlowTest, MissingPidFileIsLogged)
+{
+    ProbeRun run = probe({"stop"}, true);
+    EXPECT_RUN_OK(run);
+    EXPECT_EQ(
+        run.countLog("pid file '" + user() + "/ui.pid' does not exist, no need to terminate\n"), 1);
+}
+
+// ---------------------------------------------------------------- FSCopyPath
+
+TEST_F(FlowTest, CopyPathOfAFolderThatCannotBeListed)
+{
+    if (!testsupport::canDropPrivileges()) {
+        GTEST_SKIP() << "needs root and setpriv: root lists every folder";
+    }
+    const QString src = path() + "/src";
+    writeFile(src + "/hidden.txt", "unseen");
+    QDir().mkpath(path() + "/out");
+    chmod(QFile::encodeName(path()).constData(), 0755);
+    chmod(QFile::encodeName(m_root).constData(), 0755);
+    chmod(QFile::encodeName(src).constData(), 0711);
+    chmod(QFile::encodeName(path() + "/out").constData(), 0777);
+    ProbeRun run = servicetest::runProgram("setpriv",
+                                           {"--reuid=65534", "--regid=65534", "--clear-groups",
+                                            m_probe, "copy", src, path() + "/out/dst"},
+                                           env());
+    EXPECT_RUN_OK(run);
+    EXPECT_EQ(run.value("copy"), "0");
+    EXPECT_EQ(run.countLog("FSCopyPath: failed to create handle  for src '" + src + "' failed\n"),
+              1);
+    EXPECT_TRUE(QFileInfo(path() + "/out/dst").isDir());
+    EXPECT_TRUE(QDir(path() + "/out/dst").isEmpty());
+}
