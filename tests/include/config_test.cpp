@@ -207,16 +207,22 @@ TEST_F(ConfigFile, FileIsOpenedCloseOnExec)
         if (wfd < 0) {
             wfd = open(fifo.c_str(), O_RDWR | O_CLOEXEC); // frees a blocked reader
         }
-        QDir fds("/proc/self/fd");
-        for (const QString& name : fds.entryList(QDir::NoDotAndDotDot | QDir::System)) {
-            int fd = name.toInt();
-            char target[PATH_MAX] = {};
-            std::string link = "/proc/self/fd/" + name.toStdString();
-            if (fd == wfd || readlink(link.c_str(), target, sizeof(target) - 1) < 0 ||
-                std::string(target) != real) {
-                continue;
+        // The reader's open returns only after ours, so its descriptor may appear a little later.
+        for (int i = 0; i < 5000 && reader_flags == -1; ++i) {
+            QDir fds("/proc/self/fd");
+            for (const QString& name : fds.entryList(QDir::NoDotAndDotDot | QDir::System)) {
+                int fd = name.toInt();
+                char target[PATH_MAX] = {};
+                std::string link = "/proc/self/fd/" + name.toStdString();
+                if (fd == wfd || readlink(link.c_str(), target, sizeof(target) - 1) < 0 ||
+                    std::string(target) != real) {
+                    continue;
+                }
+                reader_flags = fcntl(fd, F_GETFD);
             }
-            reader_flags = fcntl(fd, F_GETFD);
+            if (reader_flags == -1) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
         }
         const char line[] = "a=1\n";
         (void)!::write(wfd, line, sizeof(line) - 1);
