@@ -1,4 +1,5 @@
 #include "file/file-op.h"
+#include "file/unique_fd.h"
 
 #include "log/log.h"
 #include "tmp_name_gen/tmp_name_gen.h"
@@ -29,36 +30,6 @@ const size_t COPY_BUFFER_SIZE = 33554432;
 const uint32_t NFS_MAGIC = 0x6969;
 const uint32_t SMB_CIFS_MAGIC = 0xFF534D42;
 const uint32_t MSDOS_MAGIC = 0x4D44;
-
-// A move-only owner of a file descriptor.
-class UniqueFd
-{
-public:
-    explicit UniqueFd(int fd = -1) : m_fd(fd) {}
-    ~UniqueFd() { reset(); }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    UniqueFd(UniqueFd&& other) noexcept : m_fd(other.release()) {}
-
-    int get() const { return m_fd; }
-    bool valid() const { return m_fd >= 0; }
-    int release()
-    {
-        const int fd = m_fd;
-        m_fd = -1;
-        return fd;
-    }
-    void reset()
-    {
-        // close is not retried on EINTR: on Linux the descriptor is gone either way.
-        if (m_fd >= 0)
-            ::close(m_fd);
-        m_fd = -1;
-    }
-
-private:
-    int m_fd;
-};
 
 struct DirCloser
 {

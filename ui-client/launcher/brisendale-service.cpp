@@ -2,6 +2,7 @@
 
 #include "extractor.h"
 #include "file/file-op.h"
+#include "file/unique_fd.h"
 #include "log/log.h"
 
 #include <QCoreApplication>
@@ -18,33 +19,6 @@
 namespace {
 
 const char* const kComponent = "service_debug";
-
-// Owns a file descriptor; closes it on every path.
-class FdHolder
-{
-public:
-    explicit FdHolder(int fd) : m_fd(fd) {}
-    ~FdHolder()
-    {
-        if (m_fd >= 0) {
-            ::close(m_fd);
-        }
-    }
-    FdHolder(const FdHolder&) = delete;
-    FdHolder& operator=(const FdHolder&) = delete;
-
-    int get() const { return m_fd; }
-    // Closes now and reports the result, so that a failed close is seen.
-    int release()
-    {
-        int fd = m_fd;
-        m_fd = -1;
-        return ::close(fd);
-    }
-
-private:
-    int m_fd;
-};
 
 ustring toUstring(const QString& text)
 {
@@ -106,11 +80,11 @@ int FsyncPath(const char* path, int flags)
     if (fd < 0) {
         return -1;
     }
-    FdHolder holder(fd);
+    UniqueFd holder(fd);
     if (::fsync(holder.get()) != 0) {
         return -1;
     }
-    return holder.release();
+    return holder.close();
 }
 
 // An empty file that is on storage before anything is extracted, so that a
@@ -133,8 +107,8 @@ int CreateMarker(const ustring& marker)
                        __LINE__, marker.c_str_utf8(), strerror(err), err);
         return -1;
     }
-    FdHolder holder(fd);
-    if (::fsync(holder.get()) != 0 || holder.release() != 0 ||
+    UniqueFd holder(fd);
+    if (::fsync(holder.get()) != 0 || holder.close() != 0 ||
         FsyncPath(parent.c_str_utf8(), O_RDONLY | O_DIRECTORY) != 0) {
         int err = errno;
         Logger::LogMsg(Logger::L_ERR, kComponent,
@@ -154,7 +128,7 @@ int SyncTree(const ustring& dir)
         fd = ::open(dir.c_str_utf8(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
     if (fd >= 0) {
-        FdHolder holder(fd);
+        UniqueFd holder(fd);
         if (::syncfs(holder.get()) == 0) {
             return 0;
         }

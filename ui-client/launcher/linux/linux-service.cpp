@@ -2,6 +2,7 @@
 
 #include "config.h"
 #include "file/file-op.h"
+#include "file/unique_fd.h"
 #include "log/log.h"
 
 #include <QProcess>
@@ -23,26 +24,6 @@
 namespace {
 
 const char* const kComponent = "service_debug";
-
-// Owns a file descriptor; closes it on every path.
-class FdHolder
-{
-public:
-    explicit FdHolder(int fd) : m_fd(fd) {}
-    ~FdHolder()
-    {
-        if (m_fd >= 0) {
-            ::close(m_fd);
-        }
-    }
-    FdHolder(const FdHolder&) = delete;
-    FdHolder& operator=(const FdHolder&) = delete;
-
-    int get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
 
 struct FreeDeleter
 {
@@ -129,7 +110,7 @@ std::string readProcFile(const std::string& path, size_t limit)
     if (fd < 0) {
         return std::string();
     }
-    FdHolder holder(fd);
+    UniqueFd holder(fd);
     std::string data;
     char buf[4096];
     while (data.size() < limit) {
