@@ -11,6 +11,10 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   util-linux procps time
   xvfb xauth x11-apps
+  # icons, the .deb and its checks; a window manager and a Wayland compositor
+  # for the screenshots and the Wayland run
+  librsvg2-bin dpkg-dev gzip lintian desktop-file-utils appstream groff-base man-db
+  openbox imagemagick weston qtwayland5
 )
 
 missing=()

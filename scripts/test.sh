@@ -23,4 +23,9 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp \
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_suite build-asan -DBRISENDALE_SANITIZE=ON -DBRISENDALE_WERROR=ON
+
+echo "==> package"
+deb=$(scripts/package.sh)
+echo "==> test the package $deb"
+tests/packaging/package_test.sh "$deb"
 echo "==> all tests passed"

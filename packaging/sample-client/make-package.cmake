@@ -24,10 +24,15 @@ file(CHMOD "${STAGE}/INFO" PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_R
 get_filename_component(out_dir "${OUT}" DIRECTORY)
 file(MAKE_DIRECTORY "${out_dir}")
 # Written beside and renamed, so an interrupted build never leaves half an archive.
+# gzip -n keeps the build time out of the header, so the archive is reproducible.
 execute_process(
-  COMMAND "${CMAKE_COMMAND}" -E tar czf "${OUT}.part" --format=gnutar -- bin package INFO
+  COMMAND "${CMAKE_COMMAND}" -E tar cf "${OUT}.tar" --format=gnutar -- bin package INFO
   WORKING_DIRECTORY "${STAGE}"
   RESULT_VARIABLE rc)
+if(rc EQUAL 0)
+  execute_process(COMMAND gzip -9n -c "${OUT}.tar" OUTPUT_FILE "${OUT}.part" RESULT_VARIABLE rc)
+endif()
+file(REMOVE "${OUT}.tar")
 if(NOT rc EQUAL 0)
   file(REMOVE "${OUT}.part")
   message(FATAL_ERROR "make-package: tar failed (${rc})")

@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Builds the Debian package: a Release build in build-release/, then CPack's DEB
+# generator. Copies brisendale-drive_<version>-<revision>_<arch>.deb into build/
+# and prints its path. Extra arguments go to CMake, e.g. a vendor's own client:
+#   scripts/package.sh -DBRISENDALE_CLIENT_PACKAGE=/path/client.nbx -DBRISENDALE_CLIENT_INFO=/path/INFO
+set -euo pipefail
+cd "$(dirname "$0")/.."
+top=$PWD
+
+scripts/deps.sh >&2
+
+build=$top/build-release
+out=$top/build
+jobs=$(nproc 2>/dev/null || echo 2)
+
+# Debian's hardening flags (fortify, stack protector, relro, bind now), as a
+# package build would use them.
+export DEB_BUILD_MAINT_OPTIONS=hardening=+all
+export CFLAGS="$(dpkg-buildflags --get CFLAGS) $(dpkg-buildflags --get CPPFLAGS)"
+export CXXFLAGS="$(dpkg-buildflags --get CXXFLAGS) $(dpkg-buildflags --get CPPFLAGS)"
+export LDFLAGS="$(dpkg-buildflags --get LDFLAGS)"
+
+echo "==> configure $build" >&2
+# A cached build type or flags from an earlier run would otherwise win.
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
+  -DCMAKE_C_FLAGS="$CFLAGS" -DCMAKE_CXX_FLAGS="$CXXFLAGS" \
+  -DCMAKE_EXE_LINKER_FLAGS="$LDFLAGS" "$@" >&2
+echo "==> build" >&2
+cmake --build "$build" -j "$jobs" >&2
+echo "==> cpack" >&2
+rm -f "$build"/cpack/*.deb
+(cd "$build" && cpack -G DEB -B "$build/cpack") >&2
+
+debs=("$build"/cpack/*.deb)
+[[ ${#debs[@]} -eq 1 && -f ${debs[0]} ]] || { echo "package: expected one .deb, got: ${debs[*]}" >&2; exit 1; }
+mkdir -p "$out"
+cp "${debs[0]}" "$out/"
+echo "$out/$(basename "${debs[0]}")"

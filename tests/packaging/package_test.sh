@@ -1,0 +1,205 @@
+#!/usr/bin/env bash
+# Checks the Debian package: lintian, both desktop entries, the AppStream
+# metainfo, the manual page and the icon sizes; then, as root, installs it, runs
+# the launcher as uid 65534 through the menu entry's command, and removes it.
+#   tests/packaging/package_test.sh [package.deb]   (default: builds one)
+# The install test skips, saying why, when not root, when dpkg is missing or
+# when the package is already installed; whatever happens it leaves no trace.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+
+pkg=brisendale-drive
+app_id=com.kestrova.BrisendaleDrive
+root=/opt/Kestrova/Brisendale
+nobody=65534
+
+failures=0
+fail() {
+  echo "FAIL: $*" >&2
+  failures=$((failures + 1))
+}
+pass() { echo "ok: $*"; }
+
+# --- checks of the package's contents -----------------------------------------
+
+check_contents() {
+  local deb=$1 tree=$2 out
+  dpkg-deb -x "$deb" "$tree"
+
+  # Informational tags are fine; any error or warning fails.
+  out=$(lintian --pedantic "$deb" 2>&1 | grep -v '^running with root privileges' || true)
+  echo "$out" | sed '/^$/d; s/^/  lintian: /'
+  if echo "$out" | grep -q '^[EW]:'; then fail "lintian reports errors or warnings"; else pass "lintian"; fi
+
+  if desktop-file-validate "$tree/usr/share/applications/$app_id.desktop" \
+    "$tree/etc/xdg/autostart/$app_id.desktop"; then
+    pass "desktop-file-validate, menu and autostart entries"
+  else
+    fail "desktop-file-validate"
+  fi
+
+  if appstreamcli validate --no-net "$tree/usr/share/metainfo/$app_id.metainfo.xml"; then
+    pass "appstreamcli validate"
+  else
+    fail "appstreamcli validate"
+  fi
+
+  # groff exits 0 on warnings; they show on stderr.
+  out=$(zcat "$tree/usr/share/man/man1/$pkg.1.gz" | groff -ww -z -man 2>&1)
+  if [[ -z "$out" ]]; then pass "manual page renders without warnings"; else fail "groff: $out"; fi
+
+  local size png dims
+  for size in 16 24 32 48 64 128 256; do
+    png=$tree/usr/share/icons/hicolor/${size}x${size}/apps/$app_id.png
+    dims=$(file -b "$png" 2>/dev/null | sed -n 's/^PNG image data, \([0-9]*\) x \([0-9]*\),.*/\1x\2/p')
+    [[ "$dims" == "${size}x${size}" ]] || fail "icon $png is '${dims:-missing}'"
+  done
+  dims=$(file -b "$tree$root/images/ico_72_brisendale.png" | sed -n 's/^PNG image data, \([0-9]*\) x \([0-9]*\),.*/\1x\2/p')
+  [[ "$dims" == "72x72" ]] || fail "dialog icon is '${dims:-missing}'"
+  pass "icon sizes"
+}
+
+# --- install, run, remove (root only, in a pid namespace of its own) ----------
+
+# One line per file of the per-user tree with its checksum: the state that
+# removing the package must leave alone.
+user_tree_state() {
+  (cd "$1" && find .Brisendale -path .Brisendale/log -prune -o -type f -print0 | sort -z | xargs -0 md5sum)
+}
+
+as_nobody() {
+  setpriv --reuid=$nobody --regid=$nobody --clear-groups \
+    env -i HOME="$home" XDG_RUNTIME_DIR="$home/run" PATH=/usr/bin:/bin \
+    LC_ALL=C.UTF-8 QT_QPA_PLATFORM=offscreen "$@"
+}
+
+installed() {
+  [[ "$(dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null || true)" == *" installed" ]]
+}
+
+# The package state that `dpkg -P` cleans up: installed, or conffiles left by -r.
+known_to_dpkg() {
+  dpkg-query -W -f='${Status}' "$pkg" >/dev/null 2>&1 &&
+    [[ "$(dpkg-query -W -f='${Status}' "$pkg")" != *" not-installed" ]]
+}
+
+install_cleanup() {
+  # Every process of the launcher's run dies with this pid namespace.
+  if known_to_dpkg; then dpkg -P "$pkg" >/dev/null 2>&1 || true; fi
+  rm -rf "$home"
+}
+
+# Runs inside `unshare --pid --fork --mount-proc`: the client that the launcher
+# starts is found through its pid file, so only processes of this namespace can
+# ever be signalled.
+install_test() {
+  local deb=$1
+  home=$(mktemp -d /tmp/pkg-test-home.XXXXXX)
+  trap install_cleanup EXIT
+  chown $nobody:$nobody "$home"
+  install -d -m 700 -o $nobody -g $nobody "$home/run"
+
+  dpkg -i "$deb" >/dev/null
+  installed || { fail "dpkg -i did not install $pkg"; return; }
+  pass "dpkg -i"
+  local files conffile
+  files=$(dpkg-query -L "$pkg")
+  conffile=/etc/xdg/autostart/$app_id.desktop
+
+  local exec_line autostart_exec
+  exec_line=$(sed -n 's/^Exec=//p' "/usr/share/applications/$app_id.desktop")
+  autostart_exec=$(sed -n 's/^Exec=//p' "$conffile")
+  [[ "$exec_line" == "$autostart_exec" ]] || fail "menu runs '$exec_line', autostart '$autostart_exec'"
+
+  local out rc=0
+  # shellcheck disable=SC2086 # the Exec line is a command line
+  out=$(cd "$home" && as_nobody $exec_line) || rc=$?
+  echo "$out" | sed 's/^/  launcher: /'
+  [[ $rc -eq 0 ]] || fail "'$exec_line' exited $rc"
+  grep -q "^lib path = '" <<<"$out" || fail "no 'lib path' line on standard output"
+
+  local app=$home/.Brisendale/Brisendale.app
+  if cmp -s "$root/INFO" "$app/INFO" && [[ -x "$app/bin/brisendale-drive-ui" ]]; then
+    pass "'$exec_line' as uid $nobody installed the client into the scratch HOME"
+  else
+    fail "the client was not installed into $app"
+  fi
+
+  # The start script returns at once; give the client a moment to announce itself.
+  local pid='' exe=''
+  for _ in $(seq 50); do
+    pid=$(sed -n 's/^pid=\([0-9][0-9]*\)$/\1/p' "$home/.Brisendale/ui.pid" 2>/dev/null || true)
+    [[ -n "$pid" ]] && exe=$(readlink "/proc/$pid/exe" 2>/dev/null || true)
+    [[ -n "$exe" ]] && break
+    sleep 0.1
+  done
+  if [[ "$exe" == "$app/bin/brisendale-drive-ui" && "$(stat -c %u "/proc/$pid")" == "$nobody" ]]; then
+    pass "client started (pid $pid, uid $nobody)"
+  else
+    fail "client not running (pid '${pid}', exe '${exe}')"
+  fi
+  as_nobody "$app/package/start-stop" stop || true
+  grep -q "Failed\|ERROR" "$home/.Brisendale/log/launcher.log" 2>/dev/null &&
+    fail "the launcher logged errors: $(cat "$home/.Brisendale/log/launcher.log")"
+
+  local before after
+  before=$(user_tree_state "$home")
+  dpkg -r "$pkg" >/dev/null
+  local left=() f
+  while IFS= read -r f; do
+    [[ -n "$f" && "$f" != "$conffile" ]] || continue
+    if [[ -L "$f" || -f "$f" ]]; then left+=("$f"); fi
+  done <<<"$files"
+  [[ -e /opt/Kestrova ]] && left+=(/opt/Kestrova)
+  if [[ ${#left[@]} -eq 0 ]]; then pass "dpkg -r removed every file"; else fail "left after dpkg -r: ${left[*]}"; fi
+  after=$(user_tree_state "$home")
+  if [[ -n "$before" && "$before" == "$after" ]]; then
+    pass "the per-user copy is untouched ($(wc -l <<<"$after") files)"
+  else
+    fail "dpkg -r changed the per-user copy"
+  fi
+
+  # The autostart entry is a conffile: kept by -r (inert, its TryExec is gone), removed by -P.
+  dpkg -P "$pkg" >/dev/null
+  if [[ -e "$conffile" ]]; then fail "$conffile left after dpkg -P"; else pass "dpkg -P removed the autostart entry"; fi
+  return 0
+}
+
+if [[ "${1:-}" == --install-test ]]; then
+  install_test "$2"
+  exit $((failures > 0))
+fi
+
+deb=${1:-}
+if [[ -z "$deb" ]]; then deb=$(scripts/package.sh); fi
+deb=$(realpath "$deb")
+echo "package: $deb ($(stat -c %s "$deb") bytes)"
+
+tree=$(mktemp -d /tmp/pkg-test-tree.XXXXXX)
+trap 'rm -rf "$tree"' EXIT
+check_contents "$deb" "$tree"
+
+if [[ $(id -u) -ne 0 ]]; then
+  echo "SKIP install test: needs root for dpkg -i"
+elif ! command -v dpkg >/dev/null; then
+  echo "SKIP install test: dpkg is missing"
+elif dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -qv 'not-installed'; then
+  echo "SKIP install test: $pkg is already known to dpkg on this machine; left alone"
+elif [[ -e /opt/Kestrova ]]; then
+  echo "SKIP install test: /opt/Kestrova already exists; left alone"
+else
+  rc=0
+  unshare --pid --fork --mount-proc "$0" --install-test "$deb" || rc=$?
+  # Should the namespace have died before its own clean-up ran.
+  if dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -qv 'not-installed'; then
+    dpkg -P "$pkg" >/dev/null 2>&1 || true
+    fail "the install test left the package behind; purged"
+  fi
+  [[ $rc -eq 0 ]] || fail "install test"
+fi
+
+if [[ $failures -gt 0 ]]; then
+  echo "package test: $failures failed"
+  exit 1
+fi
+echo "package test: all passed"
