@@ -1,4 +1,5 @@
 #include "linux/linux-service.h"
+#include "linux/version_parse.h"
 
 #include "config.h"
 #include "file/file-op.h"
@@ -35,62 +36,6 @@ std::string canonical(const std::string& path)
 {
     std::unique_ptr<char, FreeDeleter> resolved(realpath(path.c_str(), nullptr));
     return resolved ? std::string(resolved.get()) : std::string();
-}
-
-bool isBlank(char c)
-{
-    return c == ' ' || (c >= '\t' && c <= '\r');
-}
-
-// A build number as atoi reads it, clamped to the int range instead of overflowing.
-int parseBuildNumber(const ustring& text)
-{
-    const char* p = text.c_str_utf8();
-    while (isBlank(*p)) {
-        ++p;
-    }
-    bool negative = false;
-    if (*p == '+' || *p == '-') {
-        negative = *p == '-';
-        ++p;
-    }
-    const long long limit = static_cast<long long>(INT_MAX) + 1;
-    long long value = 0;
-    for (; *p >= '0' && *p <= '9'; ++p) {
-        value = value * 10 + (*p - '0');
-        if (value > limit) {
-            value = limit;
-        }
-    }
-    if (negative) {
-        value = -value;
-    }
-    if (value > INT_MAX) {
-        return INT_MAX;
-    }
-    return static_cast<int>(value);
-}
-
-// A process id from 1 to the largest pid_t written in decimal digits alone, or 0.
-// Anything else would reach a process group, or every process of the user.
-pid_t parsePid(const ustring& text)
-{
-    const char* p = text.c_str_utf8();
-    if (*p == '\0') {
-        return 0;
-    }
-    const long long max = std::numeric_limits<pid_t>::max();
-    long long value = 0;
-    for (; *p != '\0'; ++p) {
-        if (*p < '0' || *p > '9') {
-            return 0;
-        }
-        value = value * 10 + (*p - '0');
-        if (value > max) {
-            return 0;
-        }
-    }
-    return static_cast<pid_t>(value);
 }
 
 enum class PidOwner
