@@ -15,6 +15,8 @@ packages=(
   # for the screenshots and the Wayland run
   librsvg2-bin dpkg-dev gzip lintian desktop-file-utils appstream groff-base man-db
   openbox imagemagick weston qtwayland5
+  # the fuzz build: clang with libFuzzer and the sanitizer runtimes
+  clang libclang-rt-14-dev
 )
 
 missing=()

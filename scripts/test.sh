@@ -20,9 +20,30 @@ run_suite() {
 
 run_suite build -DBRISENDALE_WERROR=ON
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
-LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp \
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_suite build-asan -DBRISENDALE_SANITIZE=ON -DBRISENDALE_WERROR=ON
+
+# Each fuzz target runs for a fixed time in a clang build of its own; a crashing input
+# fails the run and stays in build-fuzz/artifacts/ (commit it to the target's corpus).
+fuzz_seconds=45
+echo "==> configure build-fuzz"
+cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRISENDALE_FUZZ=ON \
+  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
+echo "==> build build-fuzz"
+cmake --build build-fuzz -j "$jobs" --target brisendale_fuzzers
+mkdir -p build-fuzz/artifacts
+for unit in config ustring version_parse extractor; do
+  echo "==> fuzz $unit for ${fuzz_seconds}s"
+  mkdir -p "build-fuzz/corpus/$unit"
+  log="build-fuzz/artifacts/$unit.log"
+  if ! "build-fuzz/tests/fuzz/${unit}_fuzzer" -max_total_time=$fuzz_seconds -timeout=10 \
+    -print_final_stats=1 -artifact_prefix="build-fuzz/artifacts/$unit-" \
+    "build-fuzz/corpus/$unit" "tests/fuzz/corpus/$unit" >"$log" 2>&1; then
+    cat "$log"
+    exit 1
+  fi
+  grep -E '^(Done|stat::new_units_added)' "$log"
+done
 
 echo "==> package"
 deb=$(scripts/package.sh)
