@@ -766,3 +766,59 @@ int FSCreateTempPath(const ustring& prefix, ustring& path)
     path = TmpNameGen::getInstance().getTmpPath(prefix);
     return path.empty() ? -1 : 0;
 }
+
+int FSSyncFolder(const ustring& path)
+{
+    UniqueFd fd(openRetry(path.c_str(), O_RDONLY | O_DIRECTORY));
+    if (!fd.valid() || fsync(fd.get()) != 0) {
+        const int err = errno;
+        FOP_LOG(L_ERR, "[ERROR] file-op.cpp(%d): FSSyncFolder: %s: %s (%d)\n", path.c_str(),
+                strerror(err), err);
+        errno = err;
+        return -1;
+    }
+    return 0;
+}
+
+namespace {
+
+int writeAll(int fd, const std::string& data)
+{
+    size_t done = 0;
+    while (done < data.size()) {
+        const ssize_t n = write(fd, data.data() + done, data.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return -1;
+        done += static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+} // namespace
+
+int FSWriteFileAtomic(const ustring& path, const std::string& data)
+{
+    if (path.empty()) {
+        errno = EINVAL;
+        return -1;
+    }
+    const ustring temp = path + ".new";
+    UniqueFd fd(openRetry(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
+    int result = fd.valid() && writeAll(fd.get(), data) == 0 && fsync(fd.get()) == 0 &&
+                         fd.close() == 0 && rename(temp.c_str(), path.c_str()) == 0
+                     ? 0
+                     : -1;
+    if (result != 0) {
+        const int err = errno;
+        FOP_LOG(L_ERR, "[ERROR] file-op.cpp(%d): FSWriteFileAtomic: %s: %s (%d)\n", path.c_str(),
+                strerror(err), err);
+        fd.reset();
+        // Ignored: a stale temporary file is replaced by the next write.
+        unlink(temp.c_str());
+        errno = err;
+        return -1;
+    }
+    return FSSyncFolder(FSParentPath(path));
+}

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <ctime>
 #include <dirent.h>
+#include <string>
 #include <sys/types.h>
 
 typedef enum _FILE_TYPE_tag
@@ -109,3 +110,8 @@ int FSReadSymbolicLink(const ustring& link_path, ustring& target_path);
 int FSChown(const ustring& path, uid_t owner, gid_t group);
 // A random path inside prefix; nothing is created on disk. 0, or -1.
 int FSCreateTempPath(const ustring& prefix, ustring& path);
+// Flushes a folder's own entries (names made, renamed or removed in it) to storage. 0 or -1.
+int FSSyncFolder(const ustring& path);
+// Replaces path with data so that a crash leaves either the old file or the new one:
+// a temporary file beside it, fsync, rename, fsync of the folder. 0 or -1 (errno set).
+int FSWriteFileAtomic(const ustring& path, const std::string& data);

@@ -14,6 +14,8 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -71,52 +73,143 @@ void LoadVersionFile(const ustring& path, Service::VersionInfo& info)
     settings.endGroup();
 }
 
-int FsyncPath(const char* path, int flags)
+// Makes sure `path` is a folder. Unlike FSMKDir this accepts a symbolic link to a
+// folder: users move the per-user folder to another disk and link it back.
+int EnsureFolder(const ustring& path)
 {
-    int fd;
-    do {
-        fd = ::open(path, flags | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
-        return -1;
+    struct stat st;
+    if (::stat(path.c_str_utf8(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        return 0;
     }
-    UniqueFd holder(fd);
-    if (::fsync(holder.get()) != 0) {
-        return -1;
-    }
-    return holder.close();
+    return FSMKDir(path, true) < 0 ? -1 : 0;
 }
 
-// An empty file that is on storage before anything is extracted, so that a
-// power loss cannot keep a partial folder and lose the marker.
-int CreateMarker(const ustring& marker)
+// Where the complete old installation is while an upgrade is under way. The marker
+// names it relative to A's folder: `old` where it was last known to be, `next` where
+// a rename in progress moves it to. Renames are atomic, so it is at `old` while that
+// exists and at `next` otherwise. An empty `old` means there is none.
+struct MarkerState
 {
-    ustring parent = FSParentPath(marker);
-    if (FSMKDir(parent, true) < 0) {
-        return -1;
+    ustring old_name;
+    ustring next_name;
+};
+
+std::string MarkerText(const MarkerState& state)
+{
+    return std::string("old=") + state.old_name.c_str_utf8() +
+           "\nnext=" + state.next_name.c_str_utf8() + "\n";
+}
+
+// Only A and its ten backup names may be named: the marker must never make the
+// service move or delete anything else.
+bool IsInstallationName(const ustring& app_dir, const ustring& name)
+{
+    if (name.empty() || name == FSBaseName(app_dir)) {
+        return true;
     }
+    for (int i = 0; i < MAX_RENAME_COUNT; ++i) {
+        if (name == FSBaseName(GetAppBackupDir(app_dir, i))) {
+            return true;
+        }
+    }
+    return false;
+}
+
+enum class MarkerRead
+{
+    Ok,
+    Unreadable, // an I/O error: what it says is unknown
+    Garbage,    // read, but says nothing usable
+};
+
+MarkerRead ReadMarker(const ustring& marker, const ustring& app_dir, MarkerState& state)
+{
     int fd;
     do {
-        fd = ::open(marker.c_str_utf8(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        fd = ::open(marker.c_str_utf8(), O_RDONLY | O_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
+        return MarkerRead::Unreadable;
+    }
+    UniqueFd holder(fd);
+    std::string text;
+    char buf[1024];
+    while (text.size() < 8192) {
+        ssize_t n = ::read(holder.get(), buf, sizeof(buf));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            return MarkerRead::Unreadable;
+        }
+        if (n == 0) {
+            break;
+        }
+        text.append(buf, static_cast<size_t>(n));
+    }
+    bool has_old = false;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) {
+            end = text.size();
+        }
+        const std::string line = text.substr(start, end - start);
+        start = end + 1;
+        const size_t eq = line.find('=');
+        if (eq == std::string::npos || line.find('\0') != std::string::npos) {
+            continue;
+        }
+        const std::string key = line.substr(0, eq);
+        const ustring value(line.substr(eq + 1).c_str());
+        if (!IsInstallationName(app_dir, value)) {
+            return MarkerRead::Garbage;
+        }
+        if (key == "old") {
+            state.old_name = value;
+            has_old = true;
+        } else if (key == "next") {
+            state.next_name = value;
+        }
+    }
+    return has_old ? MarkerRead::Ok : MarkerRead::Garbage;
+}
+
+// The marker is on storage before the step it describes is taken.
+int WriteMarker(const ustring& marker, const MarkerState& state)
+{
+    if (EnsureFolder(FSParentPath(marker)) != 0 ||
+        FSWriteFileAtomic(marker, MarkerText(state)) != 0) {
+        Logger::LogMsg(Logger::L_ERR, kComponent,
+                       "[ERROR] brisendale-service.cpp(%d): failed to write marker '%s'\n",
+                       __LINE__, marker.c_str_utf8());
+        return -1;
+    }
+    return 0;
+}
+
+// The marker goes for good before anything it protects is deleted: a marker that
+// came back after a power loss would name a backup that is no longer complete.
+int RemoveMarker(const ustring& marker)
+{
+    if (::unlink(marker.c_str_utf8()) != 0 && errno != ENOENT) {
         int err = errno;
         Logger::LogMsg(Logger::L_ERR, kComponent,
-                       "[ERROR] brisendale-service.cpp(%d): failed to create marker '%s': %s "
+                       "[ERROR] brisendale-service.cpp(%d): failed to remove marker '%s': %s "
                        "(%d)\n",
                        __LINE__, marker.c_str_utf8(), strerror(err), err);
         return -1;
     }
-    UniqueFd holder(fd);
-    if (::fsync(holder.get()) != 0 || holder.close() != 0 ||
-        FsyncPath(parent.c_str_utf8(), O_RDONLY | O_DIRECTORY) != 0) {
-        int err = errno;
-        Logger::LogMsg(Logger::L_ERR, kComponent,
-                       "[ERROR] brisendale-service.cpp(%d): failed to flush marker '%s': %s (%d)\n",
-                       __LINE__, marker.c_str_utf8(), strerror(err), err);
+    return FSSyncFolder(FSParentPath(marker));
+}
+
+// A rename that must be on storage before the marker that describes it changes.
+int RenameDurably(const ustring& from, const ustring& to)
+{
+    if (FSRename(from, to, false) != 0) {
         return -1;
     }
-    return 0;
+    return FSSyncFolder(FSParentPath(to));
 }
 
 // Flushes the whole file system that holds `dir`: the extracted tree and the
@@ -213,18 +306,90 @@ void Service::LoadTargetVersion()
                    target_version.icon_overlay_version.c_str_utf8());
 }
 
+int Service::RecoverInterruptedUpgrade()
+{
+    const ustring marker = GetIncompleteMarkerPath();
+    const ustring app_dir = per_user_install_path;
+    if (!IsFileExist(marker, false)) {
+        return 0;
+    }
+    MarkerState state;
+    switch (ReadMarker(marker, app_dir, state)) {
+    case MarkerRead::Unreadable:
+        Logger::LogMsg(Logger::L_ERR, kComponent,
+                       "[ERROR] brisendale-service.cpp(%d): cannot read marker '%s', leaving the "
+                       "installation as it is\n",
+                       __LINE__, marker.c_str_utf8());
+        return -1;
+    case MarkerRead::Garbage:
+        Logger::LogMsg(Logger::L_WARNING, kComponent,
+                       "[WARNING] brisendale-service.cpp(%d): marker '%s' names no old "
+                       "installation\n",
+                       __LINE__, marker.c_str_utf8());
+        state = MarkerState();
+        break;
+    case MarkerRead::Ok:
+        break;
+    }
+
+    const ustring parent = FSParentPath(app_dir);
+    ustring old_dir;
+    if (!state.old_name.empty() && IsFileExist(parent + "/" + state.old_name, false)) {
+        old_dir = parent + "/" + state.old_name;
+    } else if (!state.next_name.empty() && IsFileExist(parent + "/" + state.next_name, false)) {
+        old_dir = parent + "/" + state.next_name;
+    }
+
+    if (old_dir != app_dir) {
+        Logger::LogMsg(Logger::L_WARNING, kComponent,
+                       "[WARNING] brisendale-service.cpp(%d): the last upgrade did not finish, "
+                       "restoring the old installation from '%s'\n",
+                       __LINE__, old_dir.empty() ? "(none)" : old_dir.c_str_utf8());
+        if (FSRemove(app_dir, false) != 0) {
+            Logger::LogMsg(Logger::L_ERR, kComponent,
+                           "[ERROR] brisendale-service.cpp(%d): failed to remove the unfinished "
+                           "installation '%s'\n",
+                           __LINE__, app_dir.c_str_utf8());
+            return -1;
+        }
+        if (!old_dir.empty() && RenameDurably(old_dir, app_dir) != 0) {
+            Logger::LogMsg(Logger::L_ERR, kComponent,
+                           "[ERROR] brisendale-service.cpp(%d): failed to restore '%s' -> '%s'\n",
+                           __LINE__, old_dir.c_str_utf8(), app_dir.c_str_utf8());
+            return -1;
+        }
+    }
+    return RemoveMarker(marker);
+}
+
 int Service::PrepareUserEnv()
 {
     int rename_count = 0;
     ustring app_dir = per_user_install_path;
     ustring backup_dir;
     const ustring marker = GetIncompleteMarkerPath();
-    // A folder that an interrupted run left half-filled is no installation to go back to.
-    const bool was_incomplete = IsFileExist(marker, false);
+
+    // A was left half-done and could not be put right: replacing it now could lose
+    // the only complete copy.
+    if (RecoverInterruptedUpgrade() != 0) {
+        Logger::LogMsg(Logger::L_ERR, kComponent,
+                       "[ERROR] brisendale-service.cpp(%d): an unfinished upgrade could not be "
+                       "undone, not upgrading\n",
+                       __LINE__);
+        return -1;
+    }
 
     if (IsFileExist(app_dir, false)) {
+        const ustring app_name = FSBaseName(app_dir);
         for (;;) {
             backup_dir = GetAppBackupDir(app_dir, rename_count);
+            if (WriteMarker(marker, {app_name, FSBaseName(backup_dir)}) != 0) {
+                // Either marker version says the old installation is in A, where it is.
+                RemoveMarker(marker);
+                return -1;
+            }
+            // The next marker's write flushes this rename: a failed flush here must not
+            // pass for a failed rename, or the backup would be taken for a left-over.
             if (FSRename(app_dir, backup_dir, false) == 0) {
                 break;
             }
@@ -238,12 +403,15 @@ int Service::PrepareUserEnv()
                                "[ERROR] brisendale-service.cpp(%d): failed to backup app from "
                                "'%s' -> '%s' at max retries, exiting\n",
                                __LINE__, app_dir.c_str_utf8(), backup_dir.c_str_utf8());
+                RemoveMarker(marker);
                 return -1;
             }
         }
     }
 
-    int ret = CreateMarker(marker);
+    // From here on a new A may appear: the marker must name the backup first.
+    int ret = WriteMarker(
+        marker, {FSBaseName(backup_dir), backup_dir.empty() ? ustring() : FSBaseName(app_dir)});
     if (ret == 0) {
         ret = ExtractPackage();
     }
@@ -257,8 +425,11 @@ int Service::PrepareUserEnv()
                        "[INFO] brisendale-service.cpp(%d): user installation is ready, removing "
                        "backup app\n",
                        __LINE__);
-        // A marker that survives a failed removal only costs one more extraction.
-        FSRemove(marker, false);
+        // While the marker stays it names the backup, which must then stay too; the
+        // next run puts it back and upgrades again.
+        if (RemoveMarker(marker) != 0) {
+            return 0;
+        }
         for (int i = 0; i <= rename_count; ++i) {
             FSRemove(GetAppBackupDir(app_dir, i), false);
         }
@@ -272,16 +443,16 @@ int Service::PrepareUserEnv()
                        __LINE__);
         // A partial folder that holds the client executable would pass for an installation.
         if (FSRemove(app_dir, false) == 0) {
-            FSRemove(marker, false);
+            RemoveMarker(marker);
         }
     } else {
         Logger::LogMsg(Logger::L_ERR, kComponent,
                        "[ERROR] brisendale-service.cpp(%d): Failed to extract package, rollback "
                        "to old installation\n",
                        __LINE__);
-        FSRemove(app_dir, false);
-        if (FSRename(backup_dir, app_dir, false) == 0 && !was_incomplete) {
-            FSRemove(marker, false);
+        // Each step only after the one before it: the marker stays until A is whole.
+        if (FSRemove(app_dir, false) == 0 && RenameDurably(backup_dir, app_dir) == 0) {
+            RemoveMarker(marker);
         }
     }
     return -1;
@@ -313,6 +484,25 @@ void Service::RemoveAgedFolders()
                    "[INFO] brisendale-service.cpp(%d): removing aged app folder %s\n", __LINE__,
                    aged.c_str_utf8());
     FSRemove(aged, false);
+    RemoveLeftOverBackups();
+}
+
+void Service::RemoveLeftOverBackups()
+{
+    // With the marker present a backup may hold the only complete installation.
+    if (IsFileExist(GetIncompleteMarkerPath(), false)) {
+        return;
+    }
+    for (int i = 0; i < MAX_RENAME_COUNT; ++i) {
+        const ustring backup = GetAppBackupDir(per_user_install_path, i);
+        if (!IsFileExist(backup, false)) {
+            continue;
+        }
+        Logger::LogMsg(Logger::L_INFO, kComponent,
+                       "[INFO] brisendale-service.cpp(%d): removing left-over backup folder %s\n",
+                       __LINE__, backup.c_str_utf8());
+        FSRemove(backup, false);
+    }
 }
 
 int Service::FSCopyPath(const ustring& src, const ustring& dest)

@@ -34,7 +34,8 @@ public:
     virtual void PreUpgrade() = 0;
     virtual bool IsNeedUpgrade() = 0;
 
-    // Removes the aged folder U + "/app"; runs on every run.
+    // Removes the aged folder U + "/app" and, when no upgrade is unfinished, the
+    // backups that earlier runs left; runs on every run.
     void RemoveAgedFolders();
 
     // The install layout. Plain concatenation, nothing normalised but the root.
@@ -57,9 +58,13 @@ protected:
     // Copies a file or a whole folder tree; 0 or -1.
     int FSCopyPath(const ustring& src, const ustring& dest);
 
-    // Present while A may hold a partial extraction: from before the extraction
-    // until it is on storage, or until the old folder is back.
+    // Present from before A is first touched until the new A is on storage or the old
+    // one is back; it names where the complete old installation is meanwhile.
     ustring GetIncompleteMarkerPath() const { return per_user_install_path + ".incomplete"; }
+    // Puts back what a run that ended half-way left: the old installation into A, or
+    // no A at all when there was none. 0 when no marker is left, -1 otherwise.
+    int RecoverInterruptedUpgrade();
+    void RemoveLeftOverBackups();
 
     int timeout;
     ustring per_user_install_path;

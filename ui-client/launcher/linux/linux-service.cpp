@@ -128,6 +128,8 @@ LinuxService& LinuxService::GetInstace()
 
 void LinuxService::PreUpgrade()
 {
+    // Before the versions are read: a half-done A must not be taken for the source.
+    RecoverInterruptedUpgrade();
     LoadTargetVerInfo();
     LoadSourceVerInfo();
     Logger::LogMsg(Logger::L_DEBUG, kComponent,

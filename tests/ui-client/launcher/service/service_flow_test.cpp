@@ -209,7 +209,7 @@ INSTANTIATE_TEST_SUITE_P(
                   "2147483647, target version = 2147483647"},
         DecideRow{"negative_overflow_clamps", "-99999999999", "-2147483647", true, false, 1,
                   "-2147483648, target version = -2147483647"},
-        DecideRow{"unfinished_upgrade", "125", "125", true, true, 1, "125, target version = 125"}),
+        DecideRow{"unfinished_upgrade", "125", "125", true, true, 1, "0, target version = 125"}),
     [](const ::testing::TestParamInfo<DecideRow>& info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------- backup, extraction, rollback
@@ -290,9 +290,9 @@ TEST_F(FlowTest, FailureWithoutOldInstallationLeavesNothing)
     EXPECT_FALSE(QFileInfo::exists(marker()));
 }
 
-// A folder that an interrupted run left behind is no installation: restoring it after
-// another failure must not make it pass for one.
-TEST_F(FlowTest, FailedRetryOfAnInterruptedUpgradeKeepsTheMarker)
+// A folder that an interrupted run left behind is no installation: a marker that names
+// no old installation (an older launcher wrote it empty) must not let it pass for one.
+TEST_F(FlowTest, FailedRetryOfAnInterruptedUpgradeLeavesNoHalfInstallation)
 {
     makePackage("125", 300);
     QFile::resize(package(), QFileInfo(package()).size() / 2);
@@ -302,9 +302,126 @@ TEST_F(FlowTest, FailedRetryOfAnInterruptedUpgradeKeepsTheMarker)
     writeFile(backup(0) + "/INFO", info("120"));
     ProbeRun run = probe({"prepare"}, false);
     EXPECT_EQ(run.value("prepare"), "-1");
-    EXPECT_TRUE(QFileInfo::exists(marker()));
+    EXPECT_FALSE(QFileInfo::exists(app() + "/bin/brisendale-drive-ui"));
     EXPECT_EQ(probe({"decide"}, false).value("need"), "1");
 }
+
+// What a run that ended at any point leaves, and what the next run must make of it.
+struct RecoverRow
+{
+    const char* name;
+    const char* marker;
+    const char* app;    // "old", "partial" or "" (absent)
+    const char* backup; // the same, for A_tmp
+    const char* result; // what A must hold afterwards
+};
+
+void PrintTo(const RecoverRow& row, std::ostream* os)
+{
+    *os << row.name;
+}
+
+class RecoverTest : public FlowTest, public ::testing::WithParamInterface<RecoverRow>
+{
+protected:
+    void lay(const QString& dir, const QString& what)
+    {
+        if (what == "old") {
+            writeFile(dir + "/INFO", info("120"));
+            writeExec(dir + "/bin/brisendale-drive-ui", kClientTerm);
+        } else if (what == "partial") {
+            writeFile(dir + "/INFO", info("125"));
+        }
+    }
+};
+
+TEST_P(RecoverTest, PutsTheOldInstallationBackWhereTheMarkerSays)
+{
+    const RecoverRow& row = GetParam();
+    const QString reference = path() + "/reference";
+    lay(reference, row.result);
+    lay(app(), row.app);
+    lay(backup(0), row.backup);
+    writeFile(marker(), row.marker);
+    writeFile(path() + "/victim/keep", "not the launcher's");
+    ProbeRun run = probe({"decide"}, false);
+    EXPECT_RUN_OK(run);
+    EXPECT_FALSE(QFileInfo::exists(marker()));
+    EXPECT_EQ(QFileInfo::exists(app()), *row.result != '\0');
+    EXPECT_EQ(listTree(app()), listTree(reference)) << run.err.toStdString();
+    EXPECT_EQ(readFile(path() + "/victim/keep"), "not the launcher's");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, RecoverTest,
+    ::testing::Values(
+        RecoverRow{"killed_before_the_backup_rename",
+                   "old=Brisendale.app\nnext=Brisendale.app_tmp\n", "old", "", "old"},
+        RecoverRow{"killed_after_the_backup_rename",
+                   "old=Brisendale.app\nnext=Brisendale.app_tmp\n", "", "old", "old"},
+        RecoverRow{"killed_while_extracting", "old=Brisendale.app_tmp\nnext=Brisendale.app\n",
+                   "partial", "old", "old"},
+        RecoverRow{"killed_after_the_rollback_rename",
+                   "old=Brisendale.app_tmp\nnext=Brisendale.app\n", "old", "", "old"},
+        RecoverRow{"killed_in_a_first_install", "old=\nnext=\n", "partial", "", ""},
+        RecoverRow{"marker_naming_another_folder", "old=../../victim\n", "partial", "", ""}),
+    [](const ::testing::TestParamInfo<RecoverRow>& i) { return std::string(i.param.name); });
+
+TEST_F(FlowTest, RunWithoutUpgradeRemovesLeftOverBackups)
+{
+    makePackage("125");
+    installOld("125");
+    writeFile(backup(0) + "/INFO", info("120"));
+    writeFile(backup(3) + "/half", "a backup whose removal was cut short");
+    ProbeRun run = probe({"upgrade"}, false);
+    EXPECT_RUN_OK(run);
+    EXPECT_EQ(run.value("need"), "0");
+    EXPECT_TRUE(backups().isEmpty()) << backups().join(' ').toStdString();
+    EXPECT_EQ(run.countLog("removing left-over backup folder " + backup(3) + "\n"), 1);
+}
+
+// Users move the per-user folder, or the whole home, to another disk and link it back.
+class LinkedFolderTest : public FlowTest, public ::testing::WithParamInterface<bool>
+{};
+
+TEST_P(LinkedFolderTest, InstallUpgradeAndRollBackThroughTheLink)
+{
+    const bool linkHome = GetParam();
+    const QString elsewhere = path() + "/other-disk";
+    QDir().mkpath(elsewhere);
+    QProcessEnvironment e = env();
+    QString linkPath = user();
+    if (linkHome) {
+        linkPath = path() + "/linked-home";
+        e.insert("HOME", linkPath);
+    }
+    ASSERT_TRUE(QFile::link(elsewhere, linkPath));
+    const QString app = linkPath + "/" + (linkHome ? ".Brisendale/" : "") + "Brisendale.app";
+
+    const QString first = makePackage("120");
+    ProbeRun install = probe({"upgrade"}, false, e);
+    EXPECT_EQ(install.value("upgrade"), "0") << install.err.toStdString();
+    EXPECT_EQ(listTree(app), listTree(first));
+
+    const QString second = makePackage("125");
+    ProbeRun upgrade = probe({"upgrade"}, false, e);
+    EXPECT_EQ(upgrade.value("upgrade"), "0") << upgrade.err.toStdString();
+    EXPECT_EQ(listTree(app), listTree(second));
+
+    writeFile(m_root + "/INFO", info("130"));
+    QFile::resize(package(), QFileInfo(package()).size() / 2);
+    ProbeRun failed = probe({"upgrade"}, false, e);
+    EXPECT_EQ(failed.value("upgrade"), "-1");
+    EXPECT_EQ(listTree(app), listTree(second));
+    EXPECT_TRUE(QFileInfo(linkPath).isSymLink());
+    EXPECT_FALSE(QFileInfo::exists(app + ".incomplete"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Links, LinkedFolderTest, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& i) {
+                             return std::string(i.param ? "home_is_a_link"
+                                                        : "user_folder_is_a_link");
+                         });
 
 TEST_F(FlowTest, MarkerOfAKilledRunMakesTheNextRunReinstall)
 {

@@ -10,6 +10,7 @@
 #include <archive_entry.h>
 
 #include <memory>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace servicetest {
@@ -73,13 +74,25 @@ bool writeArchive(const QString& staged, const QString& archivePath)
             ARCHIVE_OK) {
         return false;
     }
+    // The first name of every file with more than one link; later names are stored as
+    // hard links to it.
+    QMap<QPair<dev_t, ino_t>, QString> firstName;
     for (const QString& rel : sortedEntries(staged)) {
         const QString full = staged + "/" + rel;
         QFileInfo info(full);
         std::unique_ptr<archive_entry, EntryFree> e(archive_entry_new());
         archive_entry_set_pathname(e.get(), rel.toUtf8().constData());
         QByteArray data;
-        if (info.isSymLink()) {
+        struct stat st;
+        if (lstat(QFile::encodeName(full).constData(), &st) != 0) {
+            return false;
+        }
+        const QPair<dev_t, ino_t> id(st.st_dev, st.st_ino);
+        if (S_ISREG(st.st_mode) && st.st_nlink > 1 && firstName.contains(id)) {
+            archive_entry_set_filetype(e.get(), AE_IFREG);
+            archive_entry_set_perm(e.get(), 0644);
+            archive_entry_set_hardlink(e.get(), firstName.value(id).toUtf8().constData());
+        } else if (info.isSymLink()) {
             char buf[4096];
             ssize_t n = readlink(QFile::encodeName(full).constData(), buf, sizeof(buf) - 1);
             if (n <= 0) {
@@ -98,6 +111,7 @@ bool writeArchive(const QString& staged, const QString& archivePath)
                 return false;
             }
             data = f.readAll();
+            firstName.insert(id, rel);
             archive_entry_set_filetype(e.get(), AE_IFREG);
             archive_entry_set_perm(e.get(), info.isExecutable() ? 0755 : 0644);
             archive_entry_set_size(e.get(), data.size());

@@ -12,8 +12,8 @@ namespace servicetest {
 // with no entry for the folder itself. Two equal listings are equal trees.
 QMap<QString, QString> listTree(const QString& dir);
 
-// Writes every entry below `staged` (folders, files, symlinks) into a tar.gz at `archive`,
-// in sorted order, with the paths relative to `staged`. False on failure.
+// Writes every entry below `staged` (folders, files, symlinks, hard links) into a tar.gz at
+// `archive`, in sorted order, with the paths relative to `staged`. False on failure.
 bool writeArchive(const QString& staged, const QString& archive);
 
 // Cuts a file down to `size` bytes.

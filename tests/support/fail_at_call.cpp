@@ -1,0 +1,342 @@
+// Preloaded into the launcher to fail one of the calls that change or flush the per-user
+// tree, the way SQLite's I/O-error loop fails its N-th I/O call. It counts the calls
+// whose path lies under $FAIL_AT_CALL_ROOT (its "log" folder left out) and, at call
+// number $FAIL_AT_CALL_N:
+//   FAIL_AT_CALL_MODE=eio     that call fails with EIO, once;
+//   FAIL_AT_CALL_MODE=enospc  that call and every later counted one fail with ENOSPC;
+//   FAIL_AT_CALL_MODE=kill    the process is killed with SIGKILL.
+// Without a mode it only counts. With $FAIL_AT_CALL_TRACE every counted call is appended
+// there as "N call path". Child processes do not inherit the shim.
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/time.h>
+#include <sys/types.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+namespace {
+
+enum class Mode
+{
+    Count,
+    Eio,
+    Enospc,
+    Kill,
+};
+
+struct Settings
+{
+    std::string root;
+    std::string realRoot;
+    long failAt = 0;
+    Mode mode = Mode::Count;
+    int traceFd = -1;
+};
+
+Settings& settings()
+{
+    static Settings s;
+    return s;
+}
+
+std::atomic<long> g_calls{0};
+// Descriptors opened on a path under the root; write and flush calls on them count.
+constexpr int kMaxFd = 65536;
+std::atomic<bool> g_tracked[kMaxFd];
+
+__attribute__((constructor)) void init()
+{
+    Settings& s = settings();
+    if (const char* root = getenv("FAIL_AT_CALL_ROOT")) {
+        s.root = root;
+        char buf[PATH_MAX];
+        if (realpath(root, buf))
+            s.realRoot = buf;
+    }
+    if (const char* n = getenv("FAIL_AT_CALL_N"))
+        s.failAt = atol(n);
+    const char* mode = getenv("FAIL_AT_CALL_MODE");
+    const std::string m = mode ? mode : "";
+    s.mode = m == "eio"      ? Mode::Eio
+             : m == "enospc" ? Mode::Enospc
+             : m == "kill"   ? Mode::Kill
+                             : Mode::Count;
+    if (const char* trace = getenv("FAIL_AT_CALL_TRACE"))
+        s.traceFd = static_cast<int>(
+            syscall(SYS_openat, AT_FDCWD, trace, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+    // The start script and the client it starts are not under test.
+    unsetenv("LD_PRELOAD");
+}
+
+bool under(const std::string& path, const std::string& root)
+{
+    if (root.empty() || path.compare(0, root.size(), root) != 0)
+        return false;
+    if (path.size() > root.size() && path[root.size()] != '/')
+        return false;
+    const std::string log = root + "/log";
+    const bool inLog = path.compare(0, log.size(), log) == 0 &&
+                       (path.size() == log.size() || path[log.size()] == '/');
+    return !inLog;
+}
+
+std::string fdPath(int fd)
+{
+    char buf[PATH_MAX];
+    const std::string link =
+        fd == AT_FDCWD ? "/proc/thread-self/cwd" : "/proc/self/fd/" + std::to_string(fd);
+    const ssize_t n = readlink(link.c_str(), buf, sizeof(buf) - 1);
+    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+}
+
+// The path as the call will see it: relative ones against their folder descriptor.
+std::string resolve(int dirfd, const char* path)
+{
+    if (!path)
+        return std::string();
+    if (path[0] == '/')
+        return path;
+    return fdPath(dirfd) + "/" + path;
+}
+
+bool counted(const std::string& path)
+{
+    const Settings& s = settings();
+    return under(path, s.root) || under(path, s.realRoot);
+}
+
+void trace(long n, const char* call, const std::string& path)
+{
+    const int fd = settings().traceFd;
+    if (fd < 0)
+        return;
+    const std::string line = std::to_string(n) + " " + call + " " + path + "\n";
+    syscall(SYS_write, fd, line.data(), line.size());
+}
+
+// Counts one call; true when it must fail, with errno set.
+bool injectFault(const char* call, const std::string& path)
+{
+    const int saved = errno;
+    const long n = ++g_calls;
+    trace(n, call, path);
+    const Settings& s = settings();
+    errno = saved;
+    if (s.failAt <= 0 || n < s.failAt)
+        return false;
+    switch (s.mode) {
+    case Mode::Count:
+        return false;
+    case Mode::Eio:
+        if (n != s.failAt)
+            return false;
+        errno = EIO;
+        return true;
+    case Mode::Enospc:
+        errno = ENOSPC;
+        return true;
+    case Mode::Kill:
+        raise(SIGKILL);
+        return true;
+    }
+    return false;
+}
+
+bool faultOnPath(const char* call, int dirfd, const char* path)
+{
+    const std::string full = resolve(dirfd, path);
+    return counted(full) && injectFault(call, full);
+}
+
+bool faultOnFd(const char* call, int fd)
+{
+    if (fd < 0 || fd >= kMaxFd || !g_tracked[fd].load())
+        return false;
+    return injectFault(call, fdPath(fd));
+}
+
+void track(int fd, bool on)
+{
+    if (fd >= 0 && fd < kMaxFd)
+        g_tracked[fd].store(on);
+}
+
+template <typename Fn>
+Fn real(const char* name)
+{
+    return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name));
+}
+
+bool takesMode(int flags)
+{
+    return (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE;
+}
+
+int openCommon(const char* call, int dirfd, const char* path, int flags, mode_t mode)
+{
+    using Fn = int (*)(int, const char*, int, ...);
+    static Fn fn = real<Fn>("openat64");
+    const std::string full = resolve(dirfd, path);
+    const bool isCounted = counted(full);
+    if (isCounted && injectFault(call, full))
+        return -1;
+    const int fd = fn(dirfd, path, flags, mode);
+    track(fd, isCounted && fd >= 0);
+    return fd;
+}
+
+mode_t modeArg(int flags, va_list ap)
+{
+    return takesMode(flags) ? static_cast<mode_t>(va_arg(ap, int)) : 0;
+}
+
+} // namespace
+
+#define PATH_CALL(name, ret, params, dirfd, path, args)                                            \
+    extern "C" ret name params                                                                     \
+    {                                                                                              \
+        using Fn = ret(*) params;                                                                  \
+        static Fn fn = real<Fn>(#name);                                                            \
+        if (faultOnPath(#name, dirfd, path))                                                       \
+            return -1;                                                                             \
+        return fn args;                                                                            \
+    }
+
+#define FD_CALL(name, ret, params, fd, args)                                                       \
+    extern "C" ret name params                                                                     \
+    {                                                                                              \
+        using Fn = ret(*) params;                                                                  \
+        static Fn fn = real<Fn>(#name);                                                            \
+        if (faultOnFd(#name, fd))                                                                  \
+            return -1;                                                                             \
+        return fn args;                                                                            \
+    }
+
+extern "C" int open(const char* path, int flags, ...)
+{
+    va_list ap;
+    va_start(ap, flags);
+    const mode_t mode = modeArg(flags, ap);
+    va_end(ap);
+    return openCommon("open", AT_FDCWD, path, flags, mode);
+}
+
+extern "C" int open64(const char* path, int flags, ...)
+{
+    va_list ap;
+    va_start(ap, flags);
+    const mode_t mode = modeArg(flags, ap);
+    va_end(ap);
+    return openCommon("open", AT_FDCWD, path, flags, mode);
+}
+
+extern "C" int openat(int dirfd, const char* path, int flags, ...)
+{
+    va_list ap;
+    va_start(ap, flags);
+    const mode_t mode = modeArg(flags, ap);
+    va_end(ap);
+    return openCommon("openat", dirfd, path, flags, mode);
+}
+
+extern "C" int openat64(int dirfd, const char* path, int flags, ...)
+{
+    va_list ap;
+    va_start(ap, flags);
+    const mode_t mode = modeArg(flags, ap);
+    va_end(ap);
+    return openCommon("openat", dirfd, path, flags, mode);
+}
+
+extern "C" int creat(const char* path, mode_t mode)
+{
+    return openCommon("creat", AT_FDCWD, path, O_WRONLY | O_CREAT | O_TRUNC, mode);
+}
+
+extern "C" int creat64(const char* path, mode_t mode)
+{
+    return openCommon("creat", AT_FDCWD, path, O_WRONLY | O_CREAT | O_TRUNC, mode);
+}
+
+extern "C" int close(int fd)
+{
+    using Fn = int (*)(int);
+    static Fn fn = real<Fn>("close");
+    track(fd, false);
+    return fn(fd);
+}
+
+FD_CALL(write, ssize_t, (int fd, const void* buf, size_t n), fd, (fd, buf, n))
+FD_CALL(pwrite, ssize_t, (int fd, const void* buf, size_t n, off_t off), fd, (fd, buf, n, off))
+FD_CALL(pwrite64, ssize_t, (int fd, const void* buf, size_t n, off64_t off), fd, (fd, buf, n, off))
+FD_CALL(writev, ssize_t, (int fd, const struct iovec* iov, int cnt), fd, (fd, iov, cnt))
+FD_CALL(fsync, int, (int fd), fd, (fd))
+FD_CALL(fdatasync, int, (int fd), fd, (fd))
+FD_CALL(syncfs, int, (int fd), fd, (fd))
+FD_CALL(sync_file_range, int, (int fd, off64_t off, off64_t n, unsigned int flags), fd,
+        (fd, off, n, flags))
+FD_CALL(ftruncate, int, (int fd, off_t len), fd, (fd, len))
+FD_CALL(ftruncate64, int, (int fd, off64_t len), fd, (fd, len))
+FD_CALL(fchmod, int, (int fd, mode_t mode), fd, (fd, mode))
+FD_CALL(fchown, int, (int fd, uid_t uid, gid_t gid), fd, (fd, uid, gid))
+FD_CALL(futimens, int, (int fd, const struct timespec t[2]), fd, (fd, t))
+FD_CALL(futimes, int, (int fd, const struct timeval t[2]), fd, (fd, t))
+
+PATH_CALL(mkdir, int, (const char* path, mode_t mode), AT_FDCWD, path, (path, mode))
+PATH_CALL(mkdirat, int, (int dirfd, const char* path, mode_t mode), dirfd, path,
+          (dirfd, path, mode))
+PATH_CALL(unlink, int, (const char* path), AT_FDCWD, path, (path))
+PATH_CALL(unlinkat, int, (int dirfd, const char* path, int flags), dirfd, path,
+          (dirfd, path, flags))
+PATH_CALL(rmdir, int, (const char* path), AT_FDCWD, path, (path))
+PATH_CALL(remove, int, (const char* path), AT_FDCWD, path, (path))
+PATH_CALL(symlink, int, (const char* target, const char* path), AT_FDCWD, path, (target, path))
+PATH_CALL(symlinkat, int, (const char* target, int dirfd, const char* path), dirfd, path,
+          (target, dirfd, path))
+PATH_CALL(chmod, int, (const char* path, mode_t mode), AT_FDCWD, path, (path, mode))
+PATH_CALL(lchmod, int, (const char* path, mode_t mode), AT_FDCWD, path, (path, mode))
+PATH_CALL(fchmodat, int, (int dirfd, const char* path, mode_t mode, int flags), dirfd, path,
+          (dirfd, path, mode, flags))
+PATH_CALL(chown, int, (const char* path, uid_t uid, gid_t gid), AT_FDCWD, path, (path, uid, gid))
+PATH_CALL(lchown, int, (const char* path, uid_t uid, gid_t gid), AT_FDCWD, path, (path, uid, gid))
+PATH_CALL(fchownat, int, (int dirfd, const char* path, uid_t uid, gid_t gid, int flags), dirfd,
+          path, (dirfd, path, uid, gid, flags))
+PATH_CALL(utimensat, int, (int dirfd, const char* path, const struct timespec t[2], int flags),
+          dirfd, path, (dirfd, path, t, flags))
+PATH_CALL(utimes, int, (const char* path, const struct timeval t[2]), AT_FDCWD, path, (path, t))
+PATH_CALL(lutimes, int, (const char* path, const struct timeval t[2]), AT_FDCWD, path, (path, t))
+PATH_CALL(truncate, int, (const char* path, off_t len), AT_FDCWD, path, (path, len))
+
+// Both names of a rename or link count, as either may lie under the root.
+#define TWO_PATH_CALL(name, params, dir1, path1, dir2, path2, args)                                \
+    extern "C" int name params                                                                     \
+    {                                                                                              \
+        using Fn = int(*) params;                                                                  \
+        static Fn fn = real<Fn>(#name);                                                            \
+        const std::string a = resolve(dir1, path1);                                                \
+        const std::string b = resolve(dir2, path2);                                                \
+        if ((counted(a) || counted(b)) && injectFault(#name, counted(b) ? b : a))                  \
+            return -1;                                                                             \
+        return fn args;                                                                            \
+    }
+
+TWO_PATH_CALL(rename, (const char* from, const char* to), AT_FDCWD, from, AT_FDCWD, to, (from, to))
+TWO_PATH_CALL(renameat, (int fd1, const char* from, int fd2, const char* to), fd1, from, fd2, to,
+              (fd1, from, fd2, to))
+TWO_PATH_CALL(renameat2, (int fd1, const char* from, int fd2, const char* to, unsigned int flags),
+              fd1, from, fd2, to, (fd1, from, fd2, to, flags))
+TWO_PATH_CALL(link, (const char* from, const char* to), AT_FDCWD, from, AT_FDCWD, to, (from, to))
+TWO_PATH_CALL(linkat, (int fd1, const char* from, int fd2, const char* to, int flags), fd1, from,
+              fd2, to, (fd1, from, fd2, to, flags))

@@ -1,0 +1,237 @@
+// Recovery proven at every call: the launcher upgrades a small package over an older
+// installation while the fail_at_call shim fails its N-th call that changes or flushes
+// the per-user tree, for every N. Whatever the fault, nothing may be lost, and a normal
+// run afterwards must end with exactly the new package.
+
+#include "service_support.h"
+#include "testsupport.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QSettings>
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+using servicetest::listTree;
+using testsupport::readFile;
+using testsupport::writeFile;
+
+namespace {
+
+using Tree = QMap<QString, QString>;
+
+struct FaultMode
+{
+    const char* name;
+    bool killed; // the faulted run ends by SIGKILL instead of exit code 0
+};
+
+QByteArray info(int build)
+{
+    return "[Version]\nmajor_version=1\nminor_version=0\nbuild_version=" +
+           QByteArray::number(build) + "\nicon_overlay_version=1\n";
+}
+
+// Records which tree's start script ran, and with what.
+QByteArray startScript(const char* tree)
+{
+    return QByteArray("#!/bin/sh\nprintf '") + tree +
+           "\\n%s\\n' \"$*\" > \"$HOME/.Brisendale/start-args\"\n";
+}
+
+void writeExec(const QString& path, const QByteArray& text)
+{
+    writeFile(path, text);
+    QFile::setPermissions(path, QFile::permissions(path) | QFile::ExeOwner);
+}
+
+class UpgradeFaultTest : public testsupport::ScratchTest,
+                         public ::testing::WithParamInterface<FaultMode>
+{
+protected:
+    void SetUp() override
+    {
+        ScratchTest::SetUp();
+        m_root = path() + "/root";
+        QDir().mkpath(m_root + "/bin");
+        ASSERT_TRUE(QFile::copy(FAULT_LAUNCHER, m_root + "/bin/brisendale-launcher"));
+        QFile::setPermissions(m_root + "/bin/brisendale-launcher",
+                              QFile::permissions(FAULT_LAUNCHER));
+        writeFile(m_root + "/log/launcher.debug", "service_debug=7\n");
+        writeFile(m_root + "/INFO", info(125));
+
+        const QString fresh = path() + "/new";
+        writeFile(fresh + "/INFO", info(125));
+        writeExec(fresh + "/bin/brisendale-drive-ui", "#!/bin/sh\n");
+        writeExec(fresh + "/package/start-stop", startScript("new"));
+        writeFile(fresh + "/lib/libx.so.1", "new library");
+        ASSERT_TRUE(QFile::link("libx.so.1", fresh + "/lib/libx.so"));
+        ASSERT_EQ(link(QFile::encodeName(fresh + "/lib/libx.so.1").constData(),
+                       QFile::encodeName(fresh + "/lib/libx-alias.so.1").constData()),
+                  0);
+        for (int i = 0; i < 30; ++i)
+            writeFile(fresh + QString("/share/d%1/f%2").arg(i % 5).arg(i),
+                      QByteArray(300, 'a' + i));
+        ASSERT_TRUE(servicetest::writeArchive(fresh, m_root + "/package/brisendale.nbx"));
+        m_newTree = listTree(fresh);
+
+        m_old = path() + "/old";
+        writeFile(m_old + "/INFO", info(120));
+        writeExec(m_old + "/bin/brisendale-drive-ui", "#!/bin/sh\n");
+        writeExec(m_old + "/package/start-stop", startScript("old"));
+        writeFile(m_old + "/lib/libx.so.1", "old library");
+        for (int i = 0; i < 8; ++i)
+            writeFile(m_old + QString("/share/old/f%1").arg(i), QByteArray(200, 'A' + i));
+        m_oldTree = listTree(m_old);
+    }
+
+    QString user() const { return home() + "/.Brisendale"; }
+    QString app() const { return user() + "/Brisendale.app"; }
+    QString marker() const { return app() + ".incomplete"; }
+
+    // Everything the launcher must leave alone: the root and the home outside U.
+    Tree outsideUser() const
+    {
+        Tree tree;
+        const Tree homeTree = listTree(home());
+        for (auto it = homeTree.begin(); it != homeTree.end(); ++it) {
+            if (it.key() != ".Brisendale" && !it.key().startsWith(".Brisendale/"))
+                tree.insert("home/" + it.key(), it.value());
+        }
+        const Tree rootTree = listTree(m_root);
+        for (auto it = rootTree.begin(); it != rootTree.end(); ++it)
+            tree.insert("root/" + it.key(), it.value());
+        return tree;
+    }
+
+    void installOld()
+    {
+        QDir(user()).removeRecursively();
+        QDir().mkpath(user());
+        ASSERT_EQ(QProcess::execute("cp", {"-a", m_old, app()}), 0);
+    }
+
+    // Runs the launcher to its end; the exit code, or -1 when a signal ended it.
+    int runLauncher(const QStringList& faultSettings)
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("HOME", home());
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        env.insert("LC_ALL", "C.UTF-8");
+        if (!faultSettings.isEmpty()) {
+            env.insert("LD_PRELOAD", FAIL_AT_CALL_SHIM);
+            env.insert("ASAN_OPTIONS", env.value("ASAN_OPTIONS") + ":verify_asan_link_order=0");
+            env.insert("FAIL_AT_CALL_ROOT", user());
+            for (const QString& setting : faultSettings)
+                env.insert(setting.section('=', 0, 0), setting.section('=', 1));
+        }
+        QProcess proc;
+        proc.setProcessEnvironment(env);
+        proc.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        proc.setStandardOutputFile(QProcess::nullDevice());
+        proc.start(m_root + "/bin/brisendale-launcher", QStringList());
+        if (!proc.waitForFinished(120000)) {
+            proc.kill();
+            proc.waitForFinished();
+            return -2;
+        }
+        return proc.exitStatus() == QProcess::NormalExit ? proc.exitCode() : -1;
+    }
+
+    // After the faulted run: A is the old tree or the new one, or the marker names
+    // where the whole old tree is. An empty string when that holds.
+    QString checkNothingLost() const
+    {
+        const Tree appTree = QFileInfo::exists(app()) ? listTree(app()) : Tree();
+        if (!QFileInfo::exists(marker())) {
+            if (QFileInfo::exists(app()) && (appTree == m_oldTree || appTree == m_newTree))
+                return QString();
+            return "no marker, and A is neither the old tree nor the new one";
+        }
+        QSettings saved(marker(), QSettings::IniFormat);
+        const QString oldName = saved.value("old").toString();
+        const QString nextName = saved.value("next").toString();
+        QString where = user() + "/" + oldName;
+        if (oldName.isEmpty() || !QFileInfo::exists(where))
+            where = nextName.isEmpty() ? QString() : user() + "/" + nextName;
+        if (where.isEmpty() || !QFileInfo::exists(where))
+            return "the marker names no existing folder: old=" + oldName + " next=" + nextName;
+        if (listTree(where) != m_oldTree)
+            return "the folder that the marker names is not the whole old tree: " + where;
+        return QString();
+    }
+
+    // After a normal run: exactly the new package, nothing left over, its client started.
+    QString checkUpgraded(int exitCode, const Tree& outside) const
+    {
+        if (exitCode != 0)
+            return "the normal run ended with " + QString::number(exitCode);
+        if (listTree(app()) != m_newTree)
+            return "A is not exactly the new package";
+        const QStringList left =
+            QDir(user()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
+        if (left != QStringList({"Brisendale.app", "log", "start-args"}))
+            return "U holds " + left.join(' ');
+        if (readFile(user() + "/start-args") != "new\nstart\n")
+            return "the new tree's start script did not run with 'start'";
+        if (outsideUser() != outside)
+            return "something outside U changed";
+        return QString();
+    }
+
+    QString m_root;
+    QString m_old;
+    Tree m_oldTree;
+    Tree m_newTree;
+};
+
+TEST_P(UpgradeFaultTest, NothingIsLostWhateverCallFails)
+{
+    const FaultMode mode = GetParam();
+    installOld();
+    const Tree outside = outsideUser();
+    const QString trace = path() + "/calls";
+    ASSERT_EQ(runLauncher({"FAIL_AT_CALL_TRACE=" + trace}), 0);
+    ASSERT_EQ(checkUpgraded(0, outside), QString()) << "without a fault";
+    const QList<QByteArray> calls = readFile(trace).split('\n');
+    const int total = calls.size() - 1;
+    ASSERT_GT(total, 100) << "the shim counted too few calls";
+
+    int tried = 0;
+    int failures = 0;
+    for (int n = 1; n <= total && failures < 5; n += FAULT_STRIDE) {
+        ++tried;
+        installOld();
+        QFile::remove(user() + "/start-args");
+        const int code = runLauncher(
+            {"FAIL_AT_CALL_N=" + QString::number(n), QString("FAIL_AT_CALL_MODE=") + mode.name});
+        QString problem;
+        if (mode.killed ? code != -1 : code != 0)
+            problem = "the faulted run ended with " + QString::number(code);
+        if (problem.isEmpty())
+            problem = checkNothingLost();
+        if (problem.isEmpty()) {
+            QFile::remove(user() + "/start-args");
+            problem = checkUpgraded(runLauncher({}), outside);
+        }
+        if (!problem.isEmpty()) {
+            ++failures;
+            ADD_FAILURE() << mode.name << " at call " << n << " ("
+                          << calls.value(n - 1).toStdString() << "): " << problem.toStdString();
+        }
+    }
+    std::printf("%s: %d of %d points tried\n", mode.name, tried, total);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, UpgradeFaultTest,
+                         ::testing::Values(FaultMode{"eio", false}, FaultMode{"enospc", false},
+                                           FaultMode{"kill", true}),
+                         [](const ::testing::TestParamInfo<FaultMode>& i) {
+                             return std::string(i.param.name);
+                         });
+
+} // namespace
