@@ -1,10 +1,11 @@
 # Builds the package archive from the sample client's parts.
 #   cmake -DCLIENT=<client executable> -DSTART_STOP=<start script> -DINFO=<INFO file>
-#         -DSTAGE=<scratch folder> -DOUT=<archive> -P make-package.cmake
+#         -DSTAGE=<scratch folder> -DOUT=<archive> -DROOT_INFO=<system-wide INFO>
+#         -P make-package.cmake
 # The archive's entries are the per-user application folder's contents: bin/,
 # package/ and INFO at its top, since the launcher unpacks it straight into
 # ~/.Brisendale/Brisendale.app.
-foreach(var CLIENT START_STOP INFO STAGE OUT)
+foreach(var CLIENT START_STOP INFO STAGE OUT ROOT_INFO)
   if(NOT DEFINED ${var})
     message(FATAL_ERROR "make-package: ${var} is not set")
   endif()
@@ -38,3 +39,20 @@ if(NOT rc EQUAL 0)
   message(FATAL_ERROR "make-package: tar failed (${rc})")
 endif()
 file(RENAME "${OUT}.part" "${OUT}")
+
+# The system-wide version file also tells how much room the unpacked package takes,
+# so that the launcher can refuse an upgrade that would fill the user's disk. Every
+# entry is counted in whole 4 KiB blocks, as most file systems store it.
+file(GLOB_RECURSE entries LIST_DIRECTORIES true "${STAGE}/*")
+set(installed_size 4096)
+foreach(entry IN LISTS entries)
+  set(blocks 1)
+  if(NOT IS_DIRECTORY "${entry}" AND NOT IS_SYMLINK "${entry}")
+    file(SIZE "${entry}" size)
+    math(EXPR blocks "(${size} + 4095) / 4096")
+  endif()
+  math(EXPR installed_size "${installed_size} + ${blocks} * 4096")
+endforeach()
+file(READ "${INFO}" info_text)
+file(WRITE "${ROOT_INFO}.part" "${info_text}\n[Package]\ninstalled_size=${installed_size}\n")
+file(RENAME "${ROOT_INFO}.part" "${ROOT_INFO}")

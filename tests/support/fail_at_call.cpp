@@ -6,7 +6,8 @@
 //   FAIL_AT_CALL_MODE=enospc  that call and every later counted one fail with ENOSPC;
 //   FAIL_AT_CALL_MODE=kill    the process is killed with SIGKILL.
 // Without a mode it only counts. With $FAIL_AT_CALL_TRACE every counted call is appended
-// there as "N call path". Child processes do not inherit the shim.
+// there as "N call path". With $FAIL_AT_CALL_MATCH only paths that contain it count.
+// Child processes do not inherit the shim.
 
 #include <atomic>
 #include <cerrno>
@@ -40,6 +41,7 @@ struct Settings
 {
     std::string root;
     std::string realRoot;
+    std::string match;
     long failAt = 0;
     Mode mode = Mode::Count;
     int traceFd = -1;
@@ -65,6 +67,8 @@ __attribute__((constructor)) void init()
         if (realpath(root, buf))
             s.realRoot = buf;
     }
+    if (const char* match = getenv("FAIL_AT_CALL_MATCH"))
+        s.match = match;
     if (const char* n = getenv("FAIL_AT_CALL_N"))
         s.failAt = atol(n);
     const char* mode = getenv("FAIL_AT_CALL_MODE");
@@ -114,6 +118,8 @@ std::string resolve(int dirfd, const char* path)
 bool counted(const std::string& path)
 {
     const Settings& s = settings();
+    if (!s.match.empty() && path.find(s.match) == std::string::npos)
+        return false;
     return under(path, s.root) || under(path, s.realRoot);
 }
 

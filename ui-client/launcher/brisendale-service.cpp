@@ -4,6 +4,7 @@
 #include "file/file-op.h"
 #include "file/unique_fd.h"
 #include "log/log.h"
+#include "state_file.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -94,12 +95,6 @@ struct MarkerState
     ustring next_name;
 };
 
-std::string MarkerText(const MarkerState& state)
-{
-    return std::string("old=") + state.old_name.c_str_utf8() +
-           "\nnext=" + state.next_name.c_str_utf8() + "\n";
-}
-
 // Only A and its ten backup names may be named: the marker must never make the
 // service move or delete anything else.
 bool IsInstallationName(const ustring& app_dir, const ustring& name)
@@ -124,62 +119,29 @@ enum class MarkerRead
 
 MarkerRead ReadMarker(const ustring& marker, const ustring& app_dir, MarkerState& state)
 {
-    int fd;
-    do {
-        fd = ::open(marker.c_str_utf8(), O_RDONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
+    StateValues values;
+    if (ReadStateFile(marker, values) != StateRead::Ok) {
         return MarkerRead::Unreadable;
     }
-    UniqueFd holder(fd);
-    std::string text;
-    char buf[1024];
-    while (text.size() < 8192) {
-        ssize_t n = ::read(holder.get(), buf, sizeof(buf));
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0) {
-            return MarkerRead::Unreadable;
-        }
-        if (n == 0) {
-            break;
-        }
-        text.append(buf, static_cast<size_t>(n));
+    const auto old_name = values.find("old");
+    if (old_name == values.end()) {
+        return MarkerRead::Garbage;
     }
-    bool has_old = false;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos) {
-            end = text.size();
-        }
-        const std::string line = text.substr(start, end - start);
-        start = end + 1;
-        const size_t eq = line.find('=');
-        if (eq == std::string::npos || line.find('\0') != std::string::npos) {
-            continue;
-        }
-        const std::string key = line.substr(0, eq);
-        const ustring value(line.substr(eq + 1).c_str());
-        if (!IsInstallationName(app_dir, value)) {
-            return MarkerRead::Garbage;
-        }
-        if (key == "old") {
-            state.old_name = value;
-            has_old = true;
-        } else if (key == "next") {
-            state.next_name = value;
-        }
+    state.old_name = ustring(old_name->second.c_str());
+    state.next_name = ustring(values["next"].c_str());
+    if (!IsInstallationName(app_dir, state.old_name) ||
+        !IsInstallationName(app_dir, state.next_name)) {
+        return MarkerRead::Garbage;
     }
-    return has_old ? MarkerRead::Ok : MarkerRead::Garbage;
+    return MarkerRead::Ok;
 }
 
 // The marker is on storage before the step it describes is taken.
 int WriteMarker(const ustring& marker, const MarkerState& state)
 {
     if (EnsureFolder(FSParentPath(marker)) != 0 ||
-        FSWriteFileAtomic(marker, MarkerText(state)) != 0) {
+        WriteStateFile(marker, {{"old", state.old_name.c_str_utf8()},
+                                {"next", state.next_name.c_str_utf8()}}) != 0) {
         Logger::LogMsg(Logger::L_ERR, kComponent,
                        "[ERROR] brisendale-service.cpp(%d): failed to write marker '%s'\n",
                        __LINE__, marker.c_str_utf8());

@@ -7,6 +7,7 @@
 #include "log/log.h"
 
 #include <QProcess>
+#include <QSettings>
 #include <QString>
 #include <QStringList>
 
@@ -169,17 +170,77 @@ bool LinuxService::IsNeedUpgrade()
                        __LINE__, marker.c_str_utf8());
         need = true;
     }
-    return need;
+    UpgradeGuard guard = MakeUpgradeGuard();
+    if (!need) {
+        // The shipped package is in place: what its failures were no longer matters.
+        if (IsFileExist(guard.StatePath(), false)) {
+            guard.Forget();
+        }
+        return false;
+    }
+    return UpgradeAllowed(guard);
+}
+
+UpgradeGuard LinuxService::MakeUpgradeGuard() const
+{
+    return UpgradeGuard(GetRootBrisendaleResourceInstallPath() + "/package/brisendale.nbx",
+                        target_version.build_version, per_user_install_path);
+}
+
+// Both guards run before the client is stopped: a skipped upgrade leaves it running.
+bool LinuxService::UpgradeAllowed(const UpgradeGuard& guard)
+{
+    // Without a client there is nothing left to protect, so it is always tried.
+    const int attempts = guard.Attempts();
+    if (PerUserBinPathExist() && attempts >= UpgradeGuard::MAX_ATTEMPTS) {
+        Logger::LogMsg(Logger::L_WARNING, kComponent,
+                       "[WARNING] linux/linux-service.cpp(%d): package %s failed %d attempts, "
+                       "not trying it again\n",
+                       __LINE__, guard.Describe().c_str(), attempts);
+        return false;
+    }
+    const ustring user_dir = Service::GetUserBrisendaleInstallPath();
+    const UpgradeGuard::Room room = guard.CheckRoom(user_dir, ReadInstalledSize());
+    if (!room.enough()) {
+        Logger::LogMsg(Logger::L_ERR, kComponent,
+                       "[ERROR] linux/linux-service.cpp(%d): not enough room in '%s' to upgrade: "
+                       "needed %llu bytes (package %llu, reserve %llu), free %llu\n",
+                       __LINE__, user_dir.c_str_utf8(),
+                       static_cast<unsigned long long>(room.package + room.reserve),
+                       static_cast<unsigned long long>(room.package),
+                       static_cast<unsigned long long>(room.reserve),
+                       static_cast<unsigned long long>(room.free));
+        return false;
+    }
+    return true;
+}
+
+// The unpacked size that the system-wide version file may give; 0 when it does not.
+uint64_t LinuxService::ReadInstalledSize() const
+{
+    QSettings settings(
+        QString::fromUtf8((GetRootBrisendaleResourceInstallPath() + "/" + "INFO").c_str_utf8()),
+        QSettings::IniFormat);
+    bool ok = false;
+    const qulonglong size = settings.value("Package/installed_size").toULongLong(&ok);
+    return ok ? size : 0;
 }
 
 int LinuxService::HandlePackageUpgrade()
 {
+    // Counted first, so that a run killed during the upgrade counts too.
+    UpgradeGuard guard = MakeUpgradeGuard();
+    guard.CountAttempt();
     if (PerUserBinPathExist()) {
         Logger::LogMsg(Logger::L_DEBUG, kComponent,
                        "[DEBUG] linux/linux-service.cpp(%d): local appdata exist\n", __LINE__);
         StopService();
     }
-    return PrepareUserEnv();
+    const int ret = PrepareUserEnv();
+    if (ret == 0) {
+        guard.Forget();
+    }
+    return ret;
 }
 
 void LinuxService::StopService()

@@ -1,6 +1,9 @@
 #pragma once
 
 #include "brisendale-service.h"
+#include "linux/upgrade_guard.h"
+
+#include <cstdint>
 
 // The Linux service: the upgrade decision, stopping the running client through
 // its pid file, and starting the per-user client.
@@ -21,6 +24,9 @@ public:
 
 private:
     bool PerUserBinPathExist();
+    UpgradeGuard MakeUpgradeGuard() const;
+    bool UpgradeAllowed(const UpgradeGuard& guard);
+    uint64_t ReadInstalledSize() const;
     int LaunchPerUserBin();
     void LoadTargetVerInfo();
     void LoadSourceVerInfo();

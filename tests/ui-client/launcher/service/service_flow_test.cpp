@@ -8,6 +8,8 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -422,6 +424,148 @@ INSTANTIATE_TEST_SUITE_P(Links, LinkedFolderTest, ::testing::Values(false, true)
                              return std::string(i.param ? "home_is_a_link"
                                                         : "user_folder_is_a_link");
                          });
+
+// A package that cannot be installed is tried three times, then left alone until it
+// changes, unless the client is gone.
+struct AttemptRow
+{
+    const char* name;
+    bool killed;        // the failed runs are killed while they extract
+    const char* state;  // preset state file, or nullptr
+    bool dropClient;    // A loses its client before the last run
+    bool changePackage; // a new package is shipped before the last run
+    bool lastTried;
+};
+
+void PrintTo(const AttemptRow& row, std::ostream* os)
+{
+    *os << row.name;
+}
+
+class AttemptTest : public FlowTest, public ::testing::WithParamInterface<AttemptRow>
+{};
+
+TEST_P(AttemptTest, ThreeAttemptsPerPackage)
+{
+    const AttemptRow& row = GetParam();
+    makePackage("125", 20);
+    if (!row.killed) {
+        QFile::resize(package(), QFileInfo(package()).size() / 2);
+    }
+    installOld("120");
+    const auto old = listTree(app());
+    if (row.state) {
+        writeFile(app() + ".attempts", row.state);
+    }
+    for (int run = 0; run < (row.state ? 0 : 3); ++run) {
+        QFile::remove(user() + "/start-args");
+        if (row.killed) {
+            QProcessEnvironment e = env();
+            e.insert("LD_PRELOAD", FAIL_AT_CALL_SHIM);
+            e.insert("ASAN_OPTIONS", e.value("ASAN_OPTIONS") + ":verify_asan_link_order=0");
+            e.insert("FAIL_AT_CALL_ROOT", user());
+            e.insert("FAIL_AT_CALL_MATCH", "/Brisendale.app/share/");
+            e.insert("FAIL_AT_CALL_N", "1");
+            e.insert("FAIL_AT_CALL_MODE", "kill");
+            ASSERT_TRUE(probe({"upgrade"}, false, e).crashed) << "run " << run;
+        } else {
+            ProbeRun failed = probe({"upgrade"}, false);
+            EXPECT_EQ(failed.value("upgrade"), "-1") << "run " << run;
+            EXPECT_EQ(listTree(app()), old) << "run " << run;
+            EXPECT_TRUE(QFileInfo::exists(user() + "/start-args")) << "run " << run;
+        }
+    }
+    if (row.dropClient) {
+        QFile::remove(app() + "/bin/brisendale-drive-ui");
+    }
+    if (row.changePackage) {
+        makePackage("125", 21);
+    }
+
+    QFile::remove(user() + "/start-args");
+    ProbeRun last =
+        probe({"upgrade", "--spawn", "--", app() + "/bin/brisendale-drive-ui"}, !row.dropClient);
+    EXPECT_RUN_OK(last);
+    EXPECT_EQ(last.value("need"), row.lastTried ? "1" : "0") << last.err.toStdString();
+    EXPECT_EQ(last.countLog("attempts, not trying it again\n"), row.lastTried ? 0 : 1);
+    if (!row.lastTried) {
+        EXPECT_EQ(last.value("target"), "alive");
+        EXPECT_EQ(listTree(app()), old);
+        EXPECT_EQ(readFile(user() + "/start-args"),
+                  (app() + "/package/start-stop\n1\nstart\n").toUtf8());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, AttemptTest,
+    ::testing::Values(AttemptRow{"three_failures_then_left_alone", false, nullptr, false, false,
+                                 false},
+                      AttemptRow{"killed_three_times", true, nullptr, false, false, false},
+                      AttemptRow{"changed_package_tried_again", false, nullptr, false, true, true},
+                      AttemptRow{"missing_client_always_tried", false, nullptr, true, false, true},
+                      AttemptRow{"garbage_state_counts_nothing", false,
+                                 "build=125\nsize=x\nattempts=99\n\x01\xff", false, false, true}),
+    [](const ::testing::TestParamInfo<AttemptRow>& i) { return std::string(i.param.name); });
+
+// U on a small file system of its own: the upgrade must leave the user room to work.
+struct RoomRow
+{
+    const char* name;
+    int tmpfsMiB;
+    const char* installedSize; // nullptr: the version file has no such key
+    bool upgraded;
+};
+
+void PrintTo(const RoomRow& row, std::ostream* os)
+{
+    *os << row.name;
+}
+
+class RoomTest : public FlowTest, public ::testing::WithParamInterface<RoomRow>
+{};
+
+TEST_P(RoomTest, UpgradesOnlyWithRoomToSpare)
+{
+    const RoomRow& row = GetParam();
+    // A private mount namespace: the file system goes with this process, whatever happens.
+    if (unshare(CLONE_NEWNS) != 0 || mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        GTEST_SKIP() << "cannot make a mount namespace here: " << strerror(errno);
+    QDir().mkpath(user());
+    const QByteArray options = "size=" + QByteArray::number(row.tmpfsMiB) + "m";
+    if (mount("tmpfs", QFile::encodeName(user()).constData(), "tmpfs", 0, options.constData()) != 0)
+        GTEST_SKIP() << "cannot mount a tmpfs here: " << strerror(errno);
+
+    const QString staged = makePackage("125");
+    if (row.installedSize) {
+        writeFile(m_root + "/INFO",
+                  info("125") + "[Package]\ninstalled_size=" + row.installedSize + "\n");
+    }
+    installOld("120");
+    const auto old = listTree(app());
+    ProbeRun run = probe({"upgrade", "--spawn", "--", app() + "/bin/brisendale-drive-ui"}, true);
+    EXPECT_RUN_OK(run);
+    EXPECT_FALSE(QFileInfo::exists(app() + ".attempts"));
+    if (row.upgraded) {
+        EXPECT_EQ(run.value("upgrade"), "0") << run.err.toStdString();
+        EXPECT_EQ(listTree(app()), listTree(staged));
+        return;
+    }
+    const QString packageBytes =
+        row.installedSize ? row.installedSize : QString::number(QFileInfo(package()).size());
+    EXPECT_EQ(run.value("need"), "0");
+    EXPECT_EQ(run.countLog("not enough room in '" + user() + "' to upgrade: needed "), 1)
+        << run.err.toStdString();
+    EXPECT_EQ(run.countLog("(package " + packageBytes + ", reserve 67108864), free "), 1);
+    EXPECT_EQ(run.value("target"), "alive");
+    EXPECT_EQ(listTree(app()), old);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, RoomTest,
+    ::testing::Values(RoomRow{"too_little_room", 48, "4096", false},
+                      RoomRow{"enough_room", 100, "4096", true},
+                      RoomRow{"package_size_without_the_key", 48, nullptr, false}),
+    [](const ::testing::TestParamInfo<RoomRow>& i) { return std::string(i.param.name); });
 
 TEST_F(FlowTest, MarkerOfAKilledRunMakesTheNextRunReinstall)
 {

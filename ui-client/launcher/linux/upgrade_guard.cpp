@@ -1,0 +1,118 @@
+#include "linux/upgrade_guard.h"
+
+#include "file/file-op.h"
+#include "log/log.h"
+#include "state_file.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+namespace {
+
+const char* const kComponent = "service_debug";
+
+const uint64_t kMinReserve = 64ull * 1024 * 1024;
+// Percent of the file system kept free, as OSTree keeps by default.
+const uint64_t kReservePercent = 3;
+
+// A decimal number of digits alone, or -1.
+long long parseCount(const std::string& text)
+{
+    if (text.empty() || text.size() > 18 ||
+        text.find_first_not_of("0123456789") != std::string::npos) {
+        return -1;
+    }
+    return std::stoll(text);
+}
+
+} // namespace
+
+UpgradeGuard::UpgradeGuard(const ustring& package, const ustring& build, const ustring& app_dir)
+    : m_package(package), m_build(build.c_str_utf8()), m_app_dir(app_dir)
+{
+    struct stat st;
+    if (::stat(package.c_str_utf8(), &st) == 0) {
+        m_size = static_cast<uint64_t>(st.st_size);
+        m_mtime = static_cast<int64_t>(st.st_mtime);
+        m_stat_ok = true;
+    }
+}
+
+std::string UpgradeGuard::Describe() const
+{
+    return std::string("'") + m_package.c_str_utf8() + "' (build " + m_build + ", " +
+           std::to_string(m_size) + " bytes, modified " + std::to_string(m_mtime) + ")";
+}
+
+int UpgradeGuard::Attempts() const
+{
+    StateValues values;
+    if (!m_stat_ok || ReadStateFile(StatePath(), values) != StateRead::Ok) {
+        return 0;
+    }
+    if (values["build"] != m_build || values["size"] != std::to_string(m_size) ||
+        values["mtime"] != std::to_string(m_mtime)) {
+        return 0;
+    }
+    const long long attempts = parseCount(values["attempts"]);
+    return attempts < 0 ? 0 : static_cast<int>(std::min<long long>(attempts, MAX_ATTEMPTS));
+}
+
+void UpgradeGuard::CountAttempt()
+{
+    if (!m_stat_ok) {
+        return;
+    }
+    const int attempts = Attempts() + 1;
+    // U may not exist yet on a first install.
+    FSMKDirP(FSParentPath(StatePath()), nullptr, false, static_cast<mode_t>(-1));
+    if (WriteStateFile(StatePath(), {{"build", m_build},
+                                     {"size", std::to_string(m_size)},
+                                     {"mtime", std::to_string(m_mtime)},
+                                     {"attempts", std::to_string(attempts)}}) != 0) {
+        Logger::LogMsg(Logger::L_ERR, kComponent,
+                       "[ERROR] linux/upgrade_guard.cpp(%d): failed to record attempt %d of %s\n",
+                       __LINE__, attempts, Describe().c_str());
+    }
+}
+
+void UpgradeGuard::Forget()
+{
+    // Ignored: a record that stays only counts one attempt too many for this package.
+    if (::unlink(StatePath().c_str_utf8()) != 0 && errno != ENOENT) {
+        int err = errno;
+        Logger::LogMsg(Logger::L_ERR, kComponent,
+                       "[ERROR] linux/upgrade_guard.cpp(%d): failed to remove '%s': %s (%d)\n",
+                       __LINE__, StatePath().c_str_utf8(), strerror(err), err);
+    }
+}
+
+UpgradeGuard::Room UpgradeGuard::CheckRoom(const ustring& folder, uint64_t installed_size) const
+{
+    Room room;
+    room.package = installed_size > 0 ? installed_size : m_size;
+    // U need not exist yet: ask the file system of the folder that will hold it.
+    ustring probe = folder;
+    struct statvfs vfs;
+    while (::statvfs(probe.c_str_utf8(), &vfs) != 0) {
+        if (errno != ENOENT || probe == ustring("/")) {
+            int err = errno;
+            Logger::LogMsg(Logger::L_WARNING, kComponent,
+                           "[WARNING] linux/upgrade_guard.cpp(%d): cannot tell the free space of "
+                           "'%s': %s (%d)\n",
+                           __LINE__, folder.c_str_utf8(), strerror(err), err);
+            return room;
+        }
+        probe = FSParentPath(probe);
+    }
+    const uint64_t size = static_cast<uint64_t>(vfs.f_blocks) * vfs.f_frsize;
+    room.free = static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize;
+    room.reserve = std::max(kMinReserve, size / 100 * kReservePercent);
+    room.known = true;
+    return room;
+}

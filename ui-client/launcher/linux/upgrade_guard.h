@@ -1,0 +1,52 @@
+#pragma once
+
+#include "ustring/ustring.h"
+
+#include <cstdint>
+#include <string>
+
+// The checks that keep an upgrade from starting when it cannot succeed: a package
+// that already failed too often, and a file system without room for it. Both run
+// before the client is stopped.
+class UpgradeGuard
+{
+public:
+    // Failed or interrupted attempts after which a package is no longer tried.
+    static constexpr int MAX_ATTEMPTS = 3;
+
+    // `package` is the shipped archive, `build` its build number, `app_dir` A.
+    UpgradeGuard(const ustring& package, const ustring& build, const ustring& app_dir);
+
+    // How often this very package (build, size and time) was attempted; 0 when the
+    // state file is missing, unreadable, garbage or about another package.
+    int Attempts() const;
+    // Records one more attempt; a failure is logged and ignored.
+    void CountAttempt();
+    // Drops the record, once the package is installed.
+    void Forget();
+    // A name for the package in log lines.
+    std::string Describe() const;
+
+    struct Room
+    {
+        uint64_t package = 0; // bytes the unpacked package needs
+        uint64_t reserve = 0; // kept free for the user's other programs
+        uint64_t free = 0;
+        bool known = false; // false when the file system could not be asked
+        bool enough() const { return !known || free >= package + reserve; }
+    };
+    // Room on the file system that holds `folder` (or its nearest existing parent).
+    // `installed_size` is the unpacked size from the version file, 0 when unknown:
+    // the archive's own size is then the lower bound.
+    Room CheckRoom(const ustring& folder, uint64_t installed_size) const;
+
+    ustring StatePath() const { return m_app_dir + ".attempts"; }
+
+private:
+    ustring m_package;
+    std::string m_build;
+    ustring m_app_dir;
+    uint64_t m_size = 0;
+    int64_t m_mtime = 0;
+    bool m_stat_ok = false;
+};

@@ -1,0 +1,72 @@
+#include "state_file.h"
+
+#include "file/file-op.h"
+#include "file/unique_fd.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+const size_t kMaxStateSize = 8192;
+
+void parseLines(const std::string& text, StateValues& values)
+{
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) {
+            end = text.size();
+        }
+        const std::string line = text.substr(start, end - start);
+        start = end + 1;
+        const size_t eq = line.find('=');
+        // A NUL would cut the value short in a ustring.
+        if (eq == std::string::npos || line.find('\0') != std::string::npos) {
+            continue;
+        }
+        values[line.substr(0, eq)] = line.substr(eq + 1);
+    }
+}
+
+} // namespace
+
+StateRead ReadStateFile(const ustring& path, StateValues& values)
+{
+    int fd;
+    do {
+        fd = ::open(path.c_str_utf8(), O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        return errno == ENOENT ? StateRead::Missing : StateRead::Unreadable;
+    }
+    UniqueFd holder(fd);
+    std::string text;
+    char buf[1024];
+    while (text.size() < kMaxStateSize) {
+        const ssize_t n = ::read(holder.get(), buf, sizeof(buf));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            return StateRead::Unreadable;
+        }
+        if (n == 0) {
+            break;
+        }
+        text.append(buf, static_cast<size_t>(n));
+    }
+    parseLines(text, values);
+    return StateRead::Ok;
+}
+
+int WriteStateFile(const ustring& path,
+                   const std::vector<std::pair<std::string, std::string>>& values)
+{
+    std::string text;
+    for (const auto& kv : values) {
+        text += kv.first + "=" + kv.second + "\n";
+    }
+    return FSWriteFileAtomic(path, text);
+}
