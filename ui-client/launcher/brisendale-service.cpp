@@ -23,6 +23,10 @@ namespace {
 
 const char* const kComponent = "service_debug";
 
+// Supplies the component and the source line; the text stays as administrators read it.
+#define SERVICE_LOG(level, fmt, ...)                                                               \
+    Logger::LogMsg(Logger::level, kComponent, fmt, __LINE__, ##__VA_ARGS__)
+
 ustring toUstring(const QString& text)
 {
     return ustring(text.toUtf8().constData());
@@ -41,10 +45,9 @@ ustring GetAppBackupDir(const ustring& app_dir, int tries)
     }
     char postfix[8];
     if (snprintf(postfix, sizeof(postfix), "%d", tries) < 0) {
-        Logger::LogMsg(Logger::L_ERR, kComponent,
-                       "[ERROR] brisendale-service.cpp(%d): snprintf failed (continuing without "
-                       "postfix)",
-                       __LINE__);
+        SERVICE_LOG(L_ERR,
+                    "[ERROR] brisendale-service.cpp(%d): snprintf failed (continuing without "
+                    "postfix)");
         postfix[0] = '\0';
     }
     return name + postfix;
@@ -142,9 +145,8 @@ int WriteMarker(const ustring& marker, const MarkerState& state)
     if (EnsureFolder(FSParentPath(marker)) != 0 ||
         WriteStateFile(marker, {{"old", state.old_name.c_str_utf8()},
                                 {"next", state.next_name.c_str_utf8()}}) != 0) {
-        Logger::LogMsg(Logger::L_ERR, kComponent,
-                       "[ERROR] brisendale-service.cpp(%d): failed to write marker '%s'\n",
-                       __LINE__, marker.c_str_utf8());
+        SERVICE_LOG(L_ERR, "[ERROR] brisendale-service.cpp(%d): failed to write marker '%s'\n",
+                    marker.c_str_utf8());
         return -1;
     }
     return 0;
@@ -156,10 +158,10 @@ int RemoveMarker(const ustring& marker)
 {
     if (::unlink(marker.c_str_utf8()) != 0 && errno != ENOENT) {
         int err = errno;
-        Logger::LogMsg(Logger::L_ERR, kComponent,
-                       "[ERROR] brisendale-service.cpp(%d): failed to remove marker '%s': %s "
-                       "(%d)\n",
-                       __LINE__, marker.c_str_utf8(), strerror(err), err);
+        SERVICE_LOG(L_ERR,
+                    "[ERROR] brisendale-service.cpp(%d): failed to remove marker '%s': %s "
+                    "(%d)\n",
+                    marker.c_str_utf8(), strerror(err), err);
         return -1;
     }
     return FSSyncFolder(FSParentPath(marker));
@@ -189,10 +191,10 @@ int SyncTree(const ustring& dir)
         }
     }
     int err = errno;
-    Logger::LogMsg(Logger::L_ERR, kComponent,
-                   "[ERROR] brisendale-service.cpp(%d): failed to flush '%s' to storage: %s "
-                   "(%d)\n",
-                   __LINE__, dir.c_str_utf8(), strerror(err), err);
+    SERVICE_LOG(L_ERR,
+                "[ERROR] brisendale-service.cpp(%d): failed to flush '%s' to storage: %s "
+                "(%d)\n",
+                dir.c_str_utf8(), strerror(err), err);
     return -1;
 }
 
@@ -243,29 +245,26 @@ void Service::LoadSourceVersion()
 {
     ustring path = GetUserBrisendaleAppInstallPath() + "/" + "INFO";
     if (!IsFileExist(path, false)) {
-        Logger::LogMsg(Logger::L_INFO, kComponent,
-                       "[INFO] brisendale-service.cpp(%d): source does not exist\n", __LINE__);
+        SERVICE_LOG(L_INFO, "[INFO] brisendale-service.cpp(%d): source does not exist\n");
         return;
     }
     LoadVersionFile(path, source_version);
-    Logger::LogMsg(Logger::L_INFO, kComponent,
-                   "[INFO] brisendale-service.cpp(%d): source_version = (%s, %s, %s, %s)\n",
-                   __LINE__, source_version.major_version.c_str_utf8(),
-                   source_version.minor_version.c_str_utf8(),
-                   source_version.build_version.c_str_utf8(),
-                   source_version.icon_overlay_version.c_str_utf8());
+    SERVICE_LOG(L_INFO, "[INFO] brisendale-service.cpp(%d): source_version = (%s, %s, %s, %s)\n",
+                source_version.major_version.c_str_utf8(),
+                source_version.minor_version.c_str_utf8(),
+                source_version.build_version.c_str_utf8(),
+                source_version.icon_overlay_version.c_str_utf8());
 }
 
 void Service::LoadTargetVersion()
 {
     // A missing file reads as a file without keys.
     LoadVersionFile(GetRootBrisendaleResourceInstallPath() + "/" + "INFO", target_version);
-    Logger::LogMsg(Logger::L_INFO, kComponent,
-                   "[INFO] brisendale-service.cpp(%d): target_version = (%s, %s, %s, %s)\n",
-                   __LINE__, target_version.major_version.c_str_utf8(),
-                   target_version.minor_version.c_str_utf8(),
-                   target_version.build_version.c_str_utf8(),
-                   target_version.icon_overlay_version.c_str_utf8());
+    SERVICE_LOG(L_INFO, "[INFO] brisendale-service.cpp(%d): target_version = (%s, %s, %s, %s)\n",
+                target_version.major_version.c_str_utf8(),
+                target_version.minor_version.c_str_utf8(),
+                target_version.build_version.c_str_utf8(),
+                target_version.icon_overlay_version.c_str_utf8());
 }
 
 int Service::RecoverInterruptedUpgrade()
@@ -278,16 +277,16 @@ int Service::RecoverInterruptedUpgrade()
     MarkerState state;
     switch (ReadMarker(marker, app_dir, state)) {
     case MarkerRead::Unreadable:
-        Logger::LogMsg(Logger::L_ERR, kComponent,
-                       "[ERROR] brisendale-service.cpp(%d): cannot read marker '%s', leaving the "
-                       "installation as it is\n",
-                       __LINE__, marker.c_str_utf8());
+        SERVICE_LOG(L_ERR,
+                    "[ERROR] brisendale-service.cpp(%d): cannot read marker '%s', leaving the "
+                    "installation as it is\n",
+                    marker.c_str_utf8());
         return -1;
     case MarkerRead::Garbage:
-        Logger::LogMsg(Logger::L_WARNING, kComponent,
-                       "[WARNING] brisendale-service.cpp(%d): marker '%s' names no old "
-                       "installation\n",
-                       __LINE__, marker.c_str_utf8());
+        SERVICE_LOG(L_WARNING,
+                    "[WARNING] brisendale-service.cpp(%d): marker '%s' names no old "
+                    "installation\n",
+                    marker.c_str_utf8());
         state = MarkerState();
         break;
     case MarkerRead::Ok:
@@ -303,21 +302,21 @@ int Service::RecoverInterruptedUpgrade()
     }
 
     if (old_dir != app_dir) {
-        Logger::LogMsg(Logger::L_WARNING, kComponent,
-                       "[WARNING] brisendale-service.cpp(%d): the last upgrade did not finish, "
-                       "restoring the old installation from '%s'\n",
-                       __LINE__, old_dir.empty() ? "(none)" : old_dir.c_str_utf8());
+        SERVICE_LOG(L_WARNING,
+                    "[WARNING] brisendale-service.cpp(%d): the last upgrade did not finish, "
+                    "restoring the old installation from '%s'\n",
+                    old_dir.empty() ? "(none)" : old_dir.c_str_utf8());
         if (FSRemove(app_dir, false) != 0) {
-            Logger::LogMsg(Logger::L_ERR, kComponent,
-                           "[ERROR] brisendale-service.cpp(%d): failed to remove the unfinished "
-                           "installation '%s'\n",
-                           __LINE__, app_dir.c_str_utf8());
+            SERVICE_LOG(L_ERR,
+                        "[ERROR] brisendale-service.cpp(%d): failed to remove the unfinished "
+                        "installation '%s'\n",
+                        app_dir.c_str_utf8());
             return -1;
         }
         if (!old_dir.empty() && RenameDurably(old_dir, app_dir) != 0) {
-            Logger::LogMsg(Logger::L_ERR, kComponent,
-                           "[ERROR] brisendale-service.cpp(%d): failed to restore '%s' -> '%s'\n",
-                           __LINE__, old_dir.c_str_utf8(), app_dir.c_str_utf8());
+            SERVICE_LOG(L_ERR,
+                        "[ERROR] brisendale-service.cpp(%d): failed to restore '%s' -> '%s'\n",
+                        old_dir.c_str_utf8(), app_dir.c_str_utf8());
             return -1;
         }
     }
@@ -334,10 +333,8 @@ int Service::PrepareUserEnv()
     // A was left half-done and could not be put right: replacing it now could lose
     // the only complete copy.
     if (RecoverInterruptedUpgrade() != 0) {
-        Logger::LogMsg(Logger::L_ERR, kComponent,
-                       "[ERROR] brisendale-service.cpp(%d): an unfinished upgrade could not be "
-                       "undone, not upgrading\n",
-                       __LINE__);
+        SERVICE_LOG(L_ERR, "[ERROR] brisendale-service.cpp(%d): an unfinished upgrade could not be "
+                           "undone, not upgrading\n");
         return -1;
     }
 
@@ -355,16 +352,16 @@ int Service::PrepareUserEnv()
             if (FSRename(app_dir, backup_dir, false) == 0) {
                 break;
             }
-            Logger::LogMsg(Logger::L_ERR, kComponent,
-                           "[ERROR] brisendale-service.cpp(%d): failed to backup app from '%s' -> "
-                           "'%s'\n",
-                           __LINE__, app_dir.c_str_utf8(), backup_dir.c_str_utf8());
+            SERVICE_LOG(L_ERR,
+                        "[ERROR] brisendale-service.cpp(%d): failed to backup app from '%s' -> "
+                        "'%s'\n",
+                        app_dir.c_str_utf8(), backup_dir.c_str_utf8());
             ++rename_count;
             if (rename_count >= MAX_RENAME_COUNT) {
-                Logger::LogMsg(Logger::L_ERR, kComponent,
-                               "[ERROR] brisendale-service.cpp(%d): failed to backup app from "
-                               "'%s' -> '%s' at max retries, exiting\n",
-                               __LINE__, app_dir.c_str_utf8(), backup_dir.c_str_utf8());
+                SERVICE_LOG(L_ERR,
+                            "[ERROR] brisendale-service.cpp(%d): failed to backup app from "
+                            "'%s' -> '%s' at max retries, exiting\n",
+                            app_dir.c_str_utf8(), backup_dir.c_str_utf8());
                 RemoveMarker(marker);
                 return -1;
             }
@@ -383,10 +380,9 @@ int Service::PrepareUserEnv()
     }
 
     if (ret == 0) {
-        Logger::LogMsg(Logger::L_INFO, kComponent,
-                       "[INFO] brisendale-service.cpp(%d): user installation is ready, removing "
-                       "backup app\n",
-                       __LINE__);
+        SERVICE_LOG(L_INFO,
+                    "[INFO] brisendale-service.cpp(%d): user installation is ready, removing "
+                    "backup app\n");
         // While the marker stays it names the backup, which must then stay too; the
         // next run puts it back and upgrades again.
         if (RemoveMarker(marker) != 0) {
@@ -399,19 +395,17 @@ int Service::PrepareUserEnv()
     }
 
     if (backup_dir.empty()) {
-        Logger::LogMsg(Logger::L_ERR, kComponent,
-                       "[ERROR] brisendale-service.cpp(%d): Failed to extract package, and no old "
-                       "installation to rollback\n",
-                       __LINE__);
+        SERVICE_LOG(L_ERR,
+                    "[ERROR] brisendale-service.cpp(%d): Failed to extract package, and no old "
+                    "installation to rollback\n");
         // A partial folder that holds the client executable would pass for an installation.
         if (FSRemove(app_dir, false) == 0) {
             RemoveMarker(marker);
         }
     } else {
-        Logger::LogMsg(Logger::L_ERR, kComponent,
-                       "[ERROR] brisendale-service.cpp(%d): Failed to extract package, rollback "
-                       "to old installation\n",
-                       __LINE__);
+        SERVICE_LOG(L_ERR,
+                    "[ERROR] brisendale-service.cpp(%d): Failed to extract package, rollback "
+                    "to old installation\n");
         // Each step only after the one before it: the marker stays until A is whole.
         if (FSRemove(app_dir, false) == 0 && RenameDurably(backup_dir, app_dir) == 0) {
             RemoveMarker(marker);
@@ -425,14 +419,12 @@ int Service::ExtractPackage()
     ustring source = GetRootBrisendaleResourceInstallPath() + "/package/brisendale.nbx";
     ustring dest = GetUserBrisendaleAppInstallPath();
     if (FSMKDir(dest, true) < 0) {
-        Logger::LogMsg(Logger::L_ERR, kComponent,
-                       "[ERROR] brisendale-service.cpp(%d): failed to create folder: '%s'\n",
-                       __LINE__, dest.c_str_utf8());
+        SERVICE_LOG(L_ERR, "[ERROR] brisendale-service.cpp(%d): failed to create folder: '%s'\n",
+                    dest.c_str_utf8());
         return -1;
     }
-    Logger::LogMsg(Logger::L_INFO, kComponent,
-                   "[INFO] brisendale-service.cpp(%d): extract package: '%s' -> '%s'\n", __LINE__,
-                   source.c_str_utf8(), dest.c_str_utf8());
+    SERVICE_LOG(L_INFO, "[INFO] brisendale-service.cpp(%d): extract package: '%s' -> '%s'\n",
+                source.c_str_utf8(), dest.c_str_utf8());
     Extractor extractor;
     extractor.SetSource(source);
     extractor.SetTarget(dest);
@@ -442,9 +434,8 @@ int Service::ExtractPackage()
 void Service::RemoveAgedFolders()
 {
     ustring aged = GetUserBrisendaleInstallPath() + "/app";
-    Logger::LogMsg(Logger::L_INFO, kComponent,
-                   "[INFO] brisendale-service.cpp(%d): removing aged app folder %s\n", __LINE__,
-                   aged.c_str_utf8());
+    SERVICE_LOG(L_INFO, "[INFO] brisendale-service.cpp(%d): removing aged app folder %s\n",
+                aged.c_str_utf8());
     FSRemove(aged, false);
     RemoveLeftOverBackups();
 }
@@ -460,9 +451,9 @@ void Service::RemoveLeftOverBackups()
         if (!IsFileExist(backup, false)) {
             continue;
         }
-        Logger::LogMsg(Logger::L_INFO, kComponent,
-                       "[INFO] brisendale-service.cpp(%d): removing left-over backup folder %s\n",
-                       __LINE__, backup.c_str_utf8());
+        SERVICE_LOG(L_INFO,
+                    "[INFO] brisendale-service.cpp(%d): removing left-over backup folder %s\n",
+                    backup.c_str_utf8());
         FSRemove(backup, false);
     }
 }
@@ -470,42 +461,41 @@ void Service::RemoveLeftOverBackups()
 int Service::FSCopyPath(const ustring& src, const ustring& dest)
 {
     int ret = -1;
-    Logger::LogMsg(Logger::L_DEBUG, kComponent,
-                   "[DEBUG] brisendale-service.cpp(%d): copy from '%s' to '%s'\n", __LINE__,
-                   src.c_str_utf8(), dest.c_str_utf8());
+    SERVICE_LOG(L_DEBUG, "[DEBUG] brisendale-service.cpp(%d): copy from '%s' to '%s'\n",
+                src.c_str_utf8(), dest.c_str_utf8());
 
     FILE_INFO info;
     if (FSStat(src, info, false) < 0) {
-        Logger::LogMsg(Logger::L_ERR, kComponent,
-                       "[ERROR] brisendale-service.cpp(%d): FSCopyPath: failed to stat source "
-                       "'%s'\n",
-                       __LINE__, src.c_str_utf8());
+        SERVICE_LOG(L_ERR,
+                    "[ERROR] brisendale-service.cpp(%d): FSCopyPath: failed to stat source "
+                    "'%s'\n",
+                    src.c_str_utf8());
         return -1;
     }
     if (!info.isExist) {
-        Logger::LogMsg(Logger::L_ERR, kComponent,
-                       "[ERROR] brisendale-service.cpp(%d): FSCopyPath: source path '%s' does not "
-                       "exist\n",
-                       __LINE__, src.c_str_utf8());
+        SERVICE_LOG(L_ERR,
+                    "[ERROR] brisendale-service.cpp(%d): FSCopyPath: source path '%s' does not "
+                    "exist\n",
+                    src.c_str_utf8());
         return -1;
     }
     if (info.type != FT_DIR) {
         return FSCopy(src, dest, false) < 0 ? -1 : 0;
     }
     if (FSMKDir(dest, true) < 0) {
-        Logger::LogMsg(Logger::L_ERR, kComponent,
-                       "[ERROR] brisendale-service.cpp(%d): FSCopyPath: failed to create dest "
-                       "folder '%s'\n",
-                       __LINE__, dest.c_str_utf8());
+        SERVICE_LOG(L_ERR,
+                    "[ERROR] brisendale-service.cpp(%d): FSCopyPath: failed to create dest "
+                    "folder '%s'\n",
+                    dest.c_str_utf8());
         return -1;
     }
 
     DIR_HANDLE dh;
     if (FSOpenDir(src, 0, dh) < 0) {
-        Logger::LogMsg(Logger::L_WARNING, kComponent,
-                       "[WARNING] brisendale-service.cpp(%d): FSCopyPath: failed to create handle  "
-                       "for src '%s' failed\n",
-                       __LINE__, src.c_str_utf8());
+        SERVICE_LOG(L_WARNING,
+                    "[WARNING] brisendale-service.cpp(%d): FSCopyPath: failed to create handle  "
+                    "for src '%s' failed\n",
+                    src.c_str_utf8());
         return 0;
     }
     ret = 0;
@@ -519,10 +509,10 @@ int Service::FSCopyPath(const ustring& src, const ustring& dest)
         int r = entry.type == FT_DIR ? FSCopyPath(child_src, child_dest)
                                      : FSCopy(child_src, child_dest, false);
         if (r < 0) {
-            Logger::LogMsg(Logger::L_ERR, kComponent,
-                           "[ERROR] brisendale-service.cpp(%d): FSCopyPath: failed to copy from "
-                           "'%s' to '%s'\n",
-                           __LINE__, child_src.c_str_utf8(), child_dest.c_str_utf8());
+            SERVICE_LOG(L_ERR,
+                        "[ERROR] brisendale-service.cpp(%d): FSCopyPath: failed to copy from "
+                        "'%s' to '%s'\n",
+                        child_src.c_str_utf8(), child_dest.c_str_utf8());
             ret = -1;
             break;
         }

@@ -27,6 +27,10 @@ namespace {
 
 const char* const kComponent = "service_debug";
 
+// Supplies the component and the source line; the text stays as administrators read it.
+#define SERVICE_LOG(level, fmt, ...)                                                               \
+    Logger::LogMsg(Logger::level, kComponent, fmt, __LINE__, ##__VA_ARGS__)
+
 struct FreeDeleter
 {
     void operator()(char* p) const { free(p); }
@@ -133,14 +137,12 @@ void LinuxService::PreUpgrade()
     RecoverInterruptedUpgrade();
     LoadTargetVerInfo();
     LoadSourceVerInfo();
-    Logger::LogMsg(Logger::L_DEBUG, kComponent,
-                   "[DEBUG] linux/linux-service.cpp(%d): Source version: ('%s', '%s')\n", __LINE__,
-                   source_version.build_version.c_str_utf8(),
-                   source_version.icon_overlay_version.c_str_utf8());
-    Logger::LogMsg(Logger::L_DEBUG, kComponent,
-                   "[DEBUG] linux/linux-service.cpp(%d): Target version: ('%s', '%s')\n", __LINE__,
-                   target_version.build_version.c_str_utf8(),
-                   target_version.icon_overlay_version.c_str_utf8());
+    SERVICE_LOG(L_DEBUG, "[DEBUG] linux/linux-service.cpp(%d): Source version: ('%s', '%s')\n",
+                source_version.build_version.c_str_utf8(),
+                source_version.icon_overlay_version.c_str_utf8());
+    SERVICE_LOG(L_DEBUG, "[DEBUG] linux/linux-service.cpp(%d): Target version: ('%s', '%s')\n",
+                target_version.build_version.c_str_utf8(),
+                target_version.icon_overlay_version.c_str_utf8());
 }
 
 bool LinuxService::IsNeedUpgrade()
@@ -153,10 +155,10 @@ bool LinuxService::IsNeedUpgrade()
     if (!target_version.build_version.empty()) {
         target = parseBuildNumber(target_version.build_version);
     }
-    Logger::LogMsg(Logger::L_DEBUG, kComponent,
-                   "[DEBUG] linux/linux-service.cpp(%d): source version = %d, target version = "
-                   "%d\n",
-                   __LINE__, source, target);
+    SERVICE_LOG(L_DEBUG,
+                "[DEBUG] linux/linux-service.cpp(%d): source version = %d, target version = "
+                "%d\n",
+                source, target);
     bool need = target > source;
     if (!PerUserBinPathExist()) {
         need = true;
@@ -164,10 +166,10 @@ bool LinuxService::IsNeedUpgrade()
     // An earlier run ended before its extraction was complete and on storage.
     ustring marker = GetIncompleteMarkerPath();
     if (IsFileExist(marker, false)) {
-        Logger::LogMsg(Logger::L_DEBUG, kComponent,
-                       "[DEBUG] linux/linux-service.cpp(%d): '%s' exists, the last upgrade did "
-                       "not finish\n",
-                       __LINE__, marker.c_str_utf8());
+        SERVICE_LOG(L_DEBUG,
+                    "[DEBUG] linux/linux-service.cpp(%d): '%s' exists, the last upgrade did "
+                    "not finish\n",
+                    marker.c_str_utf8());
         need = true;
     }
     UpgradeGuard guard = MakeUpgradeGuard();
@@ -193,23 +195,23 @@ bool LinuxService::UpgradeAllowed(const UpgradeGuard& guard)
     // Without a client there is nothing left to protect, so it is always tried.
     const int attempts = guard.Attempts();
     if (PerUserBinPathExist() && attempts >= UpgradeGuard::MAX_ATTEMPTS) {
-        Logger::LogMsg(Logger::L_WARNING, kComponent,
-                       "[WARNING] linux/linux-service.cpp(%d): package %s failed %d attempts, "
-                       "not trying it again\n",
-                       __LINE__, guard.Describe().c_str(), attempts);
+        SERVICE_LOG(L_WARNING,
+                    "[WARNING] linux/linux-service.cpp(%d): package %s failed %d attempts, "
+                    "not trying it again\n",
+                    guard.Describe().c_str(), attempts);
         return false;
     }
     const ustring user_dir = Service::GetUserBrisendaleInstallPath();
     const UpgradeGuard::Room room = guard.CheckRoom(user_dir, ReadInstalledSize());
     if (!room.enough()) {
-        Logger::LogMsg(Logger::L_ERR, kComponent,
-                       "[ERROR] linux/linux-service.cpp(%d): not enough room in '%s' to upgrade: "
-                       "needed %llu bytes (package %llu, reserve %llu), free %llu\n",
-                       __LINE__, user_dir.c_str_utf8(),
-                       static_cast<unsigned long long>(room.package + room.reserve),
-                       static_cast<unsigned long long>(room.package),
-                       static_cast<unsigned long long>(room.reserve),
-                       static_cast<unsigned long long>(room.free));
+        SERVICE_LOG(L_ERR,
+                    "[ERROR] linux/linux-service.cpp(%d): not enough room in '%s' to upgrade: "
+                    "needed %llu bytes (package %llu, reserve %llu), free %llu\n",
+                    user_dir.c_str_utf8(),
+                    static_cast<unsigned long long>(room.package + room.reserve),
+                    static_cast<unsigned long long>(room.package),
+                    static_cast<unsigned long long>(room.reserve),
+                    static_cast<unsigned long long>(room.free));
         return false;
     }
     return true;
@@ -232,8 +234,7 @@ int LinuxService::HandlePackageUpgrade()
     UpgradeGuard guard = MakeUpgradeGuard();
     guard.CountAttempt();
     if (PerUserBinPathExist()) {
-        Logger::LogMsg(Logger::L_DEBUG, kComponent,
-                       "[DEBUG] linux/linux-service.cpp(%d): local appdata exist\n", __LINE__);
+        SERVICE_LOG(L_DEBUG, "[DEBUG] linux/linux-service.cpp(%d): local appdata exist\n");
         StopService();
     }
     const int ret = PrepareUserEnv();
@@ -248,17 +249,17 @@ void LinuxService::StopService()
     ustring pid_path = Service::GetUserBrisendaleInstallPath() + "/ui.pid";
     Config config;
     if (!IsFileExist(pid_path, false)) {
-        Logger::LogMsg(Logger::L_DEBUG, kComponent,
-                       "[DEBUG] linux/linux-service.cpp(%d): pid file '%s' does not exist, no need "
-                       "to terminate\n",
-                       __LINE__, pid_path.c_str_utf8());
+        SERVICE_LOG(L_DEBUG,
+                    "[DEBUG] linux/linux-service.cpp(%d): pid file '%s' does not exist, no need "
+                    "to terminate\n",
+                    pid_path.c_str_utf8());
         return;
     }
     if (config.read(pid_path) < 0) {
-        Logger::LogMsg(Logger::L_NOTICE, kComponent,
-                       "[NOTE] linux/linux-service.cpp(%d): Failed to read pid file '%s', not "
-                       "exist ?\n",
-                       __LINE__, pid_path.c_str_utf8());
+        SERVICE_LOG(L_NOTICE,
+                    "[NOTE] linux/linux-service.cpp(%d): Failed to read pid file '%s', not "
+                    "exist ?\n",
+                    pid_path.c_str_utf8());
         return;
     }
     const ustring value = config["pid"];
@@ -267,10 +268,10 @@ void LinuxService::StopService()
     }
     const pid_t pid = parsePid(value);
     if (pid <= 0) {
-        Logger::LogMsg(Logger::L_NOTICE, kComponent,
-                       "[NOTE] linux/linux-service.cpp(%d): pid file '%s' holds no process id "
-                       "('%s'), nothing to terminate\n",
-                       __LINE__, pid_path.c_str_utf8(), value.c_str_utf8());
+        SERVICE_LOG(L_NOTICE,
+                    "[NOTE] linux/linux-service.cpp(%d): pid file '%s' holds no process id "
+                    "('%s'), nothing to terminate\n",
+                    pid_path.c_str_utf8(), value.c_str_utf8());
         return;
     }
     const std::string client =
@@ -279,10 +280,10 @@ void LinuxService::StopService()
     case PidOwner::Gone:
         return;
     case PidOwner::Other:
-        Logger::LogMsg(Logger::L_NOTICE, kComponent,
-                       "[NOTE] linux/linux-service.cpp(%d): pid file '%s' names process %d, which "
-                       "is not the client, nothing to terminate\n",
-                       __LINE__, pid_path.c_str_utf8(), static_cast<int>(pid));
+        SERVICE_LOG(L_NOTICE,
+                    "[NOTE] linux/linux-service.cpp(%d): pid file '%s' names process %d, which "
+                    "is not the client, nothing to terminate\n",
+                    pid_path.c_str_utf8(), static_cast<int>(pid));
         return;
     case PidOwner::Client:
         break;
@@ -293,9 +294,8 @@ void LinuxService::StopService()
         if (err == ESRCH) {
             return;
         }
-        Logger::LogMsg(Logger::L_ERR, kComponent,
-                       "[ERROR] linux/linux-service.cpp(%d): kill: %s (%d)\n", __LINE__,
-                       strerror(err), err);
+        SERVICE_LOG(L_ERR, "[ERROR] linux/linux-service.cpp(%d): kill: %s (%d)\n", strerror(err),
+                    err);
     }
     for (int poll = 0; poll < 5; ++poll) {
         if (::kill(pid, 0) != 0 && errno == ESRCH) {

@@ -16,6 +16,10 @@ namespace {
 
 const char* const kComponent = "service_debug";
 
+// Supplies the component and the source line; the text stays as administrators read it.
+#define SERVICE_LOG(level, fmt, ...)                                                               \
+    Logger::LogMsg(Logger::level, kComponent, fmt, __LINE__, ##__VA_ARGS__)
+
 const uint64_t kMinReserve = 64ull * 1024 * 1024;
 // Percent of the file system kept free, as OSTree keeps by default.
 const uint64_t kReservePercent = 3;
@@ -75,9 +79,9 @@ void UpgradeGuard::CountAttempt()
                                      {"size", std::to_string(m_size)},
                                      {"mtime", std::to_string(m_mtime)},
                                      {"attempts", std::to_string(attempts)}}) != 0) {
-        Logger::LogMsg(Logger::L_ERR, kComponent,
-                       "[ERROR] linux/upgrade_guard.cpp(%d): failed to record attempt %d of %s\n",
-                       __LINE__, attempts, Describe().c_str());
+        SERVICE_LOG(L_ERR,
+                    "[ERROR] linux/upgrade_guard.cpp(%d): failed to record attempt %d of %s\n",
+                    attempts, Describe().c_str());
     }
 }
 
@@ -86,9 +90,8 @@ void UpgradeGuard::Forget()
     // Ignored: a record that stays only counts one attempt too many for this package.
     if (::unlink(StatePath().c_str_utf8()) != 0 && errno != ENOENT) {
         int err = errno;
-        Logger::LogMsg(Logger::L_ERR, kComponent,
-                       "[ERROR] linux/upgrade_guard.cpp(%d): failed to remove '%s': %s (%d)\n",
-                       __LINE__, StatePath().c_str_utf8(), strerror(err), err);
+        SERVICE_LOG(L_ERR, "[ERROR] linux/upgrade_guard.cpp(%d): failed to remove '%s': %s (%d)\n",
+                    StatePath().c_str_utf8(), strerror(err), err);
     }
 }
 
@@ -102,10 +105,10 @@ UpgradeGuard::Room UpgradeGuard::CheckRoom(const ustring& folder, uint64_t insta
     while (::statvfs(probe.c_str_utf8(), &vfs) != 0) {
         if (errno != ENOENT || probe == ustring("/")) {
             int err = errno;
-            Logger::LogMsg(Logger::L_WARNING, kComponent,
-                           "[WARNING] linux/upgrade_guard.cpp(%d): cannot tell the free space of "
-                           "'%s': %s (%d)\n",
-                           __LINE__, folder.c_str_utf8(), strerror(err), err);
+            SERVICE_LOG(L_WARNING,
+                        "[WARNING] linux/upgrade_guard.cpp(%d): cannot tell the free space of "
+                        "'%s': %s (%d)\n",
+                        folder.c_str_utf8(), strerror(err), err);
             return room;
         }
         probe = FSParentPath(probe);
