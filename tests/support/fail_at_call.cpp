@@ -230,41 +230,21 @@ mode_t modeArg(int flags, va_list ap)
         return fn args;                                                                            \
     }
 
-extern "C" int open(const char* path, int flags, ...)
-{
-    va_list ap;
-    va_start(ap, flags);
-    const mode_t mode = modeArg(flags, ap);
-    va_end(ap);
-    return openCommon("open", AT_FDCWD, path, flags, mode);
-}
+// The mode argument is there only when the flags create a file.
+#define OPEN_CALL(name, params, dirfd)                                                             \
+    extern "C" int name params                                                                     \
+    {                                                                                              \
+        va_list ap;                                                                                \
+        va_start(ap, flags);                                                                       \
+        const mode_t mode = modeArg(flags, ap);                                                    \
+        va_end(ap);                                                                                \
+        return openCommon(#name, dirfd, path, flags, mode);                                        \
+    }
 
-extern "C" int open64(const char* path, int flags, ...)
-{
-    va_list ap;
-    va_start(ap, flags);
-    const mode_t mode = modeArg(flags, ap);
-    va_end(ap);
-    return openCommon("open", AT_FDCWD, path, flags, mode);
-}
-
-extern "C" int openat(int dirfd, const char* path, int flags, ...)
-{
-    va_list ap;
-    va_start(ap, flags);
-    const mode_t mode = modeArg(flags, ap);
-    va_end(ap);
-    return openCommon("openat", dirfd, path, flags, mode);
-}
-
-extern "C" int openat64(int dirfd, const char* path, int flags, ...)
-{
-    va_list ap;
-    va_start(ap, flags);
-    const mode_t mode = modeArg(flags, ap);
-    va_end(ap);
-    return openCommon("openat", dirfd, path, flags, mode);
-}
+OPEN_CALL(open, (const char* path, int flags, ...), AT_FDCWD)
+OPEN_CALL(open64, (const char* path, int flags, ...), AT_FDCWD)
+OPEN_CALL(openat, (int dirfd, const char* path, int flags, ...), dirfd)
+OPEN_CALL(openat64, (int dirfd, const char* path, int flags, ...), dirfd)
 
 extern "C" int creat(const char* path, mode_t mode)
 {
