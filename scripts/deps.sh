@@ -13,8 +13,8 @@ packages=(
   xvfb xauth x11-apps
   # icons, the .deb and its checks; a window manager and a Wayland compositor
   # for the screenshots and the Wayland run
-  librsvg2-bin dpkg-dev gzip lintian desktop-file-utils appstream groff-base man-db
-  openbox imagemagick weston qtwayland5
+  librsvg2-bin dpkg-dev gzip file lintian desktop-file-utils appstream groff-base man-db
+  openbox imagemagick x11-utils weston qtwayland5
   # the fuzz build: clang with libFuzzer and the sanitizer runtimes
   clang libclang-rt-14-dev
 )

@@ -4,9 +4,10 @@
 # (openbox) on a virtual X server (Xvfb), so the title bar shows the window
 # title and icon.
 #
-# The bar stops part-way because the package is fed through a named pipe: the
-# launcher reads it once to count its entries, and then again to unpack it; the
-# second time only the first half is written until the picture is taken.
+# The bar stops part-way because the launcher, which this script started, is
+# stopped (SIGSTOP) once about half of the package's files are unpacked; the X
+# server keeps what it last painted until the picture is taken, and SIGCONT lets
+# it finish.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$PWD
@@ -19,7 +20,9 @@ shot=$build/screenshot
 
 cmake -S . -B "$build" -DBRISENDALE_WERROR=ON >/dev/null
 cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)" \
-  --target brisendale-launcher brisendale-drive-ui brisendale_desktop_files
+  --target brisendale-launcher brisendale_sample_package brisendale_desktop_files
+
+parts=1000
 
 # The package: the sample client with a start script that starts nothing (no
 # client is left running), plus filler files so that the bar moves in small steps.
@@ -28,10 +31,11 @@ make_package() {
   printf '#!/bin/sh\nexit 0\n' >"$shot/start-stop"
   cmake -DCLIENT="$build/packaging/sample-client/brisendale-drive-ui" \
     -DSTART_STOP="$shot/start-stop" -DINFO="$build/packaging/sample-client/INFO" \
-    -DSTAGE="$stage" -DOUT="$shot/unused.nbx" -P "$top/packaging/sample-client/make-package.cmake"
+    -DSTAGE="$stage" -DOUT="$shot/unused.nbx" -DROOT_INFO="$shot/unused-INFO" \
+    -P "$top/packaging/sample-client/make-package.cmake"
   mkdir -p "$stage/share"
-  for i in $(seq -w 1 40); do
-    head -c 16384 /dev/urandom >"$stage/share/part-$i"
+  for i in $(seq -w 1 $parts); do
+    head -c 32768 /dev/urandom >"$stage/share/part-$i"
   done
   tar -C "$stage" -cf "$shot/package.tar" bin package share INFO
 }
@@ -41,29 +45,13 @@ make_package() {
 prepare_run() {
   local root=$1 home=$2
   cmake --install "$build" --prefix "$root" >/dev/null
-  rm -f "$root/package/brisendale.nbx"
-  mkfifo "$root/package/brisendale.nbx"
+  gzip -1 -c "$shot/package.tar" >"$root/package/brisendale.nbx"
   local app=$home/.Brisendale/Brisendale.app build_no
   mkdir -p "$app"
-  tar -C "$app" -xf "$shot/package.tar"
+  # Without the filler: its first file then marks the unpacking under way.
+  tar -C "$app" -xf "$shot/package.tar" bin package INFO
   build_no=$(sed -n 's/^build_version=//p' "$root/INFO")
   sed -i "s/^build_version=.*/build_version=$((build_no - 1))/" "$app/INFO"
-}
-
-# Writes the package into the pipe: whole for the count, then half of it, and
-# the rest once $gate exists. Waits for the counting reader to close the pipe
-# first, so the second write cannot end up in that reader.
-feed_package() {
-  local fifo=$1 launcher=$2 gate=$3 size half
-  size=$(stat -c %s "$shot/package.tar")
-  half=$((size / 2))
-  cat "$shot/package.tar" >"$fifo" 2>/dev/null || true
-  while ls -l "/proc/$launcher/fd" 2>/dev/null | grep -qF -- "$fifo"; do sleep 0.05; done
-  {
-    head -c "$half" "$shot/package.tar"
-    while [[ ! -e "$gate" ]]; do sleep 0.1; done
-    tail -c +"$((half + 1))" "$shot/package.tar"
-  } >"$fifo" 2>/dev/null || true
 }
 
 free_display() {
@@ -71,6 +59,20 @@ free_display() {
   while [[ -e /tmp/.X11-unix/X$d || -e /tmp/.X$d-lock ]]; do d=$((d + 1)); done
   echo "$d"
 }
+
+# What one picture runs, for the clean-up: Xvfb, openbox and the launcher.
+xvfb='' wm='' launcher=''
+
+# Ends what is left of a picture's run, whatever state it stopped in.
+cleanup_shot() {
+  [[ -n "$launcher" ]] && kill -CONT "$launcher" 2>/dev/null
+  [[ -n "$launcher" ]] && wait "$launcher" 2>/dev/null
+  [[ -n "$wm" ]] && kill "$wm" 2>/dev/null
+  [[ -n "$xvfb" ]] && kill "$xvfb" 2>/dev/null
+  for p in $wm $xvfb; do wait "$p" 2>/dev/null || true; done
+  xvfb='' wm='' launcher=''
+}
+trap cleanup_shot EXIT
 
 # shoot <scale> <out.png> <screen WxH>
 shoot() {
@@ -84,15 +86,7 @@ shoot() {
 
   display=$(free_display)
   Xvfb ":$display" -screen 0 "${screen}x24" -br -nolisten tcp >/dev/null 2>&1 &
-  local xvfb=$! wm='' launcher='' feeder=''
-  local gate=$dir/gate
-  # shellcheck disable=SC2064 # the pids are known now
-  trap "touch '$gate'; cleanup_shot" EXIT
-  cleanup_shot() {
-    for p in $feeder $launcher $wm; do wait "$p" 2>/dev/null || true; done
-    kill "$xvfb" 2>/dev/null || true
-    wait "$xvfb" 2>/dev/null || true
-  }
+  xvfb=$!
   export DISPLAY=:$display
   for _ in $(seq 100); do
     xwd -root -silent >/dev/null 2>&1 && break
@@ -108,29 +102,27 @@ shoot() {
     exec "$root/bin/brisendale-launcher" >/dev/null
   ) &
   launcher=$!
-  feed_package "$root/package/brisendale.nbx" "$launcher" "$gate" &
-  feeder=$!
 
-  # Half the package is in once a file from its second half's folder appears.
-  local app=$home/.Brisendale/Brisendale.app
+  # Unpacking runs while the dialog comes up: the package is large enough that
+  # half of it takes longer than that.
   for _ in $(seq 300); do
-    compgen -G "$app/share/part-*" >/dev/null && break
-    sleep 0.1
+    xwininfo -name "Brisendale Drive" 2>/dev/null | grep -q 'Map State: IsViewable' && break
+    sleep 0.01
   done
-  compgen -G "$app/share/part-*" >/dev/null || { echo "screenshot: the upgrade never started" >&2; exit 1; }
-  sleep 1.5 # the extractor is blocked on the pipe; let the dialog paint
+  local share=$home/.Brisendale/Brisendale.app/share n=0
+  for _ in $(seq 3000); do
+    n=$(find "$share" -name 'part-*' 2>/dev/null | wc -l || true) # no folder yet: 0
+    ((n >= parts / 2)) && break
+    sleep 0.01
+  done
+  kill -STOP "$launcher"
+  ((n >= parts / 2 && n < parts)) || { echo "screenshot: stopped at $n of $parts files" >&2; exit 1; }
 
   mkdir -p "$(dirname "$out")"
   # The root window is plain black, so trimming leaves the framed dialog.
   xwd -root -silent | "$convert" xwd:- -trim +repage "png:$out"
-  touch "$gate"
-  wait "$feeder"
-  wait "$launcher"
-  kill "$wm" 2>/dev/null || true
-  wait "$wm" 2>/dev/null || true
-  wm='' launcher='' feeder=''
+  kill -CONT "$launcher"
   cleanup_shot
-  trap - EXIT
   echo "screenshot: wrote $out ($("$convert" "$out" -format '%wx%h' info:))"
 }
 

@@ -119,7 +119,10 @@ install_test() {
   grep -q "^lib path = '" <<<"$out" || fail "no 'lib path' line on standard output"
 
   local app=$home/.Brisendale/Brisendale.app
-  if cmp -s "$root/INFO" "$app/INFO" && [[ -x "$app/bin/brisendale-drive-ui" ]]; then
+  local shipped
+  shipped=$(grep '^build_version=' "$root/INFO")
+  if [[ -n "$shipped" && "$(grep '^build_version=' "$app/INFO" 2>/dev/null)" == "$shipped" &&
+    -x "$app/bin/brisendale-drive-ui" ]]; then
     pass "'$exec_line' as uid $nobody installed the client into the scratch HOME"
   else
     fail "the client was not installed into $app"
