@@ -16,15 +16,15 @@ jobs=$(nproc 2>/dev/null || echo 2)
 # Debian's hardening flags (fortify, stack protector, relro, bind now), as a
 # package build would use them.
 export DEB_BUILD_MAINT_OPTIONS=hardening=+all
-export CFLAGS="$(dpkg-buildflags --get CFLAGS) $(dpkg-buildflags --get CPPFLAGS)"
-export CXXFLAGS="$(dpkg-buildflags --get CXXFLAGS) $(dpkg-buildflags --get CPPFLAGS)"
-export LDFLAGS="$(dpkg-buildflags --get LDFLAGS)"
+cflags="$(dpkg-buildflags --get CFLAGS) $(dpkg-buildflags --get CPPFLAGS)"
+cxxflags="$(dpkg-buildflags --get CXXFLAGS) $(dpkg-buildflags --get CPPFLAGS)"
+ldflags=$(dpkg-buildflags --get LDFLAGS)
 
 echo "==> configure $build" >&2
 # A cached build type or flags from an earlier run would otherwise win.
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
-  -DCMAKE_C_FLAGS="$CFLAGS" -DCMAKE_CXX_FLAGS="$CXXFLAGS" \
-  -DCMAKE_EXE_LINKER_FLAGS="$LDFLAGS" "$@" >&2
+  -DCMAKE_C_FLAGS="$cflags" -DCMAKE_CXX_FLAGS="$cxxflags" \
+  -DCMAKE_EXE_LINKER_FLAGS="$ldflags" "$@" >&2
 echo "==> build" >&2
 cmake --build "$build" -j "$jobs" >&2
 echo "==> cpack" >&2
