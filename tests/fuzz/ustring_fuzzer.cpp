@@ -1,6 +1,7 @@
-// Fuzz target for ustring: construction from UTF-8 and UTF-16, appends, searches with
-// fuzzed positions, substr and normalize. Byte-level results are checked against
-// std::string, conversions against their round trip.
+// Fuzz target for ustring: construction from UTF-8 and UTF-16, appends and assignments
+// (from its own buffers too), searches with fuzzed positions, substr and normalize.
+// Byte-level results are checked against std::string, conversions against their round
+// trip.
 #include "fuzz_support.h"
 #include "ustring/ustring.h"
 
@@ -150,6 +151,44 @@ void appends(ustring& s, std::string& m, fuzz::Input& in)
     }
 }
 
+// Assignments from the string's own UTF-8 text or UTF-16 cache, which they overwrite.
+void selfAssigns(ustring& s, std::string& m, fuzz::Input& in)
+{
+    const uint8_t op = in.byte() % 3;
+    const size_t pos = in.upTo(m.size() + 1);
+    const size_t n = in.byte() & 1 ? ustring::npos : in.upTo(m.size() + 1);
+    if (op == 0) {
+        const size_t from = pos < m.size() ? pos : m.size();
+        s.assign(s.c_str() + from, n);
+        m = m.substr(from, n);
+        checkSame(s, m, "assign(own text + pos, n)");
+    } else if (op == 1) {
+        try {
+            s.assign(s, pos, n);
+            fuzz::check(pos <= m.size(), "self-assign past the end did not throw");
+            m = m.substr(pos, n);
+            checkSame(s, m, "assign(self, pos, len)");
+        } catch (const std::out_of_range&) {
+            fuzz::check(pos > m.size(), "self-assign threw inside the text");
+            checkSame(s, m, "a throwing assign changed the text");
+        }
+    } else {
+        const bool valid = ustring::is_valid(s);
+        const uchar16_t* own = s.c_str_utf16();
+        std::vector<uchar16_t> prefix;
+        for (size_t i = 0; own && i < n && own[i] != 0; ++i) {
+            prefix.push_back(own[i]);
+        }
+        prefix.push_back(0);
+        const ustring expected(prefix.data());
+        s.assign(own, n);
+        if (valid) {
+            checkSame(s, expected.c_str(), "assign(own UTF-16, n)");
+        }
+        m = s.c_str();
+    }
+}
+
 void normalizations(const ustring& s)
 {
     if (!ustring::is_valid(s)) {
@@ -181,9 +220,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     // A bounded number of steps keeps each input fast enough to fuzz.
     for (int step = 0; step < 64 && !in.empty(); ++step) {
-        switch (in.byte() % 4) {
+        switch (in.byte() % 5) {
         case 0:
             appends(s, m, in);
+            break;
+        case 3:
+            selfAssigns(s, m, in);
             break;
         case 1:
             searches(s, m, in);
