@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Checks the Debian package: lintian, both desktop entries, the AppStream
 # metainfo, the manual page and the icon sizes; then, as root, installs it, runs
-# the launcher as uid 65534 through the menu entry's command, and removes it.
+# the launcher as uid 65534 through the menu entry's command, upgrades it to a
+# newer package and runs it again, and removes it.
 #   tests/packaging/package_test.sh [package.deb]   (default: builds one)
 # The install test skips, saying why, when not root, when dpkg is missing or
 # when the package is already installed; whatever happens it leaves no trace.
@@ -14,6 +15,8 @@ root=/opt/Kestrova/Brisendale
 nobody=65534
 
 failures=0
+# The install test's scratch folders, the menu entry's command and the client's pid.
+home='' work='' exec_line='' client_pid=''
 fail() {
   echo "FAIL: $*" >&2
   failures=$((failures + 1))
@@ -86,7 +89,58 @@ known_to_dpkg() {
 install_cleanup() {
   # Every process of the launcher's run dies with this pid namespace.
   if known_to_dpkg; then dpkg -P "$pkg" >/dev/null 2>&1 || true; fi
-  rm -rf "$home"
+  rm -rf "$home" "$work"
+}
+
+build_number() { sed -n 's/^build_version=//p' "$1" 2>/dev/null; }
+
+# make_newer_deb <deb> <out.deb>: the same package one revision and one client
+# build later, as a vendor's next release would be.
+make_newer_deb() {
+  local tree=$work/newer client=$work/client build
+  dpkg-deb -R "$1" "$tree"
+  sed -i 's/^Version: .*/&.1/' "$tree/DEBIAN/control"
+  build=$(($(build_number "$tree$root/INFO") + 1))
+  sed -i "s/^build_version=.*/build_version=$build/" "$tree$root/INFO"
+  mkdir -p "$client"
+  tar -xzf "$tree$root/package/brisendale.nbx" -C "$client"
+  sed -i "s/^build_version=.*/build_version=$build/" "$client/INFO"
+  tar -czf "$tree$root/package/brisendale.nbx" -C "$client" .
+  (cd "$tree" && find . -type f ! -path './DEBIAN/*' -printf '%P\0' | sort -z | xargs -0 md5sum >DEBIAN/md5sums)
+  dpkg-deb --root-owner-group -b "$tree" "$2" >/dev/null
+}
+
+# Runs the menu entry's command as uid 65534 and checks that the per-user copy
+# now has the shipped build and that its client runs; sets client_pid.
+run_entry() {
+  local out rc=0 app=$home/.Brisendale/Brisendale.app shipped
+  # shellcheck disable=SC2086 # the Exec line is a command line
+  out=$(cd "$home" && as_nobody $exec_line) || rc=$?
+  echo "$out" | sed 's/^/  launcher: /'
+  [[ $rc -eq 0 ]] || fail "'$exec_line' exited $rc"
+  grep -q "^lib path = '" <<<"$out" || fail "no 'lib path' line on standard output"
+
+  shipped=$(build_number "$root/INFO")
+  if [[ -n "$shipped" && "$(build_number "$app/INFO")" == "$shipped" && -x "$app/bin/brisendale-drive-ui" ]]; then
+    pass "'$exec_line' as uid $nobody put build $shipped into the scratch HOME"
+  else
+    fail "build $shipped was not installed into $app"
+  fi
+
+  # The start script returns at once; give the client a moment to announce itself.
+  local exe=''
+  client_pid=''
+  for _ in $(seq 50); do
+    client_pid=$(sed -n 's/^pid=\([0-9][0-9]*\)$/\1/p' "$home/.Brisendale/ui.pid" 2>/dev/null || true)
+    [[ -n "$client_pid" ]] && exe=$(readlink "/proc/$client_pid/exe" 2>/dev/null || true)
+    [[ -n "$exe" ]] && break
+    sleep 0.1
+  done
+  if [[ "$exe" == "$app/bin/brisendale-drive-ui" && "$(stat -c %u "/proc/$client_pid")" == "$nobody" ]]; then
+    pass "client started (pid $client_pid, uid $nobody)"
+  else
+    fail "client not running (pid '${client_pid}', exe '${exe}')"
+  fi
 }
 
 # Runs inside `unshare --pid --fork --mount-proc`: the client that the launcher
@@ -95,6 +149,7 @@ install_cleanup() {
 install_test() {
   local deb=$1
   home=$(mktemp -d /tmp/pkg-test-home.XXXXXX)
+  work=$(mktemp -d /tmp/pkg-test-work.XXXXXX)
   trap install_cleanup EXIT
   chown $nobody:$nobody "$home"
   install -d -m 700 -o $nobody -g $nobody "$home/run"
@@ -103,48 +158,37 @@ install_test() {
   installed || { fail "dpkg -i did not install $pkg"; return; }
   pass "dpkg -i"
   local files conffile
-  files=$(dpkg-query -L "$pkg")
   conffile=/etc/xdg/autostart/$app_id.desktop
 
-  local exec_line autostart_exec
+  local autostart_exec
   exec_line=$(sed -n 's/^Exec=//p' "/usr/share/applications/$app_id.desktop")
   autostart_exec=$(sed -n 's/^Exec=//p' "$conffile")
   [[ "$exec_line" == "$autostart_exec" ]] || fail "menu runs '$exec_line', autostart '$autostart_exec'"
+  run_entry
+  local old_pid=$client_pid
 
-  local out rc=0
-  # shellcheck disable=SC2086 # the Exec line is a command line
-  out=$(cd "$home" && as_nobody $exec_line) || rc=$?
-  echo "$out" | sed 's/^/  launcher: /'
-  [[ $rc -eq 0 ]] || fail "'$exec_line' exited $rc"
-  grep -q "^lib path = '" <<<"$out" || fail "no 'lib path' line on standard output"
-
-  local app=$home/.Brisendale/Brisendale.app
-  local shipped
-  shipped=$(grep '^build_version=' "$root/INFO")
-  if [[ -n "$shipped" && "$(grep '^build_version=' "$app/INFO" 2>/dev/null)" == "$shipped" &&
-    -x "$app/bin/brisendale-drive-ui" ]]; then
-    pass "'$exec_line' as uid $nobody installed the client into the scratch HOME"
+  # A newer package replaces the system-wide files but leaves the home folder
+  # and the running client alone; the next start upgrades the per-user copy.
+  local newer=$work/newer.deb user_before
+  make_newer_deb "$deb" "$newer"
+  user_before=$(user_tree_state "$home")
+  dpkg -i "$newer" >/dev/null
+  if [[ "$(dpkg-query -W -f='${Version}' "$pkg")" == *.1 && "$(user_tree_state "$home")" == "$user_before" ]] &&
+    kill -0 "$old_pid" 2>/dev/null; then
+    pass "dpkg -i of a newer package: home folder and running client untouched"
   else
-    fail "the client was not installed into $app"
+    fail "the upgrade of the package touched the home folder or the client, or did not install"
   fi
-
-  # The start script returns at once; give the client a moment to announce itself.
-  local pid='' exe=''
-  for _ in $(seq 50); do
-    pid=$(sed -n 's/^pid=\([0-9][0-9]*\)$/\1/p' "$home/.Brisendale/ui.pid" 2>/dev/null || true)
-    [[ -n "$pid" ]] && exe=$(readlink "/proc/$pid/exe" 2>/dev/null || true)
-    [[ -n "$exe" ]] && break
-    sleep 0.1
-  done
-  if [[ "$exe" == "$app/bin/brisendale-drive-ui" && "$(stat -c %u "/proc/$pid")" == "$nobody" ]]; then
-    pass "client started (pid $pid, uid $nobody)"
+  run_entry
+  if [[ -n "$client_pid" && "$client_pid" != "$old_pid" ]] && ! kill -0 "$old_pid" 2>/dev/null; then
+    pass "the next start stopped client $old_pid and started $client_pid"
   else
-    fail "client not running (pid '${pid}', exe '${exe}')"
+    fail "the old client $old_pid was not replaced"
   fi
-  as_nobody "$app/package/start-stop" stop || true
+  as_nobody "$home/.Brisendale/Brisendale.app/package/start-stop" stop || true
   grep -q "Failed\|ERROR" "$home/.Brisendale/log/launcher.log" 2>/dev/null &&
     fail "the launcher logged errors: $(cat "$home/.Brisendale/log/launcher.log")"
-
+  files=$(dpkg-query -L "$pkg")
   local before after
   before=$(user_tree_state "$home")
   dpkg -r "$pkg" >/dev/null
