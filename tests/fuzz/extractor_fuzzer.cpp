@@ -75,6 +75,44 @@ void snapshot(const std::string& path, const std::string& skip, Snapshot& out)
     }
 }
 
+// Counts, per inode, the names below path that link to each non-folder.
+void countLinks(const std::string& path, std::map<ino_t, std::pair<nlink_t, nlink_t>>& seen)
+{
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) {
+        return;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        auto& entry = seen[st.st_ino];
+        entry.first = st.st_nlink;
+        ++entry.second;
+        return;
+    }
+    std::unique_ptr<DIR, DirCloser> dir(opendir(path.c_str()));
+    if (!dir) {
+        fuzz::fail("opendir", path);
+    }
+    while (dirent* e = readdir(dir.get())) {
+        const std::string name = e->d_name;
+        if (name != "." && name != "..") {
+            countLinks(path + "/" + name, seen);
+        }
+    }
+}
+
+// A file with more links than names below the scratch folder shares its inode with a
+// file elsewhere, wherever that is on the file system: writing it would change both.
+void checkNoLinkLeavesScratch(const std::string& scratch)
+{
+    std::map<ino_t, std::pair<nlink_t, nlink_t>> seen;
+    countLinks(scratch, seen);
+    for (const auto& inode : seen) {
+        fuzz::check(inode.second.first <= inode.second.second,
+                    "a hard link below the scratch folder reaches a file outside it, inode",
+                    std::to_string(inode.first));
+    }
+}
+
 // Removes path and everything below it, whatever permissions the archive gave them.
 void removeTree(const std::string& path)
 {
@@ -211,6 +249,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     snapshot(layout.base, layout.scratch, after);
     const std::string changed = difference(before, after);
     fuzz::check(changed.empty(), "extraction reached outside the scratch folder:\n", changed);
+    checkNoLinkLeavesScratch(layout.scratch);
     emptyFolder(layout.scratch);
     return 0;
 }
