@@ -1,35 +1,64 @@
 #include "extractor.h"
 
 #include "adapter.h"
+#include "entry_queue.h"
+#include "file/unique_fd.h"
 #include "log/log.h"
 #include "texts/strtab.h"
 
 #include <archive.h>
 #include <archive_entry.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
+#include <system_error>
+#include <thread>
+#include <utility>
 #include <vector>
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sched.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
 const char* const COMPONENT = "extractor_debug";
-const size_t BLOCK_SIZE = 10240;
+
+#define EXTRACTOR_LOG(level, fmt, ...)                                                             \
+    Logger::LogMsg(Logger::level, COMPONENT, fmt, __LINE__, ##__VA_ARGS__)
+
+// Larger than tar's 10,240-byte records: a sixth of the read calls, and the
+// decompressors fill buffers of their own either way.
+const size_t BLOCK_SIZE = 65536;
 const int STR_EXTRACT_STARTED = 61;
 
-// SECURE_SYMLINKS makes the writer replace a symlink met on an entry's path instead of
-// following it out of the target. NOABSOLUTEPATHS must stay off: every rewritten path
-// is absolute.
-const int DISK_OPTIONS = ARCHIVE_EXTRACT_UNLINK | ARCHIVE_EXTRACT_SECURE_NODOTDOT |
-                         ARCHIVE_EXTRACT_MAC_METADATA | ARCHIVE_EXTRACT_SECURE_SYMLINKS;
+// What the reading thread may run ahead of the writing one.
+const size_t QUEUE_BUDGET = 512 * 1024;
+
+// The bar's share of the extraction: the flush and the start that follow are the last
+// percent, and 100 is shown only once the upgrade is done.
+const int64_t EXTRACTION_PERCENT = 99;
+// Inside a large entry the bar moves at least this often.
+const int64_t PROGRESS_STRIDE = 1024 * 1024;
+
+// A regular file's write-back is started every this many bytes and at its end, so that
+// storage works while later entries are decoded.
+const int64_t WRITE_BACK_STRIDE = 8 * 1024 * 1024;
+
+// SECURE_SYMLINKS: the writer never follows a symlink met on an entry's path.
+const int SECURE_OPTIONS = ARCHIVE_EXTRACT_SECURE_NODOTDOT | ARCHIVE_EXTRACT_MAC_METADATA |
+                           ARCHIVE_EXTRACT_SECURE_SYMLINKS;
 
 struct ReadFree
 {
@@ -42,6 +71,10 @@ struct WriteFree
 struct CFree
 {
     void operator()(char* p) const { free(p); }
+};
+struct DirClose
+{
+    void operator()(DIR* d) const { closedir(d); }
 };
 using ReadHandle = std::unique_ptr<archive, ReadFree>;
 using WriteHandle = std::unique_ptr<archive, WriteFree>;
@@ -58,16 +91,14 @@ ReadHandle openReader(const ustring& path)
 {
     ReadHandle reader(archive_read_new());
     if (!reader) {
-        Logger::LogMsg(Logger::L_ERR, COMPONENT,
-                       "[ERROR] extractor.cpp(%d): Allocate archive failed\n", __LINE__);
+        EXTRACTOR_LOG(L_ERR, "[ERROR] extractor.cpp(%d): Allocate archive failed\n");
         return nullptr;
     }
     archive_read_support_filter_all(reader.get());
     archive_read_support_format_all(reader.get());
     if (archive_read_open_filename(reader.get(), path.c_str(), BLOCK_SIZE) != ARCHIVE_OK) {
-        Logger::LogMsg(Logger::L_ERR, COMPONENT,
-                       "[ERROR] extractor.cpp(%d): archive_read_open_filename failed: '%s'\n",
-                       __LINE__, errorText(reader.get()));
+        EXTRACTOR_LOG(L_ERR, "[ERROR] extractor.cpp(%d): archive_read_open_filename failed: '%s'\n",
+                      errorText(reader.get()));
         return nullptr;
     }
     return reader;
@@ -86,6 +117,21 @@ int makeFolders(const std::string& path)
         }
     }
     return 0;
+}
+
+// True when path is a folder without entries; false when it has some or cannot be read.
+bool isEmptyFolder(const std::string& path)
+{
+    std::unique_ptr<DIR, DirClose> dir(opendir(path.c_str()));
+    if (!dir) {
+        return false;
+    }
+    while (const dirent* e = readdir(dir.get())) {
+        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) {
+            return false;
+        }
+    }
+    return true;
 }
 
 // The components of a stored path without empty and "." ones: "./a//b/" gives {a, b}.
@@ -117,6 +163,12 @@ std::string join(const std::vector<std::string>& parts)
         out += part;
     }
     return out;
+}
+
+// A path relative to the target; the target itself is ".".
+std::string relativePath(const std::vector<std::string>& parts)
+{
+    return parts.empty() ? std::string(".") : join(parts);
 }
 
 // Paths below the target, as join(components(stored)), where this run made a symlink.
@@ -166,44 +218,355 @@ bool pathAllowed(const std::string& root, const char* stored, const std::vector<
 }
 
 // Refuses entries that could reach outside root, replace it or be redirected; otherwise
-// sets the entry's path (and hard-link target) to root + "/" + the stored one and returns
-// true, with key set to the entry's place in links and makesLink to whether it is a symlink.
-bool placeEntry(archive_entry* entry, const std::string& root, const char* stored,
-                const LinkSet& links, std::string* key, bool* makesLink)
+// makes the entry's path (and hard-link target) relative to root, records a symlink it
+// makes in links, and returns true.
+bool placeEntry(archive_entry* entry, const std::string& root, const char* stored, LinkSet* links)
 {
     const char* hardlink = archive_entry_hardlink_utf8(entry);
     const mode_t type = archive_entry_filetype(entry);
     if (!hardlink && type != AE_IFREG && type != AE_IFDIR && type != AE_IFLNK) {
-        Logger::LogMsg(Logger::L_ERR, COMPONENT,
-                       "[ERROR] extractor.cpp(%d): unsupported entry type 0%o: '%s'\n", __LINE__,
-                       static_cast<unsigned>(type), stored);
+        EXTRACTOR_LOG(L_ERR, "[ERROR] extractor.cpp(%d): unsupported entry type 0%o: '%s'\n",
+                      static_cast<unsigned>(type), stored);
         return false;
     }
     const std::vector<std::string> parts = components(stored);
     // "." as anything but a folder would unlink the target folder itself.
     if ((hardlink || type != AE_IFDIR) && parts.empty()) {
-        Logger::LogMsg(Logger::L_ERR, COMPONENT,
-                       "[ERROR] extractor.cpp(%d): '%s' would replace the target folder\n",
-                       __LINE__, stored);
+        EXTRACTOR_LOG(L_ERR, "[ERROR] extractor.cpp(%d): '%s' would replace the target folder\n",
+                      stored);
         return false;
     }
-    if (!pathAllowed(root, stored, parts, links, __LINE__)) {
+    if (!pathAllowed(root, stored, parts, *links, __LINE__)) {
         return false;
     }
-    *key = join(parts);
-    *makesLink = !hardlink && type == AE_IFLNK;
+    bool makesLink = !hardlink && type == AE_IFLNK;
     if (hardlink) {
         // Stored link targets are relative to the archive root, not the working directory.
         const std::vector<std::string> linkParts = components(hardlink);
-        if (!pathAllowed(root, hardlink, linkParts, links, __LINE__)) {
+        if (!pathAllowed(root, hardlink, linkParts, *links, __LINE__)) {
             return false;
         }
         // A hard link to a symlink is a symlink too.
-        *makesLink = links.count(join(linkParts)) != 0;
-        archive_entry_set_hardlink_utf8(entry, (root + "/" + hardlink).c_str());
+        makesLink = links->count(join(linkParts)) != 0;
+        archive_entry_set_hardlink_utf8(entry, relativePath(linkParts).c_str());
     }
-    archive_entry_set_pathname_utf8(entry, (root + "/" + stored).c_str());
+    const std::string key = join(parts);
+    if (makesLink) {
+        links->insert(key);
+    } else {
+        links->erase(key); // a folder or file takes the link's place
+    }
+    archive_entry_set_pathname_utf8(entry, relativePath(parts).c_str());
     return true;
+}
+
+// Reports once per entry read and every MiB inside a large one. step is the number of
+// entries begun, total the number that the package would hold at the bytes per entry
+// consumed so far: the bar (step * 100 / total) thus follows the package bytes consumed,
+// without a counting pass. It never goes back and stays below 100.
+class ProgressMeter
+{
+public:
+    explicit ProgressMeter(int64_t size) : m_size(size) {}
+
+    void entryBegun(int64_t consumed)
+    {
+        ++m_entries;
+        m_reported = consumed;
+    }
+    void dataRead(int64_t consumed)
+    {
+        if (consumed - m_reported >= PROGRESS_STRIDE) {
+            report(consumed);
+        }
+    }
+    void entryRead(int64_t consumed) { report(consumed); }
+
+private:
+    void report(int64_t consumed)
+    {
+        m_reported = consumed;
+        // Rounded up, so that the last entry shows the whole share though the reader
+        // leaves the archive's trailer unread.
+        int64_t want = 0;
+        if (m_size > 0) {
+            want = (std::min(consumed, m_size) * EXTRACTION_PERCENT + m_size - 1) / m_size;
+        }
+        want = std::max(want, m_shown);
+        // The largest total that shows want, and always more than step: with few
+        // entries the bar shows less than want, yet never less than before.
+        const int64_t scaled = m_entries * 100;
+        int64_t total = want > 0 ? scaled / want : scaled + 1;
+        total = std::min<int64_t>(std::max<int64_t>(total, m_entries + 1), INT_MAX);
+        m_shown = scaled / total;
+        Notify_Adapter::GetInstance()->UpdateProgress(static_cast<int>(total),
+                                                      static_cast<int>(m_entries));
+    }
+
+    const int64_t m_size;
+    int64_t m_entries = 0;
+    int64_t m_reported = 0;
+    int64_t m_shown = 0;
+};
+
+// Sends the current entry's data after its header piece; false when the archive cannot
+// be read (logged) or the writing side has stopped.
+bool sendData(archive* reader, EntryPiece piece, EntryQueue* queue, ProgressMeter* progress)
+{
+    for (;;) {
+        const void* buff = nullptr;
+        size_t size = 0;
+        la_int64_t offset = 0;
+        const int r = archive_read_data_block(reader, &buff, &size, &offset);
+        if (r == ARCHIVE_EOF) {
+            if (!queue->push(std::move(piece))) {
+                return false;
+            }
+            progress->entryRead(archive_filter_bytes(reader, -1));
+            return true;
+        }
+        if (r != ARCHIVE_OK) {
+            EXTRACTOR_LOG(L_ERR,
+                          "[ERROR] extractor.cpp(%d): archive_read_data_block failed: '%s'\n",
+                          errorText(reader));
+            return false;
+        }
+        if (!piece.data.empty()) {
+            if (!queue->push(std::move(piece))) {
+                return false;
+            }
+            piece = EntryPiece();
+        }
+        const char* bytes = static_cast<const char*>(buff);
+        piece.data.assign(bytes, bytes + size);
+        piece.offset = offset;
+        progress->dataRead(archive_filter_bytes(reader, -1));
+    }
+}
+
+// The reading side: checks every entry in archive order, starting with first, and queues
+// it with its data. True once the whole archive was read and queued.
+bool readEntries(archive* reader, archive_entry* first, const std::string& root, EntryQueue* queue,
+                 ProgressMeter* progress)
+{
+    LinkSet links;
+    archive_entry* entry = first;
+    for (;;) {
+        if (!entry) {
+            const int r = archive_read_next_header(reader, &entry);
+            if (r == ARCHIVE_EOF) {
+                return true;
+            }
+            // Warnings and ARCHIVE_RETRY included: only a clean header is extracted.
+            if (r != ARCHIVE_OK) {
+                EXTRACTOR_LOG(L_ERR,
+                              "[ERROR] extractor.cpp(%d): archive_read_next_header failed: '%s'\n",
+                              errorText(reader));
+                return false;
+            }
+        }
+        const char* stored = archive_entry_pathname_utf8(entry);
+        if (!stored) {
+            EXTRACTOR_LOG(L_ERR, "[ERROR] extractor.cpp(%d): archive_entry_pathname failed");
+            return false;
+        }
+        // The stored path is overwritten below; keep it alive for the log lines.
+        const std::string storedCopy = stored;
+        if (!placeEntry(entry, root, storedCopy.c_str(), &links)) {
+            return false;
+        }
+        EntryPiece piece;
+        piece.entry.reset(archive_entry_clone(entry));
+        if (!piece.entry) {
+            EXTRACTOR_LOG(L_ERR, "[ERROR] extractor.cpp(%d): Allocate extractor failed\n");
+            return false;
+        }
+        progress->entryBegun(archive_filter_bytes(reader, -1));
+        if (!sendData(reader, std::move(piece), queue, progress)) {
+            return false;
+        }
+        entry = nullptr;
+    }
+}
+
+// Starts the write-back of one regular file's pages while it and later entries are
+// written. Errors are ignored on purpose: this only schedules work, and the flush before
+// the backup is dropped reports what did not reach storage.
+class WriteBack
+{
+public:
+    void open(const char* path)
+    {
+        m_fd.emplace(::open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+        m_started = 0;
+    }
+    void wrote(int64_t end)
+    {
+        if (m_fd && m_fd->valid() && end - m_started >= WRITE_BACK_STRIDE) {
+            sync_file_range(m_fd->get(), m_started, end - m_started, SYNC_FILE_RANGE_WRITE);
+            m_started = end;
+        }
+    }
+    void close()
+    {
+        if (m_fd && m_fd->valid()) {
+            sync_file_range(m_fd->get(), m_started, 0, SYNC_FILE_RANGE_WRITE);
+        }
+        m_fd.reset();
+    }
+
+private:
+    std::optional<UniqueFd> m_fd;
+    int64_t m_started = 0;
+};
+
+// The writing side: owns the disk writer and, in its own thread, a working directory at
+// the target, so that libarchive's symlink checks walk only the components inside the
+// package instead of every component from "/".
+class EntryWriter
+{
+public:
+    EntryWriter(archive* writer, EntryQueue* queue, const std::string& root, int options)
+        : m_writer(writer), m_queue(queue), m_root(root), m_options(options)
+    {}
+
+    // Thread body: writes every queued piece; stops the reading side on a failure.
+    void run()
+    {
+        m_ok = enterRoot() && writeAll();
+        if (!m_ok) {
+            m_queue->abort();
+        }
+        // Deferred folder modes are applied here, where relative paths still resolve.
+        if (archive_write_close(m_writer) != ARCHIVE_OK && m_ok) {
+            EXTRACTOR_LOG(L_ERR, "[ERROR] extractor.cpp(%d): archive_write_close failed: '%s'\n",
+                          errorText(m_writer));
+            m_ok = false;
+        }
+    }
+
+    bool ok() const { return m_ok; }
+
+private:
+    // Relative paths when this thread can have a working directory of its own; absolute
+    // ones, with the same checks, when it cannot.
+    bool enterRoot()
+    {
+        m_prefix = m_root + "/";
+        int options = m_options;
+        if (unshare(CLONE_FS) == 0) {
+            if (chdir(m_root.c_str()) != 0) {
+                const int err = errno;
+                EXTRACTOR_LOG(L_ERR, "[ERROR] extractor.cpp(%d): Failed to enter target '%s': %s\n",
+                              m_root.c_str(), std::strerror(err));
+                return false;
+            }
+            m_prefix.clear();
+            options |= ARCHIVE_EXTRACT_SECURE_NOABSOLUTEPATHS;
+        }
+        archive_write_disk_set_options(m_writer, options);
+        return true;
+    }
+
+    bool writeAll()
+    {
+        EntryPiece piece;
+        bool open = false;
+        while (m_queue->pop(&piece)) {
+            if (piece.entry) {
+                if (open && !finishEntry()) {
+                    return false;
+                }
+                if (!startEntry(piece.entry.get())) {
+                    return false;
+                }
+                open = true;
+            }
+            if (!piece.data.empty() && !writeBlock(piece)) {
+                return false;
+            }
+        }
+        // The reading side failed: what it queued is written, the run still fails.
+        if (!m_queue->succeeded()) {
+            return false;
+        }
+        return !open || finishEntry();
+    }
+
+    bool startEntry(archive_entry* entry)
+    {
+        if (!m_prefix.empty()) {
+            archive_entry_set_pathname_utf8(
+                entry, (m_prefix + archive_entry_pathname_utf8(entry)).c_str());
+            if (const char* hardlink = archive_entry_hardlink_utf8(entry)) {
+                archive_entry_set_hardlink_utf8(entry, (m_prefix + hardlink).c_str());
+            }
+        }
+        // The secure options report their refusals as ARCHIVE_WARN: anything short of
+        // ARCHIVE_OK means the entry was not written as stored.
+        if (archive_write_header(m_writer, entry) != ARCHIVE_OK) {
+            return extractFailed();
+        }
+        if (archive_entry_filetype(entry) == AE_IFREG && !archive_entry_hardlink(entry)) {
+            m_write_back.open(archive_entry_pathname(entry));
+        }
+        return true;
+    }
+
+    bool writeBlock(const EntryPiece& piece)
+    {
+        const la_ssize_t n =
+            archive_write_data_block(m_writer, piece.data.data(), piece.data.size(), piece.offset);
+        if (n != ARCHIVE_OK) {
+            return extractFailed();
+        }
+        m_write_back.wrote(piece.offset + static_cast<int64_t>(piece.data.size()));
+        return true;
+    }
+
+    bool finishEntry()
+    {
+        if (archive_write_finish_entry(m_writer) != ARCHIVE_OK) {
+            return extractFailed();
+        }
+        m_write_back.close();
+        return true;
+    }
+
+    bool extractFailed()
+    {
+        EXTRACTOR_LOG(L_ERR, "[ERROR] extractor.cpp(%d): archive_read_extract2 failed: '%s'\n",
+                      errorText(m_writer));
+        return false;
+    }
+
+    archive* const m_writer;
+    EntryQueue* const m_queue;
+    const std::string m_root;
+    const int m_options;
+    std::string m_prefix;
+    WriteBack m_write_back;
+    bool m_ok = false;
+};
+
+// Creates the target and returns its real path, so that no entry's path passes through a
+// symlink on the way there (libarchive's checks would remove it); "" when that fails.
+std::string prepareTarget(const ustring& target)
+{
+    const int err = makeFolders(target.c_str());
+    if (err != 0) {
+        EXTRACTOR_LOG(L_ERR, "[ERROR] extractor.cpp(%d): Failed to create target '%s': %s\n",
+                      target.c_str(), std::strerror(err));
+        return std::string();
+    }
+    std::unique_ptr<char, CFree> resolved(realpath(target.c_str(), nullptr));
+    if (!resolved) {
+        const int resolveErr = errno;
+        EXTRACTOR_LOG(L_ERR, "[ERROR] extractor.cpp(%d): Failed to resolve target '%s': %s\n",
+                      target.c_str(), std::strerror(resolveErr));
+        return std::string();
+    }
+    return resolved.get();
 }
 
 } // namespace
@@ -225,8 +588,7 @@ void Extractor::SetTarget(const ustring& target)
 int Extractor::Count()
 {
     if (target.empty() || source.empty()) {
-        Logger::LogMsg(Logger::L_ERR, COMPONENT, "[ERROR] extractor.cpp(%d): Invalid argument\n",
-                       __LINE__);
+        EXTRACTOR_LOG(L_ERR, "[ERROR] extractor.cpp(%d): Invalid argument\n");
         return -1;
     }
     ReadHandle reader = openReader(source);
@@ -243,129 +605,73 @@ int Extractor::Count()
     return count;
 }
 
+// One pass: this thread reads, decodes and checks the entries in archive order while a
+// second one writes them, with a bounded queue between the two.
 int Extractor::Extract()
 {
     if (source.empty() || target.empty()) {
-        Logger::LogMsg(Logger::L_ERR, COMPONENT, "[ERROR] extractor.cpp(%d): Invalid Argument\n",
-                       __LINE__);
+        EXTRACTOR_LOG(L_ERR, "[ERROR] extractor.cpp(%d): Invalid Argument\n");
         return -1;
     }
-    Logger::LogMsg(Logger::L_DEBUG, COMPONENT,
-                   "[DEBUG] extractor.cpp(%d): decompress from '%s' to '%s'\n", __LINE__,
-                   source.c_str(), target.c_str());
+    EXTRACTOR_LOG(L_DEBUG, "[DEBUG] extractor.cpp(%d): decompress from '%s' to '%s'\n",
+                  source.c_str(), target.c_str());
     Notify_Adapter::GetInstance()->UpdateDialogText(StrTable::LoadStr(STR_EXTRACT_STARTED));
 
-    const int total = Count();
-    if (total <= 0) {
-        Logger::LogMsg(Logger::L_ERR, COMPONENT,
-                       "[ERROR] extractor.cpp(%d): Failed to calculate total file numbers, ret: "
-                       "%d\n",
-                       __LINE__, total);
+    // No counting pass: an archive that cannot be opened or has no first entry fails
+    // with the line administrators know from it.
+    // The count logged is -1 for a package that cannot be opened, 0 for one without entries.
+    ReadHandle reader = openReader(source);
+    archive_entry* first = nullptr;
+    if (!reader || archive_read_next_header(reader.get(), &first) != ARCHIVE_OK) {
+        EXTRACTOR_LOG(
+            L_ERR, "[ERROR] extractor.cpp(%d): Failed to calculate total file numbers, ret: %d\n",
+            reader ? 0 : -1);
         return -1;
     }
 
-    // libarchive's checks remove any symlink they meet on a path, so entry paths must not
-    // pass through one on the way to the target (a home folder reached through a link).
-    const int err = makeFolders(target.c_str());
-    if (err != 0) {
-        Logger::LogMsg(Logger::L_ERR, COMPONENT,
-                       "[ERROR] extractor.cpp(%d): Failed to create target '%s': %s\n", __LINE__,
-                       target.c_str(), std::strerror(err));
-        return -1;
-    }
-    std::unique_ptr<char, CFree> resolved(realpath(target.c_str(), nullptr));
-    if (!resolved) {
-        const int resolveErr = errno;
-        Logger::LogMsg(Logger::L_ERR, COMPONENT,
-                       "[ERROR] extractor.cpp(%d): Failed to resolve target '%s': %s\n", __LINE__,
-                       target.c_str(), std::strerror(resolveErr));
-        return -1;
-    }
-    const std::string root = resolved.get();
-
-    ReadHandle reader(archive_read_new());
-    if (!reader) {
-        Logger::LogMsg(Logger::L_ERR, COMPONENT,
-                       "[ERROR] extractor.cpp(%d): Allocate extractor failed\n", __LINE__);
+    const std::string root = prepareTarget(target);
+    if (root.empty()) {
         return -1;
     }
     WriteHandle writer(archive_write_disk_new());
     if (!writer) {
-        Logger::LogMsg(Logger::L_ERR, COMPONENT,
-                       "[ERROR] extractor.cpp(%d): Allocate extractor failed\n", __LINE__);
+        EXTRACTOR_LOG(L_ERR, "[ERROR] extractor.cpp(%d): Allocate extractor failed\n");
         return -1;
     }
-    archive_write_disk_set_options(writer.get(), DISK_OPTIONS);
-    archive_read_support_filter_all(reader.get());
-    archive_read_support_format_all(reader.get());
-    if (archive_read_open_filename(reader.get(), source.c_str(), BLOCK_SIZE) != ARCHIVE_OK) {
-        Logger::LogMsg(Logger::L_ERR, COMPONENT,
-                       "[ERROR] extractor.cpp(%d): Failed to read file '%s' ('%s')\n", __LINE__,
-                       source.c_str(), errorText(reader.get()));
-        return -1;
+    // In a folder made empty for this run, only entries of this run can be in the way,
+    // and libarchive replaces those on its own: the unlink before every create would
+    // only fail.
+    const int options =
+        isEmptyFolder(root) ? SECURE_OPTIONS : SECURE_OPTIONS | ARCHIVE_EXTRACT_UNLINK;
+    struct stat package;
+    int64_t size = 0;
+    if (stat(source.c_str(), &package) == 0) {
+        archive_write_disk_set_skip_file(writer.get(), package.st_dev, package.st_ino);
+        size = package.st_size;
     }
 
-    int result = -1;
-    int step = 0;
-    LinkSet links;
-    Notify_Adapter* const adapter = Notify_Adapter::GetInstance();
-    for (;;) {
-        archive_entry* entry = nullptr;
-        const int r = archive_read_next_header(reader.get(), &entry);
-        if (r == ARCHIVE_EOF) {
-            result = 0;
-            break;
-        }
-        // Warnings and ARCHIVE_RETRY included: only a clean header is extracted.
-        if (r != ARCHIVE_OK) {
-            Logger::LogMsg(Logger::L_ERR, COMPONENT,
-                           "[ERROR] extractor.cpp(%d): archive_read_next_header failed: '%s'\n",
-                           __LINE__, errorText(reader.get()));
-            break;
-        }
-        const char* stored = archive_entry_pathname_utf8(entry);
-        if (!stored) {
-            Logger::LogMsg(Logger::L_ERR, COMPONENT,
-                           "[ERROR] extractor.cpp(%d): archive_entry_pathname failed", __LINE__);
-            break;
-        }
-        // The stored path is overwritten below; keep it alive for the log lines.
-        const std::string storedCopy = stored;
-        std::string key;
-        bool makesLink = false;
-        if (!placeEntry(entry, root, storedCopy.c_str(), links, &key, &makesLink)) {
-            break;
-        }
-        // The secure options report their refusals as ARCHIVE_WARN: anything short of
-        // ARCHIVE_OK means the entry was not written as stored.
-        if (archive_read_extract2(reader.get(), entry, writer.get()) != ARCHIVE_OK) {
-            Logger::LogMsg(Logger::L_ERR, COMPONENT,
-                           "[ERROR] extractor.cpp(%d): archive_read_extract2 failed: '%s'\n",
-                           __LINE__, errorText(writer.get()));
-            break;
-        }
-        if (makesLink) {
-            links.insert(key);
-        } else {
-            links.erase(key); // a folder or file took the link's place
-        }
-        ++step;
-        adapter->UpdateProgress(total, step);
-        if (archive_write_finish_entry(writer.get()) != ARCHIVE_OK) {
-            Logger::LogMsg(Logger::L_ERR, COMPONENT,
-                           "[ERROR] extractor.cpp(%d): archive_write_finish_entry failed: '%s'\n",
-                           __LINE__, errorText(writer.get()));
-            break;
-        }
+    EntryQueue queue(QUEUE_BUDGET);
+    EntryWriter entryWriter(writer.get(), &queue, root, options);
+    std::thread writing;
+    try {
+        writing = std::thread(&EntryWriter::run, &entryWriter);
+    } catch (const std::system_error& e) {
+        EXTRACTOR_LOG(L_ERR, "[ERROR] extractor.cpp(%d): Failed to start the writing thread: %s\n",
+                      e.what());
+        return -1;
     }
-    return result;
+    ProgressMeter progress(size);
+    const bool readOk = readEntries(reader.get(), first, root, &queue, &progress);
+    queue.finish(readOk);
+    writing.join();
+    queue_peak = queue.peak();
+    return readOk && entryWriter.ok() ? 0 : -1;
 }
 
 int Extractor::List()
 {
     if (target.empty() || source.empty()) {
-        Logger::LogMsg(Logger::L_ERR, COMPONENT, "[ERROR] extractor.cpp(%d): Invalid argument\n",
-                       __LINE__);
+        EXTRACTOR_LOG(L_ERR, "[ERROR] extractor.cpp(%d): Invalid argument\n");
         return -1;
     }
     ReadHandle reader = openReader(source);
@@ -386,9 +692,8 @@ int Extractor::List()
     std::fflush(stdout);
     // A damaged archive must not pass for a complete listing.
     if (r != ARCHIVE_EOF) {
-        Logger::LogMsg(Logger::L_ERR, COMPONENT,
-                       "[ERROR] extractor.cpp(%d): archive_read_next_header failed: '%s'\n",
-                       __LINE__, errorText(reader.get()));
+        EXTRACTOR_LOG(L_ERR, "[ERROR] extractor.cpp(%d): archive_read_next_header failed: '%s'\n",
+                      errorText(reader.get()));
         return -1;
     }
     archive_read_close(reader.get());
@@ -398,8 +703,7 @@ int Extractor::List()
 int Extractor::copy_data(archive* ar, archive* aw)
 {
     if (!ar || !aw) {
-        Logger::LogMsg(Logger::L_ERR, COMPONENT, "[ERROR] extractor.cpp(%d): Invalid Argument\n",
-                       __LINE__);
+        EXTRACTOR_LOG(L_ERR, "[ERROR] extractor.cpp(%d): Invalid Argument\n");
         return -1;
     }
     for (;;) {
@@ -411,15 +715,15 @@ int Extractor::copy_data(archive* ar, archive* aw)
             return 0;
         }
         if (r != ARCHIVE_OK) {
-            Logger::LogMsg(Logger::L_ERR, COMPONENT,
-                           "[ERROR] extractor.cpp(%d): archive_read_data_block failed: '%s'\n",
-                           __LINE__, errorText(ar));
+            EXTRACTOR_LOG(L_ERR,
+                          "[ERROR] extractor.cpp(%d): archive_read_data_block failed: '%s'\n",
+                          errorText(ar));
             return -1;
         }
         if (archive_write_data_block(aw, buff, size, offset) != ARCHIVE_OK) {
-            Logger::LogMsg(Logger::L_ERR, COMPONENT,
-                           "[ERROR] extractor.cpp(%d): archive_write_data_block failed: '%s'\n",
-                           __LINE__, errorText(aw));
+            EXTRACTOR_LOG(L_ERR,
+                          "[ERROR] extractor.cpp(%d): archive_write_data_block failed: '%s'\n",
+                          errorText(aw));
             return -1;
         }
     }

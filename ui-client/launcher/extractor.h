@@ -3,9 +3,11 @@
 
 #include "ustring/ustring.h"
 
+#include <cstddef>
+
 struct archive;
 
-// Unpacks a package archive below a target folder, entry by entry, reporting progress
+// Unpacks a package archive below a target folder in one pass, reporting progress
 // through Notify_Adapter. Every operation opens and frees its own libarchive objects.
 class Extractor
 {
@@ -19,7 +21,8 @@ public:
     // Number of entries whose headers could be read, or -1 when the archive cannot be opened.
     int Count();
     // 0 when every entry was written below the target, -1 otherwise; entries written
-    // before a failure stay on disk.
+    // before a failure stay on disk. Decodes on the calling thread and writes on a
+    // second one; reports once per entry, with a bar that follows the bytes consumed.
     int Extract();
     // Writes every entry's stored path to standard output, one per line; 0 or -1.
     int List();
@@ -32,6 +35,8 @@ private:
 
     ustring target;
     ustring source;
+    // The most bytes that the last Extract held between its two threads.
+    size_t queue_peak = 0;
 };
 
 #endif // BRISENDALE_LAUNCHER_EXTRACTOR_H
