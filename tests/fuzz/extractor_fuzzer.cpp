@@ -188,10 +188,11 @@ std::string difference(const Snapshot& before, const Snapshot& after)
     return out;
 }
 
-// The layout: <base>/box/{sentinel,scratch}, the archive at <base>/package. The scratch
-// folder stays between inputs, so that box itself must not change; two levels above the
-// scratch folder catch an escape of one or two steps up. The working directory is the
-// sentinel folder during extraction, so a write relative to it shows as well.
+// The layout: <base>/box/{sentinel,scratch}, the archive at <base>/package; the sentinel
+// holds a file, a folder and a link into the scratch folder, none of which may change.
+// The scratch folder stays between inputs, so that box itself must not change; two
+// levels above the scratch folder catch an escape of one or two steps up. The working
+// directory is the sentinel folder during extraction, so a write relative to it shows.
 struct Layout
 {
     Layout()
