@@ -44,7 +44,7 @@ const size_t BLOCK_SIZE = 65536;
 const int STR_EXTRACT_STARTED = 61;
 
 // What the reading thread may run ahead of the writing one.
-const size_t QUEUE_BUDGET = 512 * 1024;
+const size_t QUEUE_BUDGET = 256 * 1024;
 
 // The bar's share of the extraction: the flush and the start that follow are the last
 // percent, and 100 is shown only once the upgrade is done.
@@ -53,8 +53,10 @@ const int64_t EXTRACTION_PERCENT = 99;
 const int64_t PROGRESS_STRIDE = 1024 * 1024;
 
 // A regular file's write-back is started every this many bytes and at its end, so that
-// storage works while later entries are decoded.
+// storage works while later entries are decoded. Below the minimum the three calls
+// cost more than they save: the final flush writes small files in one sweep.
 const int64_t WRITE_BACK_STRIDE = 8 * 1024 * 1024;
+const int64_t WRITE_BACK_MIN = 256 * 1024;
 
 // SECURE_SYMLINKS: the writer never follows a symlink met on an entry's path.
 const int SECURE_OPTIONS = ARCHIVE_EXTRACT_SECURE_NODOTDOT | ARCHIVE_EXTRACT_MAC_METADATA |
@@ -507,7 +509,8 @@ private:
         if (archive_write_header(m_writer, entry) != ARCHIVE_OK) {
             return extractFailed();
         }
-        if (archive_entry_filetype(entry) == AE_IFREG && !archive_entry_hardlink(entry)) {
+        if (archive_entry_filetype(entry) == AE_IFREG && !archive_entry_hardlink(entry) &&
+            archive_entry_size(entry) >= WRITE_BACK_MIN) {
             m_write_back.open(archive_entry_pathname(entry));
         }
         return true;
