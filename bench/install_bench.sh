@@ -1,0 +1,240 @@
+#!/usr/bin/env bash
+# The project's end-to-end benchmark: a fresh install by the launcher, from its start to
+# its exit, against bsdtar on the same package, and the start without an upgrade against
+# a bare widget application.
+#
+#   bench/install_bench.sh [work folder]        (default: /tmp/brisendale-install-bench)
+#
+# Environment:
+#   BUILD_DIR  Release build folder for the launcher and the bare start (default: build-bench/)
+#   AFTER      launcher binary to measure (default: the one built into BUILD_DIR)
+#   BEFORE     a second launcher binary, measured in the same rounds (optional)
+#   ROUNDS     timed rounds per package (default 7)
+#   PACKAGES   which packages (default: "typical.tar.gz typical.tar.zst many.tar.gz many.tar.zst")
+#
+# Packages are generated once from a fixed seed into the work folder:
+#   typical  ~3,000 files, ~150 MB: mixed text and noise, 5 files of 10-22 MB,
+#            150 folders, 30 symlinks
+#   many     ~30,000 files of 100 B - 2 KiB
+# each as tar.gz and tar.zst. Each also holds the client executable's name, the version
+# file and a start script that exits at once, so that the launcher installs it fully.
+#
+# Each round runs, in an order that alternates between rounds, on a warm cache and with
+# the file system synced before every command: each launcher's fresh install in a fresh
+# HOME, `bsdtar -xf` into a fresh folder, then `sync -f` of that folder. The trees stay
+# until the end (they need a few GB): ext4 passes over inodes freed within the last
+# minute when it allocates one, and removing a tree before each command would time that. The launcher's
+# own flush is part of its time; bsdtar's tree is not durable until the sync. Then
+# start-up rounds time each launcher with nothing to upgrade against the bare start.
+# Prints the per-round figures, then one table of medians, medians of the per-round
+# ratios and the peak resident memory.
+set -euo pipefail
+
+repo=$(cd "$(dirname "$0")/.." && pwd)
+work=${1:-/tmp/brisendale-install-bench}
+rounds=${ROUNDS:-7}
+packages=${PACKAGES:-"typical.tar.gz typical.tar.zst many.tar.gz many.tar.zst"}
+build=${BUILD_DIR:-$repo/build-bench}
+
+for tool in bsdtar gzip zstd python3 /usr/bin/time sync; do
+    command -v "$tool" >/dev/null || { echo "missing: $tool" >&2; exit 1; }
+done
+
+cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBRISENDALE_BUILD_BENCH=ON \
+    -DBUILD_TESTING=OFF >/dev/null
+cmake --build "$build" --target brisendale-launcher bare_qt_start -j2 >/dev/null
+bare=$build/bench/bare_qt_start
+declare -A bin=([after]=${AFTER:-$build/ui-client/launcher/brisendale-launcher})
+names=(after)
+if [ -n "${BEFORE:-}" ]; then
+    bin[before]=$BEFORE
+    names=(before after)
+fi
+
+mkdir -p "$work"
+work=$(cd "$work" && pwd)
+
+# --- packages ------------------------------------------------------------------------
+generate() { # kind folder
+    python3 - "$1" "$2" <<'EOF'
+import os, random, sys
+kind, root = sys.argv[1], sys.argv[2]
+rng = random.Random(20261208)
+words = [b"brisendale", b"drive", b"sync", b"client", b"package", b"layout", b"version",
+         b"build", b"icon", b"overlay", b"folder", b"entry", b"launcher", b"upgrade"]
+
+def text(n):
+    out = bytearray()
+    while len(out) < n:
+        out += rng.choice(words) + (b"\n" if rng.random() < 0.1 else b" ")
+    return bytes(out[:n])
+
+def write(rel, data):
+    path = os.path.join(root, rel)
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(data)
+
+if kind == "typical":
+    folders = ["d%02d/s%d" % (i, j) for i in range(30) for j in range(5)]
+    for k in range(5):  # the large ones: two of noise, three of text with noise
+        size = rng.randint(10, 22) * 1000 * 1000
+        data = rng.randbytes(size) if k < 2 else text(size // 2) + rng.randbytes(size - size // 2)
+        write("lib/big%d.so" % k, data)
+    raw = [rng.lognormvariate(9.0, 1.5) for _ in range(2990)]
+    scale = 70 * 1000 * 1000 / sum(raw)
+    for i, r in enumerate(raw):
+        size = max(1, int(r * scale))
+        data = rng.randbytes(size) if rng.random() < 0.35 else text(size)
+        write("%s/f%04d.dat" % (folders[i % len(folders)], i), data)
+    for k in range(30):
+        os.symlink("../../%s/f%04d.dat" % (folders[k % len(folders)], k),
+                   os.path.join(root, folders[(k + 7) % len(folders)], "l%02d" % k))
+else:
+    for i in range(30000):
+        write("m%03d/f%05d.txt" % (i // 100, i), text(rng.randint(100, 2048)))
+# What the launcher needs to count the install as complete and to start the client.
+write("bin/brisendale-drive-ui", b"#!/bin/sh\nexit 0\n")
+write("package/start-stop", b"#!/bin/sh\nexit 0\n")
+write("INFO", b"[Version]\nmajor_version=1\nminor_version=0\nbuild_version=125\n")
+os.chmod(os.path.join(root, "bin/brisendale-drive-ui"), 0o755)
+os.chmod(os.path.join(root, "package/start-stop"), 0o755)
+EOF
+}
+
+for kind in typical many; do
+    [ -f "$work/$kind.tar.gz" ] && [ -f "$work/$kind.tar.zst" ] && continue
+    src=$work/src-$kind
+    rm -rf "$src"
+    generate "$kind" "$src"
+    find "$src" -exec touch -h -d @1700000000 {} +
+    (cd "$src" && find . -mindepth 1 | LC_ALL=C sort >"$work/list")
+    bsdtar --format=pax --uid 0 --gid 0 --uname root --gname root -cf "$work/$kind.tar" \
+        -C "$src" --no-recursion -T "$work/list"
+    gzip -n -6 -c "$work/$kind.tar" >"$work/$kind.tar.gz"
+    zstd -q -10 -f "$work/$kind.tar" -o "$work/$kind.tar.zst"
+    rm -rf "$work/$kind.tar" "$src" "$work/list"
+done
+
+# One system-wide root per launcher and package: bin/, INFO, package/brisendale.nbx, log/.
+make_root() { # name package
+    local root=$work/root-$1
+    rm -rf "$root"
+    mkdir -p "$root/bin" "$root/package" "$root/log"
+    cp "${bin[$1]}" "$root/bin/brisendale-launcher"
+    printf '[Version]\nmajor_version=1\nminor_version=0\nbuild_version=125\n' >"$root/INFO"
+    ln -s "$work/$2" "$root/package/brisendale.nbx"
+}
+
+now() { date +%s%N; }
+ms() { echo $((($2 - $1) / 1000000)); }
+median() { LC_ALL=C sort -g | awk '{ v[NR] = $1 } END { if (NR == 0) print "-"; else print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f\n", a / b }'; }
+export QT_QPA_PLATFORM=offscreen LC_ALL=C.UTF-8
+unset DISPLAY WAYLAND_DISPLAY
+
+# Runs launcher $1 with HOME $2; appends its wall ms to res/$3.ms and its peak KiB to
+# res/$3.rss. Fails the benchmark when the install did not complete.
+run_launcher() {
+    local t0 t1
+    sync
+    t0=$(now)
+    /usr/bin/time -f '%M' -o "$work/rss" "$work/root-$1/bin/brisendale-launcher" >/dev/null 2>&1
+    t1=$(now)
+    ms "$t0" "$t1" >>"$res/$3.ms"
+    cat "$work/rss" >>"$res/$3.rss"
+    if [ ! -x "$2/.Brisendale/Brisendale.app/bin/brisendale-drive-ui" ] ||
+        grep -q ERROR "$2/.Brisendale/log/launcher.log" 2>/dev/null; then
+        echo "launcher $1 did not install the package; see $2/.Brisendale/log" >&2
+        exit 1
+    fi
+}
+
+res=$work/results
+trees=$work/trees
+rm -rf "$res" "$trees" && mkdir -p "$res" "$trees"
+for pkg in $packages; do
+    for n in "${names[@]}"; do make_root "$n" "$pkg"; done
+    cat "$work/$pkg" >/dev/null # page cache
+    for r in $(seq "$rounds"); do
+        order=("${names[@]}")
+        if [ $((r % 2)) -eq 0 ]; then order=($(printf '%s\n' "${names[@]}" | tac)); fi
+        line="$pkg round $r:"
+        for n in "${order[@]}"; do
+            home=$trees/$pkg-$r-$n
+            mkdir -p "$home"
+            HOME=$home run_launcher "$n" "$home" "$pkg.$n"
+            line+=" $n $(tail -1 "$res/$pkg.$n.ms") ms ($(tail -1 "$res/$pkg.$n.rss") KiB)"
+        done
+        out=$trees/$pkg-$r-bsdtar
+        mkdir -p "$out" && sync
+        t0=$(now)
+        bsdtar -xf "$work/$pkg" -C "$out"
+        t1=$(now)
+        sync -f "$out"
+        t2=$(now)
+        ms "$t0" "$t1" >>"$res/$pkg.tar.ms"
+        ms "$t1" "$t2" >>"$res/$pkg.sync.ms"
+        for n in "${names[@]}"; do
+            ratio "$(tail -1 "$res/$pkg.$n.ms")" "$(tail -1 "$res/$pkg.tar.ms")" >>"$res/$pkg.$n.ratio"
+        done
+        if [ -n "${BEFORE:-}" ]; then
+            ratio "$(tail -1 "$res/$pkg.after.ms")" "$(tail -1 "$res/$pkg.before.ms")" >>"$res/$pkg.gain"
+        fi
+        echo "$line; bsdtar -xf $(tail -1 "$res/$pkg.tar.ms") ms, sync -f $(tail -1 "$res/$pkg.sync.ms") ms"
+    done
+done
+
+# Start without an upgrade: the package is installed once per launcher, then each round
+# runs every launcher again and the bare start.
+pkg=${packages%% *}
+for n in "${names[@]}"; do
+    make_root "$n" "$pkg"
+    mkdir -p "$trees/start-$n"
+    HOME=$trees/start-$n "$work/root-$n/bin/brisendale-launcher" >/dev/null 2>&1
+done
+for r in $(seq $((rounds * 3))); do
+    sync
+    t0=$(now)
+    /usr/bin/time -f '%M' -o "$work/rss" "$bare" >/dev/null 2>&1
+    t1=$(now)
+    ms "$t0" "$t1" >>"$res/start.bare.ms"
+    cat "$work/rss" >>"$res/start.bare.rss"
+    for n in "${names[@]}"; do
+        HOME=$trees/start-$n run_launcher "$n" "$trees/start-$n" "start.$n"
+        echo $(($(tail -1 "$res/start.$n.ms") - $(tail -1 "$res/start.bare.ms"))) >>"$res/start.$n.extra"
+    done
+done
+rm -rf "$trees" "$work"/root-*
+
+med() { median <"$res/$1"; }
+peak() { LC_ALL=C sort -n "$res/$1" | tail -1 | awk '{ printf "%.1f", $1 / 1024 }'; }
+echo
+echo "Medians of $rounds rounds (ms); ratios are medians of the per-round ratios; load $(cut -d' ' -f1-3 /proc/loadavg)"
+echo
+header="| package |"
+rule="|---|"
+for n in "${names[@]}"; do header+=" launcher $n |"; rule+="---|"; done
+header+=" \`bsdtar -xf\` | \`sync -f\` after it |"
+rule+="---|---|"
+for n in "${names[@]}"; do header+=" $n ÷ \`bsdtar -xf\` |"; rule+="---|"; done
+[ -n "${BEFORE:-}" ] && { header+=" after ÷ before |"; rule+="---|"; }
+for n in "${names[@]}"; do header+=" peak RSS $n (MiB) |"; rule+="---|"; done
+echo "$header"
+echo "$rule"
+for pkg in $packages; do
+    row="| $pkg |"
+    for n in "${names[@]}"; do row+=" $(med "$pkg.$n.ms") |"; done
+    row+=" $(med "$pkg.tar.ms") | $(med "$pkg.sync.ms") |"
+    for n in "${names[@]}"; do row+=" $(med "$pkg.$n.ratio") |"; done
+    [ -n "${BEFORE:-}" ] && row+=" $(med "$pkg.gain") |"
+    for n in "${names[@]}"; do row+=" $(peak "$pkg.$n.rss") |"; done
+    echo "$row"
+done
+echo
+echo "Start without an upgrade ($((rounds * 3)) rounds): bare widget start $(med start.bare.ms) ms," \
+    "peak RSS $(peak start.bare.rss) MiB"
+for n in "${names[@]}"; do
+    echo "  launcher $n: $(med "start.$n.ms") ms, median extra over the bare start" \
+        "$(med "start.$n.extra") ms, peak RSS $(peak "start.$n.rss") MiB"
+done
