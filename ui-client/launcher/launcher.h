@@ -100,6 +100,8 @@ private:
     Q_DISABLE_COPY(Launcher)
 
     void setUp();
+    // The dialog, built on the first call.
+    ProcessingProgressDialog* progress();
 
     Worker* m_worker;
     ProcessingProgressDialog* m_progress;

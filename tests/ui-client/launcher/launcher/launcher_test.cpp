@@ -19,6 +19,7 @@
 #include <QTimer>
 
 #include <memory>
+#include <set>
 #include <thread>
 
 namespace {
@@ -168,25 +169,35 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---- Launcher, whole run through the event loop ----
 
-// Records the dialog's visibility changes with what it shows at that moment.
+// Records the dialog's visibility changes with what it shows at that moment, and the
+// bar's values from the first show on. Watches the whole application: the launcher
+// builds its dialog only when first asked to show or report.
 class DialogWatcher : public QObject
 {
 public:
     QStringList events;
+    QList<int> values;
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override
     {
         // Also called from ~QWidget, when the object is no longer a dialog.
-        auto* dialog = qobject_cast<QProgressDialog*>(watched);
+        auto* dialog = qobject_cast<ProcessingProgressDialog*>(watched);
         if (!dialog)
             return false;
-        if (event->type() == QEvent::Show)
+        if (event->type() == QEvent::Show) {
             events << "show";
-        else if (event->type() == QEvent::Hide)
+            QProgressBar* bar = dialog->findChild<QProgressBar*>();
+            if (bar && m_watched.insert(bar).second)
+                QObject::connect(bar, &QProgressBar::valueChanged, [this](int v) { values << v; });
+        } else if (event->type() == QEvent::Hide) {
             events << QString("hide %1 %2").arg(dialog->value()).arg(dialog->labelText());
+        }
         return false;
     }
+
+private:
+    std::set<QProgressBar*> m_watched;
 };
 
 struct FlowRow
@@ -218,14 +229,8 @@ TEST_P(LauncherFlowTest, ShowsProgressThenHidesAndEndsTheLoop)
     std::shared_ptr<Journal> journal = script.journal;
 
     std::unique_ptr<Launcher> launcher(new Launcher(new FakeService(script)));
-    ProcessingProgressDialog* dialog = findDialog();
-    ASSERT_NE(nullptr, dialog);
     DialogWatcher watcher;
-    dialog->installEventFilter(&watcher);
-    QList<int> values;
-    QProgressBar* bar = dialog->findChild<QProgressBar*>();
-    ASSERT_NE(nullptr, bar);
-    QObject::connect(bar, &QProgressBar::valueChanged, [&values](int v) { values << v; });
+    qApp->installEventFilter(&watcher);
 
     bool gaveUp = false;
     QTimer::singleShot(30000, qApp, [&gaveUp] {
@@ -237,14 +242,16 @@ TEST_P(LauncherFlowTest, ShowsProgressThenHidesAndEndsTheLoop)
     const int rc = QApplication::exec();
     ASSERT_FALSE(gaveUp) << "LaunchDone never ended the loop";
 
+    qApp->removeEventFilter(&watcher);
     EXPECT_EQ(0, rc);
-    EXPECT_EQ(row.bar_values, values);
+    EXPECT_EQ(row.bar_values, watcher.values);
     QStringList expected = row.dialog_events;
     expected.replaceInStrings("<185>", text(185)).replaceInStrings("<61>", text(61));
     EXPECT_EQ(expected, watcher.events);
-    EXPECT_FALSE(dialog->isVisible());
+    ProcessingProgressDialog* dialog = findDialog();
+    EXPECT_EQ(row.need_upgrade, dialog != nullptr) << "built only when an upgrade shows it";
+    EXPECT_TRUE(!dialog || !dialog->isVisible());
     EXPECT_TRUE(journal->entries().contains("PostUpgrade")) << "the client must be started";
-    dialog->removeEventFilter(&watcher);
     launcher.reset();
     EXPECT_EQ(nullptr, findDialog());
 }
@@ -252,8 +259,8 @@ TEST_P(LauncherFlowTest, ShowsProgressThenHidesAndEndsTheLoop)
 INSTANTIATE_TEST_SUITE_P(
     Runs, LauncherFlowTest,
     ::testing::Values(
-        // Never asked to show; LaunchDone still sets 100 on the hidden dialog.
-        FlowRow{"no_upgrade", false, 0, {}, {}, {100}, {}},
+        // Never asked to show, so never built.
+        FlowRow{"no_upgrade", false, 0, {}, {}, {}, {}},
         FlowRow{"upgrade_succeeds",
                 true,
                 0,
@@ -303,11 +310,11 @@ TEST_P(UpdateProgressTest, SetsStepsTimes100OverTotal)
 {
     const ProgressRow& row = GetParam();
     Launcher launcher(new FakeService(Script()));
-    ProcessingProgressDialog* dialog = findDialog();
-    ASSERT_NE(nullptr, dialog);
     // A known value first, so that a report that must change nothing is visible as such.
     ASSERT_TRUE(QMetaObject::invokeMethod(&launcher, "UpdateProgress", Qt::DirectConnection,
                                           Q_ARG(int, 4), Q_ARG(int, 1)));
+    ProcessingProgressDialog* dialog = findDialog();
+    ASSERT_NE(nullptr, dialog);
     ASSERT_EQ(25, dialog->value());
     ASSERT_TRUE(QMetaObject::invokeMethod(&launcher, "UpdateProgress", Qt::DirectConnection,
                                           Q_ARG(int, row.total), Q_ARG(int, row.steps)));
@@ -370,10 +377,10 @@ TEST_P(DialogDismissTest, CannotBeDismissed)
 {
     // The launcher's dialog: without a cancel button, so without its Escape shortcut.
     Launcher launcher(new FakeService(Script()));
+    ASSERT_TRUE(QMetaObject::invokeMethod(&launcher, "ShowMsgBox", Qt::DirectConnection));
     ProcessingProgressDialog* dialog = findDialog();
     ASSERT_NE(nullptr, dialog);
     QSignalSpy canceled(dialog, &QProgressDialog::canceled);
-    dialog->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(dialog));
     GetParam().attempt(dialog);
     QCoreApplication::processEvents();
@@ -394,9 +401,12 @@ INSTANTIATE_TEST_SUITE_P(
                                  [](QWidget* w) { QTest::keyClick(w, Qt::Key_Escape); }}),
     [](const ::testing::TestParamInfo<DismissRow>& info) { return info.param.name; });
 
-TEST_F(LoggedTest, DialogIsBuiltHiddenWithItsTextsAndLook)
+TEST_F(LoggedTest, DialogIsBuiltOnFirstUseHiddenWithItsTextsAndLook)
 {
     Launcher launcher(new FakeService(Script()));
+    EXPECT_EQ(nullptr, findDialog()) << "a start without an upgrade needs no dialog";
+    ASSERT_TRUE(QMetaObject::invokeMethod(&launcher, "UpdateProgress", Qt::DirectConnection,
+                                          Q_ARG(int, 4), Q_ARG(int, 0)));
     ProcessingProgressDialog* dialog = findDialog();
     ASSERT_NE(nullptr, dialog);
     EXPECT_FALSE(dialog->isVisible());
