@@ -47,10 +47,11 @@ struct Settings
     int traceFd = -1;
 };
 
+// Never destroyed: files are still closed and removed while the process exits.
 Settings& settings()
 {
-    static Settings s;
-    return s;
+    static Settings* s = new Settings;
+    return *s;
 }
 
 std::atomic<long> g_calls{0};
