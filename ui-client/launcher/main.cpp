@@ -39,7 +39,13 @@ void initialize_resources(const char* bin)
     use_utf8_character_type();
     qInitResources_texts();
 
-    const QString bin_path = QString::fromUtf8(bin);
+    QString bin_path = QString::fromUtf8(bin);
+    // Started through a symbolic link (/usr/bin/brisendale-drive), the folders beside the
+    // link are not the installation's: plug-ins must come from beside the real file.
+    const QFileInfo bin_info(bin_path);
+    if (bin_path.contains('/') && bin_info.isSymLink() && bin_info.exists()) {
+        bin_path = bin_info.canonicalFilePath();
+    }
     const QString path = QDir::cleanPath(bin_path + QStringLiteral("/../../lib/plugins"));
     // Without the folder the toolkit's own list stays: replacing it would leave no
     // platform plug-in at all.

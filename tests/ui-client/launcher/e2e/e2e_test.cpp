@@ -403,7 +403,11 @@ INSTANTIATE_TEST_SUITE_P(
                       "%R/lib/plugins"},
         PluginLineRow{"BareNameThroughPath", "exec brisendale-launcher", "conf", "../lib/plugins"},
         PluginLineRow{"RelativePath", "exec bin/brisendale-launcher", "", "lib/plugins"},
-        PluginLineRow{"DotSegments", "exec ./bin/../bin/brisendale-launcher", "", "lib/plugins"}),
+        PluginLineRow{"DotSegments", "exec ./bin/../bin/brisendale-launcher", "", "lib/plugins"},
+        PluginLineRow{"ThroughASymbolicLink",
+                      "mkdir \"$ROOT/conf/usr\" && ln -s \"$ROOT/bin/brisendale-launcher\" "
+                      "\"$ROOT/conf/usr/link\" && exec \"$ROOT/conf/usr/link\"",
+                      "", "%R/lib/plugins"}),
     [](const ::testing::TestParamInfo<PluginLineRow>& info) {
         return std::string(info.param.name);
     });
