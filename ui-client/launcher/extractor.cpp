@@ -11,12 +11,15 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -57,6 +60,7 @@ const int64_t PROGRESS_STRIDE = 1024 * 1024;
 // cost more than they save: the final flush writes small files in one sweep.
 const int64_t WRITE_BACK_STRIDE = 8 * 1024 * 1024;
 const int64_t WRITE_BACK_MIN = 256 * 1024;
+const std::chrono::milliseconds FLUSH_PERIOD(250);
 
 // SECURE_SYMLINKS: the writer never follows a symlink met on an entry's path.
 const int SECURE_OPTIONS = ARCHIVE_EXTRACT_SECURE_NODOTDOT | ARCHIVE_EXTRACT_MAC_METADATA |
@@ -552,6 +556,56 @@ private:
     bool m_ok = false;
 };
 
+// Flushes the target's file system every FLUSH_PERIOD while the extraction runs, on a
+// thread of its own, so that the flush before the backup is dropped finds only the last
+// part left. Its failures are ignored on purpose: that final flush reports them.
+class BackgroundFlush
+{
+public:
+    explicit BackgroundFlush(const std::string& root)
+        : m_fd(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC))
+    {
+        if (!m_fd.valid()) {
+            return;
+        }
+        try {
+            m_thread = std::thread(&BackgroundFlush::run, this);
+        } catch (const std::system_error&) {
+            // Only the overlap is lost.
+        }
+    }
+    ~BackgroundFlush()
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_stop = true;
+        }
+        m_wake.notify_one();
+        if (m_thread.joinable()) {
+            m_thread.join();
+        }
+    }
+    BackgroundFlush(const BackgroundFlush&) = delete;
+    BackgroundFlush& operator=(const BackgroundFlush&) = delete;
+
+private:
+    void run()
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        while (!m_wake.wait_for(lock, FLUSH_PERIOD, [this] { return m_stop; })) {
+            lock.unlock();
+            syncfs(m_fd.get());
+            lock.lock();
+        }
+    }
+
+    UniqueFd m_fd;
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    bool m_stop = false;
+    std::thread m_thread;
+};
+
 // Creates the target and returns its real path, so that no entry's path passes through a
 // symlink on the way there (libarchive's checks would remove it); "" when that fails.
 std::string prepareTarget(const ustring& target)
@@ -663,6 +717,7 @@ int Extractor::Extract()
                       e.what());
         return -1;
     }
+    BackgroundFlush flush(root);
     ProgressMeter progress(size);
     const bool readOk = readEntries(reader.get(), first, root, &queue, &progress);
     queue.finish(readOk);
