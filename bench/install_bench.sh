@@ -19,7 +19,7 @@
 # each as tar.gz and tar.zst. Each also holds the client executable's name, the version
 # file and a start script that exits at once, so that the launcher installs it fully.
 #
-# Each round runs, in an order that alternates between rounds, on a warm cache and with
+# Each round runs, in an order that rotates between rounds, on a warm cache and with
 # the file system synced before every command: each launcher's fresh install in a fresh
 # HOME, `bsdtar -xf` into a fresh folder, then `sync -f` of that folder. The trees stay
 # until the end (they need a few GB): ext4 passes over inodes freed within the last
@@ -157,31 +157,36 @@ for pkg in $packages; do
     for n in "${names[@]}"; do make_root "$n" "$pkg"; done
     cat "$work/$pkg" >/dev/null # page cache
     for r in $(seq "$rounds"); do
-        order=("${names[@]}")
-        if [ $((r % 2)) -eq 0 ]; then order=($(printf '%s\n' "${names[@]}" | tac)); fi
+        # Every contender takes every place in the round in turn.
+        contenders=("${names[@]}" bsdtar)
         line="$pkg round $r:"
-        for n in "${order[@]}"; do
-            home=$trees/$pkg-$r-$n
+        for i in "${!contenders[@]}"; do
+            c=${contenders[$(((i + r) % ${#contenders[@]}))]}
+            if [ "$c" = bsdtar ]; then
+                out=$trees/$pkg-$r-bsdtar
+                mkdir -p "$out" && sync
+                t0=$(now)
+                bsdtar -xf "$work/$pkg" -C "$out"
+                t1=$(now)
+                sync -f "$out"
+                t2=$(now)
+                ms "$t0" "$t1" >>"$res/$pkg.tar.ms"
+                ms "$t1" "$t2" >>"$res/$pkg.sync.ms"
+                line+=" bsdtar -xf $(tail -1 "$res/$pkg.tar.ms") ms, sync -f $(tail -1 "$res/$pkg.sync.ms") ms;"
+                continue
+            fi
+            home=$trees/$pkg-$r-$c
             mkdir -p "$home"
-            HOME=$home run_launcher "$n" "$home" "$pkg.$n"
-            line+=" $n $(tail -1 "$res/$pkg.$n.ms") ms ($(tail -1 "$res/$pkg.$n.rss") KiB)"
+            HOME=$home run_launcher "$c" "$home" "$pkg.$c"
+            line+=" $c $(tail -1 "$res/$pkg.$c.ms") ms ($(tail -1 "$res/$pkg.$c.rss") KiB);"
         done
-        out=$trees/$pkg-$r-bsdtar
-        mkdir -p "$out" && sync
-        t0=$(now)
-        bsdtar -xf "$work/$pkg" -C "$out"
-        t1=$(now)
-        sync -f "$out"
-        t2=$(now)
-        ms "$t0" "$t1" >>"$res/$pkg.tar.ms"
-        ms "$t1" "$t2" >>"$res/$pkg.sync.ms"
         for n in "${names[@]}"; do
             ratio "$(tail -1 "$res/$pkg.$n.ms")" "$(tail -1 "$res/$pkg.tar.ms")" >>"$res/$pkg.$n.ratio"
         done
         if [ -n "${BEFORE:-}" ]; then
             ratio "$(tail -1 "$res/$pkg.after.ms")" "$(tail -1 "$res/$pkg.before.ms")" >>"$res/$pkg.gain"
         fi
-        echo "$line; bsdtar -xf $(tail -1 "$res/$pkg.tar.ms") ms, sync -f $(tail -1 "$res/$pkg.sync.ms") ms"
+        echo "$line"
     done
 done
 
