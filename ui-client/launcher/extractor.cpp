@@ -47,7 +47,7 @@ const size_t BLOCK_SIZE = 65536;
 const int STR_EXTRACT_STARTED = 61;
 
 // What the reading thread may run ahead of the writing one.
-const size_t QUEUE_BUDGET = 256 * 1024;
+const size_t QUEUE_BUDGET = 128 * 1024;
 
 // The bar's share of the extraction: the flush and the start that follow are the last
 // percent, and 100 is shown only once the upgrade is done.
