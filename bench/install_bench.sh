@@ -210,7 +210,6 @@ for r in $(seq $((rounds * 3))); do
         echo $(($(tail -1 "$res/start.$n.ms") - $(tail -1 "$res/start.bare.ms"))) >>"$res/start.$n.extra"
     done
 done
-rm -rf "$trees" "$work"/root-*
 
 med() { median <"$res/$1"; }
 peak() { LC_ALL=C sort -n "$res/$1" | tail -1 | awk '{ printf "%.1f", $1 / 1024 }'; }
@@ -243,3 +242,5 @@ for n in "${names[@]}"; do
     echo "  launcher $n: $(med "start.$n.ms") ms, median extra over the bare start" \
         "$(med "start.$n.extra") ms, peak RSS $(peak "start.$n.rss") MiB"
 done
+# After the figures: removing the trees takes minutes.
+rm -rf "$trees" "$work"/root-*
