@@ -221,7 +221,7 @@ private:
 class ExtractorFormatTest : public ExtractorTest, public ::testing::WithParamInterface<Format>
 {};
 
-TEST_P(ExtractorFormatTest, ThreeEntriesExtractListAndEndTheProgress)
+TEST_P(ExtractorFormatTest, ThreeEntriesExtractListAndReportEachStep)
 {
     const std::string pkg = writeArchive(
         GetParam(), {dir("sub/"), file("sub/file.txt", "hello"), file("top.txt", "top")});
