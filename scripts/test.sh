@@ -25,7 +25,7 @@ UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 
 # Each fuzz target runs for a fixed time in a clang build of its own; a crashing input
 # fails the run and stays in build-fuzz/artifacts/ (commit it to the target's corpus).
-fuzz_seconds=45
+fuzz_seconds=30
 echo "==> configure build-fuzz"
 cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRISENDALE_FUZZ=ON \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
