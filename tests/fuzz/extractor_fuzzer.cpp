@@ -28,6 +28,22 @@ struct DirCloser
     void operator()(DIR* d) const { closedir(d); }
 };
 
+// Calls fn with the path of every entry of the folder path, "." and ".." left out.
+template <typename Fn>
+void forEachChild(const std::string& path, Fn fn)
+{
+    std::unique_ptr<DIR, DirCloser> dir(opendir(path.c_str()));
+    if (!dir) {
+        fuzz::fail("opendir", path);
+    }
+    while (dirent* e = readdir(dir.get())) {
+        const std::string name = e->d_name;
+        if (name != "." && name != "..") {
+            fn(path + "/" + name);
+        }
+    }
+}
+
 // Everything that changes when an entry is written, replaced, linked to or re-permitted;
 // the ctime catches what the rest would miss.
 std::string describeNode(const std::string& path, const struct stat& st)
@@ -63,16 +79,7 @@ void snapshot(const std::string& path, const std::string& skip, Snapshot& out)
     if (!S_ISDIR(st.st_mode)) {
         return;
     }
-    std::unique_ptr<DIR, DirCloser> dir(opendir(path.c_str()));
-    if (!dir) {
-        fuzz::fail("opendir", path);
-    }
-    while (dirent* e = readdir(dir.get())) {
-        const std::string name = e->d_name;
-        if (name != "." && name != "..") {
-            snapshot(path + "/" + name, skip, out);
-        }
-    }
+    forEachChild(path, [&](const std::string& child) { snapshot(child, skip, out); });
 }
 
 // Counts, per inode, the names below path that link to each non-folder.
@@ -88,16 +95,7 @@ void countLinks(const std::string& path, std::map<ino_t, std::pair<nlink_t, nlin
         ++entry.second;
         return;
     }
-    std::unique_ptr<DIR, DirCloser> dir(opendir(path.c_str()));
-    if (!dir) {
-        fuzz::fail("opendir", path);
-    }
-    while (dirent* e = readdir(dir.get())) {
-        const std::string name = e->d_name;
-        if (name != "." && name != "..") {
-            countLinks(path + "/" + name, seen);
-        }
-    }
+    forEachChild(path, [&](const std::string& child) { countLinks(child, seen); });
 }
 
 // A file with more links than names below the scratch folder shares its inode with a
@@ -122,17 +120,7 @@ void removeTree(const std::string& path)
     }
     if (S_ISDIR(st.st_mode)) {
         chmod(path.c_str(), 0700);
-        std::unique_ptr<DIR, DirCloser> dir(opendir(path.c_str()));
-        if (!dir) {
-            fuzz::fail("opendir", path);
-        }
-        while (dirent* e = readdir(dir.get())) {
-            const std::string name = e->d_name;
-            if (name != "." && name != "..") {
-                removeTree(path + "/" + name);
-            }
-        }
-        dir.reset();
+        forEachChild(path, [](const std::string& child) { removeTree(child); });
         if (rmdir(path.c_str()) != 0) {
             fuzz::fail("rmdir", path);
         }
