@@ -135,16 +135,7 @@ void removeTree(const std::string& path)
 void emptyFolder(const std::string& path)
 {
     chmod(path.c_str(), 0755);
-    std::unique_ptr<DIR, DirCloser> dir(opendir(path.c_str()));
-    if (!dir) {
-        fuzz::fail("opendir", path);
-    }
-    while (dirent* e = readdir(dir.get())) {
-        const std::string name = e->d_name;
-        if (name != "." && name != "..") {
-            removeTree(path + "/" + name);
-        }
-    }
+    forEachChild(path, [](const std::string& child) { removeTree(child); });
 }
 
 void writeFile(const std::string& path, const std::string& data)

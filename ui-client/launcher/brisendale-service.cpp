@@ -16,7 +16,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <string>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -77,17 +76,6 @@ void LoadVersionFile(const ustring& path, Service::VersionInfo& info)
     settings.endGroup();
 }
 
-// Makes sure `path` is a folder. Unlike FSMKDir this accepts a symbolic link to a
-// folder: users move the per-user folder to another disk and link it back.
-int EnsureFolder(const ustring& path)
-{
-    struct stat st;
-    if (::stat(path.c_str_utf8(), &st) == 0 && S_ISDIR(st.st_mode)) {
-        return 0;
-    }
-    return FSMKDir(path, true) < 0 ? -1 : 0;
-}
-
 // Where the complete old installation is while an upgrade is under way. The marker
 // names it relative to A's folder: `old` where it was last known to be, `next` where
 // a rename in progress moves it to. Renames are atomic, so it is at `old` while that
@@ -142,8 +130,7 @@ MarkerRead ReadMarker(const ustring& marker, const ustring& app_dir, MarkerState
 // The marker is on storage before the step it describes is taken.
 int WriteMarker(const ustring& marker, const MarkerState& state)
 {
-    if (EnsureFolder(FSParentPath(marker)) != 0 ||
-        WriteStateFile(marker, {{"old", state.old_name.c_str_utf8()},
+    if (WriteStateFile(marker, {{"old", state.old_name.c_str_utf8()},
                                 {"next", state.next_name.c_str_utf8()}}) != 0) {
         SERVICE_LOG(L_ERR, "[ERROR] brisendale-service.cpp(%d): failed to write marker '%s'\n",
                     marker.c_str_utf8());

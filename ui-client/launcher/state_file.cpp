@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -28,6 +29,17 @@ void parseLines(const std::string& text, StateValues& values)
         }
         values[line.substr(0, eq)] = line.substr(eq + 1);
     }
+}
+
+// Unlike FSMKDir this accepts a symbolic link to a folder: users move the per-user
+// folder to another disk and link it back.
+int ensureFolder(const ustring& path)
+{
+    struct stat st;
+    if (::stat(path.c_str_utf8(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        return 0;
+    }
+    return FSMKDir(path, true) < 0 ? -1 : 0;
 }
 
 } // namespace
@@ -64,6 +76,10 @@ StateRead ReadStateFile(const ustring& path, StateValues& values)
 int WriteStateFile(const ustring& path,
                    const std::vector<std::pair<std::string, std::string>>& values)
 {
+    // The per-user folder may not exist yet on a first install.
+    if (ensureFolder(FSParentPath(path)) != 0) {
+        return -1;
+    }
     std::string text;
     for (const auto& kv : values) {
         text += kv.first + "=" + kv.second + "\n";

@@ -20,6 +20,7 @@ enum class StateRead
 
 // Reads at most 8 KiB; lines without '=' are skipped.
 StateRead ReadStateFile(const ustring& path, StateValues& values);
-// Replaces the file atomically and durably, keys in the given order. 0 or -1.
+// Replaces the file atomically and durably, keys in the given order, making its folder
+// first when it is missing. 0 or -1.
 int WriteStateFile(const ustring& path,
                    const std::vector<std::pair<std::string, std::string>>& values);

@@ -73,8 +73,6 @@ void UpgradeGuard::CountAttempt()
         return;
     }
     const int attempts = Attempts() + 1;
-    // U may not exist yet on a first install.
-    FSMKDirP(FSParentPath(StatePath()), nullptr, false, static_cast<mode_t>(-1));
     if (WriteStateFile(StatePath(), {{"build", m_build},
                                      {"size", std::to_string(m_size)},
                                      {"mtime", std::to_string(m_mtime)},
