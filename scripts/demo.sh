@@ -23,7 +23,10 @@ jobs=$(nproc 2>/dev/null || echo 2)
 
 echo "==> build"
 cmake -S . -B "$build" -DBRISENDALE_WERROR=ON >/dev/null
-cmake --build "$build" -j "$jobs" --target brisendale-launcher brisendale_sample_package
+# The default target: the install step below copies files that several targets
+# generate (the launcher, the sample package, the dialog's icon), and building them
+# all is the one way no generated file can be missed.
+cmake --build "$build" -j "$jobs"
 
 echo "==> install into $root"
 if [[ -x "$demo/home/.Brisendale/Brisendale.app/package/start-stop" ]]; then
@@ -121,12 +124,14 @@ newer=$((build_no + 1))
 echo
 echo "==> shipping a newer package, build $newer, while client $(client_pid) runs"
 mkdir -p "$demo/newer"
-sed "s/^build_version=.*/build_version=$newer/" "$root/INFO" >"$demo/newer/INFO"
+sed "s/^build_version=.*/build_version=$newer/" "$build/packaging/sample-client/INFO" >"$demo/newer/INFO"
+# The package's own INFO goes inside it; the system-wide one, with the room the
+# package needs, replaces the root's.
 cmake -DCLIENT="$build/packaging/sample-client/brisendale-drive-ui" \
   -DSTART_STOP="$top/packaging/sample-client/package/start-stop" \
   -DINFO="$demo/newer/INFO" -DSTAGE="$demo/newer/stage" \
-  -DOUT="$root/package/brisendale.nbx" -P "$top/packaging/sample-client/make-package.cmake"
-cp "$demo/newer/INFO" "$root/INFO"
+  -DOUT="$root/package/brisendale.nbx" -DROOT_INFO="$root/INFO" \
+  -P "$top/packaging/sample-client/make-package.cmake"
 old_pid=$(client_pid)
 run_launcher "run 3: newer package $newer while the client runs"
 if kill -0 "$old_pid" 2>/dev/null; then

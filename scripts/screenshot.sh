@@ -8,6 +8,8 @@
 # stopped (SIGSTOP) once about half of the package's files are unpacked; the X
 # server keeps what it last painted until the picture is taken, and SIGCONT lets
 # it finish.
+#
+#   scripts/screenshot.sh [output folder]    (default: docs/)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$PWD
@@ -17,6 +19,7 @@ convert=$(command -v convert-im6.q16 || echo /usr/bin/convert)
 
 build=${DEMO_BUILD_DIR:-$top/build}
 shot=$build/screenshot
+out_dir=$(mkdir -p "${1:-$top/docs}" && cd "${1:-$top/docs}" && pwd)
 
 cmake -S . -B "$build" -DBRISENDALE_WERROR=ON >/dev/null
 cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)" \
@@ -129,5 +132,5 @@ shoot() {
 rm -rf "$shot"
 mkdir -p "$shot"
 make_package
-shoot 1 "$top/docs/dialog.png" 800x500
-shoot 2 "$top/docs/dialog@2x.png" 1400x900
+shoot 1 "$out_dir/dialog.png" 800x500
+shoot 2 "$out_dir/dialog@2x.png" 1400x900

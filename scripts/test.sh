@@ -23,6 +23,27 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_suite build-asan -DBRISENDALE_SANITIZE=ON -DBRISENDALE_WERROR=ON
 
+# The README's commands, as a user would run them, on the suites' build: the demo
+# twice (the second over the first's leftovers), offscreen, and the screenshots into
+# a scratch folder, which must come out the size of the committed ones.
+for pass in 1 2; do
+  echo "==> demo, pass $pass"
+  env -u DISPLAY -u WAYLAND_DISPLAY -u XAUTHORITY scripts/demo.sh
+done
+echo "==> screenshots"
+shots=$(mktemp -d)
+scripts/screenshot.sh "$shots"
+png_size() { file -b "$1" | sed -n 's/^PNG image data, \([0-9]*\) x \([0-9]*\),.*/\1x\2/p'; }
+for png in dialog.png dialog@2x.png; do
+  got=$(png_size "$shots/$png") want=$(png_size "docs/$png")
+  if [[ -z "$got" || "$got" != "$want" ]]; then
+    echo "screenshot $png is '${got}', docs/$png is '$want'" >&2
+    exit 1
+  fi
+  echo "  $png: $got"
+done
+rm -rf "$shots"
+
 # Each fuzz target runs for a fixed time in a clang build of its own; a crashing input
 # fails the run and stays in build-fuzz/artifacts/ (commit it to the target's corpus).
 fuzz_seconds=30
