@@ -401,9 +401,13 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         PluginLineRow{"AbsolutePath", "exec \"$ROOT/bin/brisendale-launcher\"", "",
                       "%R/lib/plugins"},
-        PluginLineRow{"BareNameThroughPath", "exec brisendale-launcher", "conf", "../lib/plugins"},
-        PluginLineRow{"RelativePath", "exec bin/brisendale-launcher", "", "lib/plugins"},
-        PluginLineRow{"DotSegments", "exec ./bin/../bin/brisendale-launcher", "", "lib/plugins"},
+        // A folder of someone else's with a plug-in folder beside it must not be searched.
+        PluginLineRow{"BareNameThroughPath",
+                      "mkdir -p ../x/lib/plugins/platforms ../x/work && cd ../x/work && "
+                      "exec brisendale-launcher",
+                      "conf", "%R/lib/plugins"},
+        PluginLineRow{"RelativePath", "exec bin/brisendale-launcher", "", "%R/lib/plugins"},
+        PluginLineRow{"DotSegments", "exec ./bin/../bin/brisendale-launcher", "", "%R/lib/plugins"},
         PluginLineRow{"ThroughASymbolicLink",
                       "mkdir \"$ROOT/conf/usr\" && ln -s \"$ROOT/bin/brisendale-launcher\" "
                       "\"$ROOT/conf/usr/link\" && exec \"$ROOT/conf/usr/link\"",
