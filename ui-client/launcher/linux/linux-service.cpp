@@ -6,12 +6,13 @@
 #include "file/unique_fd.h"
 #include "log/log.h"
 
-#include <QProcess>
 #include <QSettings>
 #include <QString>
 #include <QStringList>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -19,8 +20,11 @@
 #include <limits>
 #include <memory>
 #include <signal.h>
+#include <spawn.h>
 #include <string>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -114,6 +118,41 @@ PidOwner whoIs(pid_t pid, const std::string& client)
     }
     return PidOwner::Other;
 }
+
+// Owners of posix_spawn's two attribute objects.
+struct SpawnActions
+{
+    SpawnActions() : valid(posix_spawn_file_actions_init(&value) == 0) {}
+    ~SpawnActions()
+    {
+        if (valid) {
+            posix_spawn_file_actions_destroy(&value);
+        }
+    }
+    SpawnActions(const SpawnActions&) = delete;
+    SpawnActions& operator=(const SpawnActions&) = delete;
+    bool ok() const { return valid; }
+
+    posix_spawn_file_actions_t value;
+    bool valid;
+};
+
+struct SpawnAttributes
+{
+    SpawnAttributes() : valid(posix_spawnattr_init(&value) == 0) {}
+    ~SpawnAttributes()
+    {
+        if (valid) {
+            posix_spawnattr_destroy(&value);
+        }
+    }
+    SpawnAttributes(const SpawnAttributes&) = delete;
+    SpawnAttributes& operator=(const SpawnAttributes&) = delete;
+    bool ok() const { return valid; }
+
+    posix_spawnattr_t value;
+    bool valid;
+};
 
 } // namespace
 
@@ -318,12 +357,88 @@ bool LinuxService::PerUserBinPathExist()
     return ::access(bin.c_str_utf8(), F_OK) == 0;
 }
 
+void LinuxService::SetStartWait(int seconds)
+{
+    start_wait_seconds = seconds;
+}
+
+// Runs the start script with "start", standard input on /dev/null, and waits for it at most
+// start_wait_seconds: a script that reads its input or hangs must not hold the launcher, and
+// with it the single-instance lock. One that outlives the wait keeps running on its own.
+// Always 0; a failed start is logged.
 int LinuxService::LaunchPerUserBin()
 {
-    // Program and argument apart: a blank in the home folder's path must not split it.
-    ustring script = per_user_install_path + "/package/start-stop";
-    QProcess::execute(QString::fromUtf8(script.c_str_utf8()), QStringList() << "start");
-    return 0;
+    const ustring script = per_user_install_path + "/package/start-stop";
+    SpawnActions actions;
+    SpawnAttributes attributes;
+    if (!actions.ok() || !attributes.ok() ||
+        posix_spawn_file_actions_addopen(&actions.value, STDIN_FILENO, "/dev/null", O_RDONLY, 0) !=
+            0) {
+        SERVICE_LOG(L_ERR, "[ERROR] linux/linux-service.cpp(%d): cannot prepare to run '%s'\n",
+                    script.c_str_utf8());
+        return 0;
+    }
+    // Signals this process ignores (SIGPIPE) must not stay ignored in the client.
+    sigset_t defaults;
+    sigset_t none;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    sigemptyset(&none);
+    posix_spawnattr_setsigdefault(&attributes.value, &defaults);
+    posix_spawnattr_setsigmask(&attributes.value, &none);
+    posix_spawnattr_setflags(&attributes.value, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+
+    char start[] = "start";
+    char* argv[] = {const_cast<char*>(script.c_str_utf8()), start, nullptr};
+    pid_t pid = 0;
+    const int rc =
+        posix_spawn(&pid, script.c_str_utf8(), &actions.value, &attributes.value, argv, environ);
+    if (rc != 0) {
+        SERVICE_LOG(L_ERR, "[ERROR] linux/linux-service.cpp(%d): failed to run '%s': %s (%d)\n",
+                    script.c_str_utf8(), strerror(rc), rc);
+        return 0;
+    }
+
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::seconds(start_wait_seconds);
+    // Short at first: most scripts end within milliseconds.
+    auto pause = std::chrono::milliseconds(1);
+    for (;;) {
+        int status = 0;
+        const pid_t r = ::waitpid(pid, &status, WNOHANG);
+        if (r < 0 && errno == EINTR) {
+            continue;
+        }
+        if (r < 0) {
+            const int err = errno;
+            SERVICE_LOG(L_ERR, "[ERROR] linux/linux-service.cpp(%d): waitpid '%s': %s (%d)\n",
+                        script.c_str_utf8(), strerror(err), err);
+            return 0;
+        }
+        if (r == pid) {
+            if (WIFEXITED(status) && WEXITSTATUS(status) != 0) {
+                SERVICE_LOG(L_ERR,
+                            "[ERROR] linux/linux-service.cpp(%d): '%s start' exited with status "
+                            "%d\n",
+                            script.c_str_utf8(), WEXITSTATUS(status));
+            } else if (WIFSIGNALED(status)) {
+                SERVICE_LOG(L_ERR,
+                            "[ERROR] linux/linux-service.cpp(%d): '%s start' was ended by signal "
+                            "%d (%s)\n",
+                            script.c_str_utf8(), WTERMSIG(status), strsignal(WTERMSIG(status)));
+            }
+            return 0;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            SERVICE_LOG(L_WARNING,
+                        "[WARNING] linux/linux-service.cpp(%d): '%s start' still runs after %d "
+                        "s, not waiting for it any longer\n",
+                        script.c_str_utf8(), start_wait_seconds);
+            return 0;
+        }
+        std::this_thread::sleep_for(pause);
+        pause = std::min(pause * 2, std::chrono::milliseconds(100));
+    }
 }
 
 void LinuxService::LoadTargetVerInfo()

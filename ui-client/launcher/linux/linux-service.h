@@ -22,6 +22,9 @@ public:
     void PreUpgrade() override;
     bool IsNeedUpgrade() override;
 
+    // How long PostUpgrade waits for the start script (60 s); tests shorten it.
+    void SetStartWait(int seconds);
+
 private:
     bool PerUserBinPathExist();
     UpgradeGuard MakeUpgradeGuard() const;
@@ -30,4 +33,6 @@ private:
     int LaunchPerUserBin();
     void LoadTargetVerInfo();
     void LoadSourceVerInfo();
+
+    int start_wait_seconds = 60;
 };

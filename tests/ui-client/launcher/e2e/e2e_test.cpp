@@ -340,6 +340,24 @@ TEST_F(E2eTest, SecondInstanceExitsZeroWhileTheFirstRuns)
     EXPECT_EQ(firstRun.exitCode, 0) << firstRun.err.toStdString();
 }
 
+// A start script that asks for input gets end of file at once; the next start is not
+// refused by a launcher still waiting for the first one's script.
+TEST_F(E2eTest, StartScriptThatReadsItsInputDoesNotHoldTheLauncher)
+{
+    const QString script = path() + "/asking-start-stop";
+    testsupport::writeFile(script, "#!/bin/sh\nread answer\necho \"$?\" >> \"$HOME/asked\"\n");
+    shipPackage(kSampleBuild.toInt(), script);
+    for (int run = 0; run < 2; ++run) {
+        QProcess proc;
+        proc.setProcessEnvironment(baseEnvironment());
+        proc.start(launcherPath(), QStringList());
+        ASSERT_TRUE(proc.waitForFinished(30000)) << "the launcher waits for its script's input";
+        EXPECT_EQ(proc.exitCode(), 0);
+    }
+    EXPECT_EQ(testsupport::readFile(home() + "/asked"), "1\n1\n");
+    EXPECT_EQ(logText().indexOf("app has already launched"), -1) << logText().toStdString();
+}
+
 TEST_F(E2eTest, InstallLaysOutTheSystemWideTree)
 {
     const QString prefix = path() + "/prefix";

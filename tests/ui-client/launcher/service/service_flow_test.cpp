@@ -5,6 +5,7 @@
 #include "testsupport.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 
@@ -705,6 +706,67 @@ TEST_F(FlowTest, HomeWithABlankStartsTheClient)
     EXPECT_EQ(readFile(user() + "/start-args"),
               (app() + "/package/start-stop\n1\nstart\n").toUtf8());
 }
+
+// ---------------------------------------------------------------- the start script
+
+struct StartRow
+{
+    const char* name;
+    const char* script; // nullptr: no start script at all
+    int mode;
+    const char* logged; // expected log text, %A standing for the application folder;
+                        // nullptr: no WARNING or ERROR line
+};
+
+void PrintTo(const StartRow& row, std::ostream* os)
+{
+    *os << row.name;
+}
+
+class StartTest : public FlowTest, public ::testing::WithParamInterface<StartRow>
+{};
+
+TEST_P(StartTest, NeverHoldsTheRunAndReportsFailures)
+{
+    const StartRow& row = GetParam();
+    makePackage("125");
+    installOld("125");
+    QFile::remove(app() + "/package/start-stop");
+    if (row.script) {
+        writeFile(app() + "/package/start-stop", row.script);
+        ASSERT_EQ(chmod(QFile::encodeName(app() + "/package/start-stop").constData(), row.mode), 0);
+    }
+    QElapsedTimer timer;
+    timer.start();
+    ProbeRun run = probe({"upgrade", "--start-wait", "1"}, true);
+    EXPECT_RUN_OK(run);
+    EXPECT_LT(timer.elapsed(), 30000);
+    EXPECT_EQ(run.value("need"), "0");
+    if (row.logged) {
+        EXPECT_EQ(run.countLog(QString::fromUtf8(row.logged).replace("%A", app())), 1)
+            << run.err.toStdString();
+    } else {
+        EXPECT_EQ(run.countLog("[WARNING]") + run.countLog("[ERROR]"), 0) << run.err.toStdString();
+        EXPECT_EQ(readFile(user() + "/start-args"), "read=1\n");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, StartTest,
+    ::testing::Values(
+        StartRow{"reads_its_input",
+                 "#!/bin/sh\nread answer\necho \"read=$?\" > \"$HOME/.Brisendale/start-args\"\n",
+                 0755, nullptr},
+        StartRow{"hangs", "#!/bin/sh\nsleep 600\n", 0755,
+                 "%A/package/start-stop start' still runs after 1 s"},
+        StartRow{"missing", nullptr, 0,
+                 "failed to run '%A/package/start-stop': No such file or directory (2)\n"},
+        StartRow{"not_executable", "#!/bin/sh\n", 0644,
+                 "failed to run '%A/package/start-stop': Permission denied (13)\n"},
+        StartRow{"fails", "#!/bin/sh\nexit 3\n", 0755,
+                 "'%A/package/start-stop start' exited with status 3\n"},
+        StartRow{"crashes", "#!/bin/sh\nkill -SEGV $$\n", 0755, "start' was ended by signal 11"}),
+    [](const ::testing::TestParamInfo<StartRow>& info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------- stopping the client
 

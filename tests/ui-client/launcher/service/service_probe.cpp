@@ -3,7 +3,7 @@
 // output as key=value lines, the service's log to standard error.
 //
 //   service_probe getters | decide | prepare | copy SRC DEST
-//   service_probe upgrade [--die-at-step K] [spawn options]
+//   service_probe upgrade [--die-at-step K] [--start-wait S] [spawn options]
 //   service_probe stop [spawn options]
 //
 // Spawn options start a process before the operation, in the probe's process group:
@@ -196,6 +196,8 @@ Spawn parseSpawn(int argc, char** argv, int first, int* dieAtStep)
             s.reapFirst = true;
         } else if (a == "--cwd" && i + 1 < argc) {
             s.cwd = argv[++i];
+        } else if (a == "--start-wait" && i + 1 < argc) {
+            ++i; // read by main
         } else if (a == "--die-at-step" && i + 1 < argc && dieAtStep) {
             *dieAtStep = atoi(argv[++i]);
         } else if (a == "--") {
@@ -273,6 +275,11 @@ int main(int argc, char** argv)
 
     const std::string mode = argv[1];
     ProbeService service;
+    for (int i = 2; i + 1 < argc && std::string(argv[i]) != "--"; ++i) {
+        if (std::string(argv[i]) == "--start-wait") {
+            service.SetStartWait(atoi(argv[i + 1]));
+        }
+    }
     if (mode == "getters") {
         printf("root=%s\n", Service::GetRootBrisendaleInstallPath().c_str());
         printf("resource=%s\n", Service::GetRootBrisendaleResourceInstallPath().c_str());
