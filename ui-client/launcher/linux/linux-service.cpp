@@ -16,6 +16,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <limits>
 #include <memory>
@@ -26,6 +27,7 @@
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -80,6 +82,22 @@ std::string readProcFile(const std::string& path, size_t limit)
     return data;
 }
 
+// The target of a symbolic link, or an empty string.
+std::string readLink(const std::string& path)
+{
+    std::vector<char> buf(PATH_MAX);
+    for (;;) {
+        const ssize_t n = ::readlink(path.c_str(), buf.data(), buf.size());
+        if (n < 0) {
+            return std::string();
+        }
+        if (static_cast<size_t>(n) < buf.size()) {
+            return std::string(buf.data(), static_cast<size_t>(n));
+        }
+        buf.resize(buf.size() * 2);
+    }
+}
+
 // Whether `pid` is the per-user client of this user: its executable, or one of its
 // first two arguments (the interpreter's script), is `client`. A stale pid file
 // after a crash or a reboot names whatever process got that number since.
@@ -93,7 +111,9 @@ PidOwner whoIs(pid_t pid, const std::string& client)
     if (st.st_uid != ::getuid() || client.empty()) {
         return PidOwner::Other;
     }
-    if (canonical(proc + "/exe") == client) {
+    // A client whose file an upgrade has replaced runs on from the deleted one.
+    const std::string exe = readLink(proc + "/exe");
+    if (exe == client || exe == client + " (deleted)" || canonical(proc + "/exe") == client) {
         return PidOwner::Client;
     }
     const std::string cmdline = readProcFile(proc + "/cmdline", 65536);
@@ -153,6 +173,79 @@ struct SpawnAttributes
     posix_spawnattr_t value;
     bool valid;
 };
+
+// True when `pid` names no process, or one that has ended and waits for its parent.
+bool processGone(pid_t pid)
+{
+    if (::kill(pid, 0) != 0 && errno == ESRCH) {
+        return true;
+    }
+    const std::string stat = readProcFile("/proc/" + std::to_string(pid) + "/stat", 4096);
+    const size_t paren = stat.rfind(')');
+    if (paren == std::string::npos || paren + 2 >= stat.size()) {
+        return false;
+    }
+    const char state = stat[paren + 2];
+    return state == 'Z' || state == 'X';
+}
+
+// The parent of `pid`, or 0 when it cannot be told.
+pid_t parentOf(pid_t pid)
+{
+    const std::string stat = readProcFile("/proc/" + std::to_string(pid) + "/stat", 4096);
+    const size_t paren = stat.rfind(')');
+    if (paren == std::string::npos) {
+        return 0;
+    }
+    // After the name: the state, then the parent's pid.
+    return static_cast<pid_t>(std::atol(stat.c_str() + std::min(paren + 4, stat.size())));
+}
+
+// Polls every 100 ms until `pid` is gone or `ms` milliseconds have passed.
+bool waitGone(pid_t pid, int ms)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+        if (processGone(pid)) {
+            return true;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+}
+
+struct DirCloser
+{
+    void operator()(DIR* d) const { closedir(d); }
+};
+
+// Adds every process of this user that runs `client` to `pids`; false when /proc
+// cannot be listed, so nothing can be told.
+bool findClientsInProc(const std::string& client, std::vector<pid_t>& pids)
+{
+    std::unique_ptr<DIR, DirCloser> dir(opendir("/proc"));
+    if (!dir) {
+        return false;
+    }
+    const pid_t self = ::getpid();
+    std::vector<pid_t> found;
+    while (struct dirent* entry = readdir(dir.get())) {
+        const pid_t pid = parsePid(entry->d_name);
+        if (pid > 0 && pid != self && whoIs(pid, client) == PidOwner::Client) {
+            found.push_back(pid);
+        }
+    }
+    // A client's child that has forked but not yet run its own program looks like the
+    // client too; the client ends its children itself.
+    for (pid_t pid : found) {
+        if (std::find(found.begin(), found.end(), parentOf(pid)) == found.end()) {
+            pids.push_back(pid);
+        }
+    }
+    return true;
+}
 
 } // namespace
 
@@ -274,7 +367,14 @@ int LinuxService::HandlePackageUpgrade()
     guard.CountAttempt();
     if (PerUserBinPathExist()) {
         SERVICE_LOG(L_DEBUG, "[DEBUG] linux/linux-service.cpp(%d): local appdata exist\n");
-        StopService();
+        // Two clients on one folder risk the user's data: no replacement while one may run.
+        if (!StopClients()) {
+            SERVICE_LOG(L_WARNING,
+                        "[WARNING] linux/linux-service.cpp(%d): cannot tell that the client of "
+                        "'%s' has ended, not replacing it in this run\n",
+                        per_user_install_path.c_str_utf8());
+            return -1;
+        }
     }
     const int ret = PrepareUserEnv();
     if (ret == 0) {
@@ -285,65 +385,115 @@ int LinuxService::HandlePackageUpgrade()
 
 void LinuxService::StopService()
 {
+    // The caller that must know, HandlePackageUpgrade, asks StopClients itself.
+    (void)StopClients();
+}
+
+// The processes of this user that run A's client, from the pid file or, when that names
+// nobody, from /proc. False when neither can tell.
+bool LinuxService::FindClients(std::vector<pid_t>& pids)
+{
     ustring pid_path = Service::GetUserBrisendaleInstallPath() + "/ui.pid";
-    Config config;
     if (!IsFileExist(pid_path, false)) {
         SERVICE_LOG(L_DEBUG,
                     "[DEBUG] linux/linux-service.cpp(%d): pid file '%s' does not exist, no need "
                     "to terminate\n",
                     pid_path.c_str_utf8());
-        return;
+        return true;
     }
+    const std::string client =
+        canonical((per_user_install_path + "/" + "bin" + "/" + "brisendale-drive-ui").c_str_utf8());
+    Config config;
+    // The client's own writer may add lines of its own: only the pid line counts.
+    config.set_lenient(true);
+    pid_t pid = 0;
     if (config.read(pid_path) < 0) {
         SERVICE_LOG(L_NOTICE,
                     "[NOTE] linux/linux-service.cpp(%d): Failed to read pid file '%s', not "
                     "exist ?\n",
                     pid_path.c_str_utf8());
-        return;
+    } else {
+        const ustring value = config["pid"];
+        if (!value.empty()) {
+            pid = parsePid(value);
+            if (pid <= 0) {
+                SERVICE_LOG(L_NOTICE,
+                            "[NOTE] linux/linux-service.cpp(%d): pid file '%s' holds no process "
+                            "id ('%s'), nothing to terminate\n",
+                            pid_path.c_str_utf8(), value.c_str_utf8());
+            }
+        }
     }
-    const ustring value = config["pid"];
-    if (value.empty()) {
-        return;
+    if (pid > 0) {
+        switch (whoIs(pid, client)) {
+        case PidOwner::Gone:
+            return true;
+        case PidOwner::Other:
+            SERVICE_LOG(L_NOTICE,
+                        "[NOTE] linux/linux-service.cpp(%d): pid file '%s' names process %d, "
+                        "which is not the client, nothing to terminate\n",
+                        pid_path.c_str_utf8(), static_cast<int>(pid));
+            return true;
+        case PidOwner::Client:
+            pids.push_back(pid);
+            return true;
+        }
     }
-    const pid_t pid = parsePid(value);
-    if (pid <= 0) {
+    // A pid file that names nobody may still belong to a running client.
+    if (!findClientsInProc(client, pids)) {
+        return false;
+    }
+    for (pid_t found : pids) {
         SERVICE_LOG(L_NOTICE,
-                    "[NOTE] linux/linux-service.cpp(%d): pid file '%s' holds no process id "
-                    "('%s'), nothing to terminate\n",
-                    pid_path.c_str_utf8(), value.c_str_utf8());
-        return;
+                    "[NOTE] linux/linux-service.cpp(%d): pid file '%s' names no process, the "
+                    "client runs as process %d\n",
+                    pid_path.c_str_utf8(), static_cast<int>(found));
+    }
+    return true;
+}
+
+bool LinuxService::StopClients()
+{
+    std::vector<pid_t> pids;
+    if (!FindClients(pids)) {
+        return false;
     }
     const std::string client =
         canonical((per_user_install_path + "/" + "bin" + "/" + "brisendale-drive-ui").c_str_utf8());
-    switch (whoIs(pid, client)) {
-    case PidOwner::Gone:
-        return;
-    case PidOwner::Other:
-        SERVICE_LOG(L_NOTICE,
-                    "[NOTE] linux/linux-service.cpp(%d): pid file '%s' names process %d, which "
-                    "is not the client, nothing to terminate\n",
-                    pid_path.c_str_utf8(), static_cast<int>(pid));
-        return;
-    case PidOwner::Client:
-        break;
+    bool stopped = true;
+    for (pid_t pid : pids) {
+        stopped = StopProcess(pid, client) && stopped;
     }
+    return stopped;
+}
 
+// SIGTERM, up to `timeout` ms for the process to end, then SIGKILL and a bounded wait.
+// False when it still runs.
+bool LinuxService::StopProcess(pid_t pid, const std::string& client)
+{
     if (::kill(pid, SIGTERM) != 0) {
         int err = errno;
         if (err == ESRCH) {
-            return;
+            return true;
         }
         SERVICE_LOG(L_ERR, "[ERROR] linux/linux-service.cpp(%d): kill: %s (%d)\n", strerror(err),
                     err);
     }
-    for (int poll = 0; poll < 5; ++poll) {
-        if (::kill(pid, 0) != 0 && errno == ESRCH) {
-            return;
-        }
-        ::sleep(1);
+    if (waitGone(pid, timeout > 0 ? timeout : 5000)) {
+        return true;
+    }
+    // The number may have passed to another process while we waited.
+    if (whoIs(pid, client) != PidOwner::Client) {
+        return true;
     }
     // Ignored: the client may have ended just now.
     ::kill(pid, SIGKILL);
+    if (waitGone(pid, 5000)) {
+        return true;
+    }
+    SERVICE_LOG(L_ERR, "[ERROR] linux/linux-service.cpp(%d): process %d still runs after SIGKILL\n",
+                static_cast<int>(pid));
+    return false;
 }
 
 void LinuxService::PostUpgrade()

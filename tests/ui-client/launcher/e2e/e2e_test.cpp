@@ -290,6 +290,32 @@ TEST_F(E2eTest, NewerPackageStopsTheClientReplacesTheFolderAndStartsItAgain)
     EXPECT_NE(fresh, old);
 }
 
+// The client's pid file with a line the reader does not take: the pid line still counts.
+TEST_F(E2eTest, PidFileWithAnUnparsableLineStillStopsTheOldClient)
+{
+    ASSERT_EQ(launch().exitCode, 0);
+    const pid_t old = waitForClient();
+    ASSERT_GT(old, 1);
+    QFile pidFile(userRoot() + "/ui.pid");
+    ASSERT_TRUE(pidFile.open(QIODevice::Append));
+    pidFile.write("started=Mon Dec 8 16:00\n");
+    pidFile.close();
+    shipPackage(kSampleBuild.toInt() + 1);
+
+    const LaunchResult run = launch();
+    ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
+    EXPECT_TRUE(processGone(old));
+    ASSERT_GT(waitForClient(), 1);
+    // One client, whatever its pid file says: every process running the executable.
+    int clients = 0;
+    for (const QString& pid : QDir("/proc").entryList(QDir::Dirs)) {
+        clients += QFileInfo("/proc/" + pid + "/exe")
+                       .symLinkTarget()
+                       .startsWith(userApp() + "/bin/brisendale-drive-ui");
+    }
+    EXPECT_EQ(clients, 1);
+}
+
 TEST_F(E2eTest, FailedUpgradeRestoresTheOldInstallationAndStillExitsZero)
 {
     ASSERT_EQ(launch().exitCode, 0);

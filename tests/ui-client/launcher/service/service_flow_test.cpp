@@ -778,6 +778,7 @@ struct StopRow
     const char* clientMode; // "term", "late", "deaf"
     const char* target;     // expected state of the spawned process
     const char* logged;     // expected log text; nullptr: no NOTE or ERROR line at all
+    const char* pidText = nullptr; // replaces the client's own pid file, %P its pid
 };
 
 void PrintTo(const StopRow& row, std::ostream* os)
@@ -801,7 +802,10 @@ TEST_P(StopTest, SignalsOnlyTheClient)
         writeFile(user() + "/ui.pid", row.pidFile);
     }
     const std::string spawn = row.spawn;
-    QStringList args{"stop", "--witness"};
+    QStringList args{"stop", "--witness", "--stop-timeout", "3000"};
+    if (row.pidText) {
+        args << "--pid-text" << row.pidText;
+    }
     if (spawn == "client") {
         args << "--spawn"
              << "--" << app() + "/bin/brisendale-drive-ui";
@@ -858,8 +862,11 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         StopRow{"missing_pid_file", nullptr, "", "term", nullptr,
                 "[DEBUG] linux/linux-service.cpp("},
-        StopRow{"syntax_error", "this is no pid file\n", "", "term", nullptr,
-                "/ui.pid', not exist ?\n"},
+        StopRow{"unparsable_lines_only", "this is no pid file\n", "", "term", nullptr, nullptr},
+        StopRow{"pid_beside_lines_that_do_not_parse", nullptr, "client", "term", "exited:0",
+                nullptr, "\xEF\xBB\xBFpid=%P\r\nstarted=Mon Dec 8 16:00\r\nstate: up\r\n"},
+        StopRow{"pid_file_naming_nobody", nullptr, "client", "term", "exited:0",
+                "names no process, the client runs as process", "written by nobody\n"},
         StopRow{"no_pid_key", "other=5\n", "", "term", nullptr, nullptr},
         StopRow{"empty_pid", "pid=\"\"\n", "", "term", nullptr, nullptr},
         StopRow{"zero", "pid=0\n", "", "term", nullptr, "holds no process id ('0')"},
