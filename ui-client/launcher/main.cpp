@@ -88,6 +88,32 @@ void initialize_resources(const char* bin)
     std::fflush(stdout);
 }
 
+// The platforms for the toolkit to try in turn: the one it would pick itself, then the
+// offscreen one, so that a session without a usable display still upgrades and starts
+// the client instead of aborting. Given as an argument, not through the environment,
+// which the start script and the client inherit.
+QByteArray platformList()
+{
+    QByteArray list = qgetenv("QT_QPA_PLATFORM");
+    if (list.isEmpty()) {
+        const bool waylandSession = qgetenv("XDG_SESSION_TYPE") == "wayland";
+        if (!waylandSession && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
+            qEnvironmentVariableIsEmpty("DISPLAY")) {
+            return QByteArrayLiteral("offscreen");
+        }
+        // The toolkit's own choice: Wayland first in a Wayland session except under
+        // GNOME, X11 otherwise and as the fallback.
+        const QByteArray desktops =
+            (qgetenv("XDG_CURRENT_DESKTOP") + ':' + qgetenv("XDG_SESSION_DESKTOP")).toLower();
+        list = waylandSession && !desktops.contains("gnome") ? QByteArrayLiteral("wayland;xcb")
+                                                             : QByteArrayLiteral("xcb");
+    }
+    if (!list.split(';').contains("offscreen")) {
+        list += ";offscreen";
+    }
+    return list;
+}
+
 void initialize_logger()
 {
     const ustring log_level =
@@ -116,7 +142,15 @@ int main(int argc, char** argv)
 
     initialize_resources(argv[0]);
 
-    QtSingleApplication app(argc, argv, true);
+    QByteArray platforms = platformList();
+    char platformOption[] = "-platform";
+    std::vector<char*> args(argv, argv + argc);
+    args.push_back(platformOption);
+    args.push_back(platforms.data());
+    args.push_back(nullptr);
+    int args_count = argc + 2;
+
+    QtSingleApplication app(args_count, args.data(), true);
     use_utf8_character_type();
     // Only LaunchDone may end the run: the worker thread must never be left running.
     app.setQuitOnLastWindowClosed(false);

@@ -485,6 +485,48 @@ TEST_F(E2eTest, PluginFolderBesideTheInstallationIsSearched)
     expectInstalled(kSampleBuild);
 }
 
+// Sessions where no display platform can start: the run still upgrades and starts the
+// client, on the offscreen platform.
+struct DisplayRow
+{
+    const char* name;
+    const char* display;
+    const char* waylandDisplay;
+};
+
+void PrintTo(const DisplayRow& row, std::ostream* os)
+{
+    *os << row.name;
+}
+
+class E2eNoDisplayTest : public E2eTest, public ::testing::WithParamInterface<DisplayRow>
+{};
+
+TEST_P(E2eNoDisplayTest, InstallsAndStartsTheClient)
+{
+    QProcessEnvironment env = baseEnvironment();
+    for (const char* name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY", "XDG_SESSION_TYPE"})
+        env.remove(name);
+    if (*GetParam().display)
+        env.insert("DISPLAY", GetParam().display);
+    if (*GetParam().waylandDisplay) {
+        env.insert("WAYLAND_DISPLAY", GetParam().waylandDisplay);
+        env.insert("XDG_SESSION_TYPE", "wayland");
+    }
+    env.insert("XDG_RUNTIME_DIR", home());
+    const LaunchResult run = launch(env);
+    ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
+    expectInstalled(kSampleBuild);
+    EXPECT_GT(waitForClient(), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, E2eNoDisplayTest,
+    ::testing::Values(DisplayRow{"NoDisplayAtAll", "", ""},
+                      DisplayRow{"DisplayWithoutServer", ":4093", ""},
+                      DisplayRow{"WaylandWithoutCompositor", "", "wayland-nowhere"}),
+    [](const ::testing::TestParamInfo<DisplayRow>& info) { return std::string(info.param.name); });
+
 // Locales: a language without a translation, and the C locale, whose ASCII
 // character type must not stop a package with non-ASCII names.
 struct LocaleRow
