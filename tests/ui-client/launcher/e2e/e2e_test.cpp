@@ -384,6 +384,48 @@ TEST_F(E2eTest, StartScriptThatReadsItsInputDoesNotHoldTheLauncher)
     EXPECT_EQ(logText().indexOf("app has already launched"), -1) << logText().toStdString();
 }
 
+// A launcher killed while its script runs, its lock file then left empty (as by a kill
+// between creating and writing it): the next start is not refused.
+TEST_F(E2eTest, KilledLauncherWithAnEmptyLockFileDoesNotBlockTheNextStart)
+{
+    const QString gate = home() + "/gate";
+    ASSERT_EQ(::mkfifo(QFile::encodeName(gate).constData(), 0600), 0);
+    const QString script = path() + "/gated-start-stop";
+    testsupport::writeFile(script, "#!/bin/sh\n[ -e \"$HOME/hold\" ] || exit 0\n"
+                                   ": > \"$HOME/at-gate\"\nread line < \"$HOME/gate\"\n");
+    shipPackage(kSampleBuild.toInt(), script);
+    testsupport::writeFile(home() + "/hold", "");
+    const QString runtime = home() + "/run";
+    ASSERT_TRUE(QDir().mkpath(runtime));
+    QFile::setPermissions(runtime, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QProcessEnvironment env = baseEnvironment();
+    env.insert("XDG_RUNTIME_DIR", runtime);
+
+    QProcess first;
+    first.setProcessEnvironment(env);
+    first.start(launcherPath(), QStringList());
+    ASSERT_TRUE(first.waitForStarted(30000));
+    ASSERT_TRUE(waitFor([&] { return QFileInfo::exists(home() + "/at-gate"); }));
+    first.kill();
+    ASSERT_TRUE(first.waitForFinished(30000));
+    const QStringList locks = QDir(runtime).entryList({"qtsingleapp-*.lock"}, QDir::Files);
+    ASSERT_EQ(locks.size(), 1);
+    ASSERT_TRUE(QFile::resize(runtime + "/" + locks.first(), 0));
+    QFile::remove(home() + "/hold");
+    QFile opener(gate); // lets the orphaned script end
+    ASSERT_TRUE(opener.open(QIODevice::WriteOnly));
+    opener.write("go\n");
+    opener.close();
+
+    const int logBefore = logText().size();
+    const LaunchResult next = launch(env);
+    EXPECT_EQ(next.exitCode, 0) << next.err.toStdString();
+    const QString newLines = logText().mid(logBefore);
+    EXPECT_EQ(newLines.indexOf("app has already launched"), -1) << newLines.toStdString();
+    EXPECT_NE(newLines.indexOf(QRegularExpression("launcher\\.cpp\\(\\d+\\): done\n")), -1)
+        << newLines.toStdString();
+}
+
 TEST_F(E2eTest, InstallLaysOutTheSystemWideTree)
 {
     const QString prefix = path() + "/prefix";
