@@ -336,6 +336,28 @@ TEST_F(E2eTest, FailedUpgradeRestoresTheOldInstallationAndStillExitsZero)
     EXPECT_GT(waitForClient(), 1);
 }
 
+// A level that is not a number leaves the component at its default: errors still show.
+TEST_F(E2eTest, LevelFileTypoKeepsTheErrorLines)
+{
+    ASSERT_EQ(launch().exitCode, 0);
+    ASSERT_GT(waitForClient(), 1);
+    testsupport::writeFile(root() + "/log/launcher.debug",
+                           "launcher_debug=debug\nservice_debug=debug\nextractor_debug=debug\n");
+    testsupport::writeFile(root() + "/INFO", infoText(kSampleBuild.toInt() + 1));
+    testsupport::writeFile(root() + "/package/brisendale.nbx", "this is not an archive\n");
+    const int logBefore = logText().size();
+
+    const LaunchResult run = launch();
+    ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
+    const QString newLines = logText().mid(logBefore);
+    EXPECT_NE(newLines.indexOf(QRegularExpression(
+                  "\\[ERROR\\] launcher\\.cpp\\(\\d+\\): Failed to upgrade package\n")),
+              -1)
+        << newLines.toStdString();
+    EXPECT_NE(newLines.indexOf("[ERROR] brisendale-service.cpp("), -1) << newLines.toStdString();
+    EXPECT_EQ(newLines.indexOf("[DEBUG]"), -1) << newLines.toStdString();
+}
+
 TEST_F(E2eTest, SecondInstanceExitsZeroWhileTheFirstRuns)
 {
     // The first launcher stays inside its start script until the gate opens.
