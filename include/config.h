@@ -20,16 +20,21 @@ public:
     typedef map_type::iterator iterator;
     typedef map_type::const_iterator const_iterator;
 
-    Config() : preserve(false) {}
+    Config() : preserve(false), lenient(false) {}
     // Reads `path` at once; a failure leaves the store empty.
     explicit Config(const ustring& path);
     ~Config() {}
 
     void set_preserve(bool p) { preserve = p; }
+    // Lenient reading skips a byte-order mark and every line that does not parse,
+    // so that one odd line does not cost the others; rejected() counts them.
+    void set_lenient(bool l) { lenient = l; }
+    int rejected() const { return rejected_lines; }
 
     // Merges the entries of the file into the store: 0 on success; -1 when the
-    // file cannot be opened (store unchanged), or on a syntax or read error
-    // (store cleared, earlier entries included).
+    // file cannot be opened (store unchanged), or on a syntax or read error, a
+    // line longer than the limit or one holding a NUL byte (store cleared,
+    // earlier entries included). Lenient reading has no syntax errors.
     int read(const ustring& path);
     // Writes every entry so that read() gives the same store back; -1 when an
     // entry cannot be written that way or the file cannot be written.
@@ -69,9 +74,11 @@ private:
 
     map_type store;
     bool preserve;
+    bool lenient;
+    int rejected_lines = 0;
 };
 
-inline Config::Config(const ustring& path) : preserve(false)
+inline Config::Config(const ustring& path) : preserve(false), lenient(false)
 {
     read(path);
 }
@@ -87,7 +94,10 @@ inline int Config::read(const ustring& path)
         return -1;
     }
     int result = 0;
+    rejected_lines = 0;
     char buf[LINE_BUFFER_SIZE];
+    bool first = true;
+    long start = ftell(fp.get());
     for (;;) {
         if (!fgets(buf, sizeof(buf), fp.get())) {
             if (ferror(fp.get()) && errno == EINTR) {
@@ -96,11 +106,32 @@ inline int Config::read(const ustring& path)
             }
             break;
         }
+        size_t n = strlen(buf);
+        // fgets stops at a NUL byte unseen; what the stream moved tells. Streams that
+        // cannot tell (a pipe) are taken as they read.
+        const long end = ftell(fp.get());
+        const bool has_nul = start >= 0 && end >= 0 && static_cast<size_t>(end - start) != n;
+        start = end;
+        // A longer line would reach parse in pieces, the rest as a line of its own.
+        const bool too_long = n == sizeof(buf) - 1 && buf[n - 1] != '\n';
+        if (has_nul || too_long) {
+            store.clear();
+            result = -1;
+            break;
+        }
+        char* line = buf;
+        if (first && lenient && strncmp(line, "\xEF\xBB\xBF", 3) == 0) {
+            line += 3;
+            n -= 3;
+        }
+        first = false;
         ustring key;
         ustring value;
-        int rc = parse(buf, static_cast<int>(strlen(buf)), key, value);
+        int rc = parse(line, static_cast<int>(n), key, value);
         if (rc == 0) {
             store[key] = value;
+        } else if (rc == 2 && lenient) {
+            ++rejected_lines;
         } else if (rc == 2) {
             store.clear();
             result = -1;

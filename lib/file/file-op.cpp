@@ -117,39 +117,49 @@ bool isDotOrDotDot(const char* name)
 }
 
 // Sets the umask for the life of the object, when asked to.
-class UmaskGuard
+// Gives `to` the permission bits and times that `st` holds.
+int copyModeAndTimes(const char* to, const struct stat& st)
 {
-public:
-    explicit UmaskGuard(bool active) : m_active(active), m_old(active ? umask(0) : 0) {}
-    ~UmaskGuard()
-    {
-        if (m_active)
-            umask(m_old);
-    }
-    UmaskGuard(const UmaskGuard&) = delete;
-    UmaskGuard& operator=(const UmaskGuard&) = delete;
+    if (chmod(to, st.st_mode & 07777) != 0)
+        return -1;
+    const struct timespec times[2] = {st.st_atim, st.st_mtim};
+    return utimensat(AT_FDCWD, to, times, 0) == 0 ? 0 : -1;
+}
 
-private:
-    bool m_active;
-    mode_t m_old;
-};
-
-// Recreates the link at `to` with the same text; a file in the way is replaced, as rename would.
-int moveSymlink(const ustring& from, const ustring& to)
+// Copies the file, link or tree at `from` to the new name `to`, modes and times kept
+// (a folder's after its contents). 0, or -3 with part of the copy left behind.
+int copyTree(const ustring& from, const ustring& to)
 {
-    ustring text;
-    if (FSReadSymbolicLink(from, text) != 0)
+    struct stat st;
+    if (lstat(from.c_str(), &st) != 0)
         return -3;
-    if (symlink(text.c_str(), to.c_str()) != 0) {
-        struct stat st;
-        if (errno != EEXIST || lstat(to.c_str(), &st) != 0 || S_ISDIR(st.st_mode))
-            return -3;
-        if (unlink(to.c_str()) != 0 || symlink(text.c_str(), to.c_str()) != 0)
+    if (S_ISREG(st.st_mode))
+        return FSCopy(from, to, false) == 0 && copyModeAndTimes(to.c_str(), st) == 0 ? 0 : -3;
+    if (S_ISLNK(st.st_mode)) {
+        ustring text;
+        return FSReadSymbolicLink(from, text) == 0 && symlink(text.c_str(), to.c_str()) == 0 ? 0
+                                                                                             : -3;
+    }
+    // A device, FIFO or socket cannot be carried over by copying bytes.
+    if (!S_ISDIR(st.st_mode) || mkdir(to.c_str(), 0700) != 0)
+        return -3;
+    UniqueDir dir(openDirStream(from.c_str()));
+    if (!dir)
+        return -3;
+    for (;;) {
+        errno = 0;
+        struct dirent* de = readdir(dir.get());
+        if (!de)
+            break;
+        if (isDotOrDotDot(de->d_name))
+            continue;
+        const ustring name(de->d_name);
+        if (copyTree(from + "/" + name, to + "/" + name) != 0)
             return -3;
     }
-    if (remove(from.c_str()) != 0)
+    if (errno != 0)
         return -3;
-    return 0;
+    return copyModeAndTimes(to.c_str(), st) == 0 ? 0 : -3;
 }
 
 } // namespace
@@ -348,7 +358,6 @@ int FSMKDirP(const ustring& path, const char** endptr, bool blForceCreate, mode_
     const bool exactMode = mode != static_cast<mode_t>(-1);
     if (!exactMode)
         mode = 0777;
-    UmaskGuard umaskGuard(exactMode);
 
     char* const text = copy.get();
     char* p = text;
@@ -392,6 +401,12 @@ int FSMKDirP(const ustring& path, const char** endptr, bool blForceCreate, mode_
         }
         if (create && mkdir(text, mode) != 0)
             result = -1;
+        // The umask is the whole process's: the exact mode is set on the new folder itself.
+        if (create && result == 0 && exactMode) {
+            UniqueFd made(openRetry(text, O_RDONLY | O_DIRECTORY | O_NOFOLLOW));
+            if (!made.valid() || fchmod(made.get(), mode) != 0)
+                result = -1;
+        }
         *p = saved;
         if (result != 0 || last)
             break;
@@ -447,38 +462,30 @@ int FSRename(const ustring& from, const ustring& to, bool do_case_check)
     if (err != EXDEV)
         return -3;
 
-    switch (info.type) {
-    case FT_FILE:
-        return FSCopy(from, to, true) < 0 ? -3 : 0;
-    case FT_SLINK:
-        return moveSymlink(from, to);
-    case FT_DIR:
-        break;
-    default:
-        // A device, FIFO or socket cannot be carried over by copying bytes.
+    // Across file systems: a complete copy with its modes and times first, then the source
+    // goes. A copy that fails is removed again, so the source stays whole. A folder is not
+    // merged into one already there: that is left to the caller (EXDEV).
+    struct stat st;
+    if (info.type == FT_DIR && lstat(to.c_str(), &st) == 0) {
+        errno = EXDEV;
         return -3;
     }
-
-    if (FSMKDir(to, true) != 0)
+    if (copyTree(from, to) != 0) {
+        const int copyErr = errno;
+        if (FSRemove(to) != 0)
+            FOP_LOG(L_ERR,
+                    "[ERROR] file-op.cpp(%d): FSRename: cannot remove the partial copy '%s'\n",
+                    to.c_str());
+        errno = copyErr;
         return -3;
-    UniqueDir dir(openDirStream(from.c_str()));
-    if (!dir)
-        return -3;
-    int result = 0;
-    // A read error ends the listing like its end; the removal of from then reports it.
-    while (struct dirent* de = readdir(dir.get())) {
-        if (isDotOrDotDot(de->d_name))
-            continue;
-        const ustring name(de->d_name);
-        if (FSRename(from + "/" + name, to + "/" + name, do_case_check) != 0) {
-            result = -3;
-            break;
-        }
     }
-    dir.reset();
-    if (result == 0 && remove(from.c_str()) != 0)
-        result = -3;
-    return result;
+    if (FSRemove(from) != 0) {
+        FOP_LOG(L_ERR,
+                "[ERROR] file-op.cpp(%d): FSRename: '%s' is copied to '%s' but cannot be removed\n",
+                from.c_str(), to.c_str());
+        return -3;
+    }
+    return 0;
 }
 
 int FSRemove(const ustring& path, bool /*allowundo*/)

@@ -18,13 +18,13 @@ const int DEFAULT_THRESHOLD = Logger::L_WARNING;
 // Append mode with close-on-exec: the start script and the client must not inherit the log.
 const char* const LOG_OPEN_MODE = "ae";
 
-// The threshold the way an input stream reads an int: a value that is not a number is 0.
-int parseThreshold(const ustring& text)
+// The threshold the way an input stream reads an int. False for a value that is not a
+// number: a typo there must not silence the component's errors.
+bool parseThreshold(const ustring& text, int* value)
 {
     std::istringstream in(text.c_str());
-    int value = 0;
-    in >> value;
-    return value;
+    in >> *value;
+    return !in.fail();
 }
 
 bool isStdStream(FILE* fp)
@@ -74,10 +74,14 @@ int Logger::Initialize(Type type, const ustring& path, const ustring& level_path
     log_level[ustring("default_component")] = DEFAULT_THRESHOLD;
     if (!level_path.empty()) {
         Config levels;
-        // A rejected file leaves the reader empty, so it contributes nothing.
+        // One bad line, or a byte-order mark, costs that line only.
+        levels.set_lenient(true);
         levels.read(level_path);
-        for (Config::const_iterator it = levels.begin(); it != levels.end(); ++it)
-            log_level[it->first] = parseThreshold(it->second);
+        int threshold = 0;
+        for (Config::const_iterator it = levels.begin(); it != levels.end(); ++it) {
+            if (parseThreshold(it->second, &threshold))
+                log_level[it->first] = threshold;
+        }
     }
 
     log_type = type;
@@ -177,7 +181,8 @@ void Logger::LogMsg2(Level level, const ustring& component, const xchar* format,
         const unsigned total = static_cast<unsigned>(*log_size) + static_cast<unsigned>(written);
         *log_size = total > static_cast<unsigned>(INT_MAX) ? INT_MAX : static_cast<int>(total);
         if (*log_size > MAX_LOG_SIZE) {
-            // A failed rotation leaves no stream, which silences the logger.
+            // A failed rotation has said why and keeps its stream; it is tried again after
+            // another full file.
             Rotate();
             *log_size = 0;
         }
@@ -191,7 +196,8 @@ void LogMSG_c(int level, char* comp, const Logger::xchar* fmt, va_list args)
 }
 
 // Shifts the numbered companions up by one, dropping the oldest, then moves the
-// live file to path_0 and opens a fresh one. -1 leaves no stream open.
+// live file to path_0 and opens a fresh one. On failure (-1) the logger writes on in
+// the stream it has, after one [ERROR] line saying why.
 int Logger::Rotate()
 {
     char from[1024];
@@ -205,13 +211,29 @@ int Logger::Rotate()
     numberedName(to, log_path, rotate_cnt - 1);
     remove(to);
 
-    closeStream(log_fp);
     numberedName(to, log_path, 0);
-    if (rename(log_path.c_str(), to) != 0)
+    if (rename(log_path.c_str(), to) != 0) {
+        const int err = errno;
+        // A live file removed under us: the stream writes into nothing, so start a new one.
+        FILE* fp = err == ENOENT ? fopen(log_path.c_str(), LOG_OPEN_MODE) : nullptr;
+        if (fp) {
+            closeStream(log_fp);
+            log_fp = fp;
+        }
+        PrintToFilePointer("[ERROR] log.cpp(%d): cannot rotate '%s': rename to '%s': %s (%d)\n",
+                           __LINE__, log_path.c_str(), to, strerror(err), err);
         return -1;
+    }
     FILE* fp = fopen(log_path.c_str(), LOG_OPEN_MODE);
-    if (!fp)
+    if (!fp) {
+        const int err = errno;
+        // Back under its name; should that fail too, the open stream still writes on in it.
+        rename(to, log_path.c_str());
+        PrintToFilePointer("[ERROR] log.cpp(%d): cannot rotate '%s': open: %s (%d)\n", __LINE__,
+                           log_path.c_str(), strerror(err), err);
         return -1;
+    }
+    closeStream(log_fp);
     log_fp = fp;
     ++*log_rotated_count_shared;
     ++log_rotated_count_private;
@@ -222,10 +244,17 @@ void Logger::ReloadLogFile()
 {
     if (log_type == SYSLOG_LOGGER || log_type == STDOUT_LOGGER || log_type == STDERR_LOGGER)
         return;
-    closeStream(log_fp);
     FILE* fp = fopen(log_path.c_str(), LOG_OPEN_MODE);
-    if (!fp)
+    if (!fp) {
+        const int err = errno;
+        // Never silent: the messages go to standard error instead.
+        closeStream(log_fp);
+        log_fp = stderr;
+        PrintToFilePointer("[ERROR] log.cpp(%d): cannot reopen '%s': %s (%d)\n", __LINE__,
+                           log_path.c_str(), strerror(err), err);
         return;
+    }
+    closeStream(log_fp);
     log_fp = fp;
     *log_size = GetFileSize(log_path);
 }

@@ -53,6 +53,7 @@ struct GrammarRow
     bool preserve;
     int result;
     Entries expected;
+    bool lenient = false;
 };
 
 void PrintTo(const GrammarRow& row, std::ostream* os)
@@ -62,7 +63,7 @@ void PrintTo(const GrammarRow& row, std::ostream* os)
 
 std::vector<GrammarRow> grammar_rows()
 {
-    const std::string x8189(8189, 'x');
+    const std::string x8186(8186, 'x');
     const std::string x8188(8188, 'x');
     return {
         {"pid_line", "pid=42\n", false, 0, {{"pid", "42"}}},
@@ -106,12 +107,31 @@ std::vector<GrammarRow> grammar_rows()
         {"error_clears_earlier_lines", "a=1\nbad\nb=2\n", false, -1, {}},
         {"entries_in_key_order", "b=1\na=2\nB=3\n", false, 0, {{"B", "3"}, {"a", "2"}, {"b", "1"}}},
         {"line_of_8191_bytes_is_whole", "k=" + x8188 + "\n", false, 0, {{"k", x8188}}},
-        {"long_line_read_in_two_pieces",
-         "k=" + x8189 + "y=1\n",
+        // Never a second line: the rest would pass for an entry of its own.
+        {"long_line_is_an_error_of_the_file", "note=" + x8186 + "pid=4242\n", false, -1, {}},
+        {"nul_byte_is_an_error_of_the_file", std::string("a=1\nk=ab\0cd\n", 12), false, -1, {}},
+        // Lenient reading: a bad line costs that line only.
+        {"lenient_skips_a_byte_order_mark",
+         "\xEF\xBB\xBFpid=42\n",
          false,
          0,
-         {{"k", x8189}, {"y", "1"}}},
-        {"long_line_whose_rest_is_an_error", "k=" + x8189 + "zz\n", false, -1, {}},
+         {{"pid", "42"}},
+         true},
+        {"lenient_skips_bad_lines",
+         "pid=42\r\nstarted=Mon Dec 8 16:00\r\nk: v\nk2\n",
+         false,
+         0,
+         {{"pid", "42"}},
+         true},
+        {"lenient_long_line_still_fails", "note=" + x8186 + "pid=4242\n", false, -1, {}, true},
+        {"lenient_nul_byte_still_fails",
+         std::string("pid=4\0"
+                     "2\n",
+                     8),
+         false,
+         -1,
+         {},
+         true},
     };
 }
 
@@ -123,6 +143,7 @@ TEST_P(ConfigGrammar, Reads)
     const GrammarRow& row = GetParam();
     Config c;
     c.set_preserve(row.preserve);
+    c.set_lenient(row.lenient);
     EXPECT_EQ(c.read(file("in.conf", row.contents)), row.result);
     EXPECT_EQ(entries(c), row.expected);
 }

@@ -99,6 +99,8 @@ void Worker::HandleServicce()
         }
     }
     m_service->RemoveAgedFolders();
+    // The start script may take up to a minute: the finished bar must not stay up meanwhile.
+    emit sigHideMsg();
     m_service->PostUpgrade();
     Logger::LogMsg(Logger::L_DEBUG, LOG_COMPONENT, "[DEBUG] launcher.cpp(%d): done\n", __LINE__);
     emit sigServiceDone();
@@ -176,6 +178,7 @@ void Launcher::setUp()
     connect(this, SIGNAL(sigStart()), m_worker, SLOT(HandleServicce()));
     connect(m_worker, &Worker::sigShowMsg, this, &Launcher::ShowMsgBox);
     connect(m_worker, &Worker::sigServiceDone, this, &Launcher::LaunchDone);
+    connect(m_worker, &Worker::sigHideMsg, this, &Launcher::HideMsgBox);
     connect(m_worker, &Worker::sigUpdateProgress, this, &Launcher::UpdateProgress);
     connect(m_worker, &Worker::sigSetLabelText, this, &Launcher::SetLabelText);
     // The first GetInstance call: the adapter is made here, on the main thread.
@@ -216,6 +219,14 @@ void Launcher::LaunchDone()
     m_worker->QuitThread();
     m_worker->JoinThread();
     QCoreApplication::quit();
+}
+
+void Launcher::HideMsgBox()
+{
+    if (m_progress) {
+        m_progress->setValue(100);
+        m_progress->hide();
+    }
 }
 
 void Launcher::UpdateProgress(int total, int steps)

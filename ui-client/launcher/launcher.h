@@ -46,6 +46,8 @@ signals:
     void sigShowMsg();
     void sigUpdateProgress(int, int);
     void sigSetLabelText(const QString&);
+    // The service is done with the dialog; only the start of the client is left.
+    void sigHideMsg();
 
 private slots:
     void HandleServicce();
@@ -95,6 +97,7 @@ private slots:
     void UpdateProgress(int total, int steps);
     void SetLabelText(const QString& label);
     void ShowMsgBox();
+    void HideMsgBox();
 
 private:
     Q_DISABLE_COPY(Launcher)

@@ -6,17 +6,22 @@
 #include "texts/strtab.h"
 #include "ustring/ustring.h"
 
+#include <QByteArray>
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QString>
 #include <QStringList>
 #include <QTranslator>
 
+#include <climits>
 #include <clocale>
 #include <cstdio>
 #include <cstring>
 #include <langinfo.h>
+#include <unistd.h>
+#include <vector>
 
 // Made by the resource compiler for the collection that holds the translations.
 extern int qInitResources_texts();
@@ -33,29 +38,80 @@ void use_utf8_character_type()
     }
 }
 
+// The absolute path of this process's executable, links resolved; empty without /proc.
+QString ownExecutable()
+{
+    std::vector<char> buf(PATH_MAX);
+    for (;;) {
+        const ssize_t n = ::readlink("/proc/self/exe", buf.data(), buf.size());
+        if (n < 0) {
+            return QString();
+        }
+        if (static_cast<size_t>(n) < buf.size()) {
+            // A package update may have replaced the file since; its folder is still ours.
+            QString exe = QFile::decodeName(QByteArray(buf.data(), static_cast<int>(n)));
+            const QString deleted = QStringLiteral(" (deleted)");
+            if (exe.endsWith(deleted)) {
+                exe.chop(deleted.size());
+            }
+            return exe;
+        }
+        buf.resize(buf.size() * 2);
+    }
+}
+
 void initialize_resources(const char* bin)
 {
     std::setlocale(LC_ALL, "");
     use_utf8_character_type();
     qInitResources_texts();
 
-    QString bin_path = QString::fromUtf8(bin);
-    // Started through a symbolic link (/usr/bin/brisendale-drive), the folders beside the
-    // link are not the installation's: plug-ins must come from beside the real file.
-    const QFileInfo bin_info(bin_path);
-    if (bin_path.contains('/') && bin_info.isSymLink() && bin_info.exists()) {
-        bin_path = bin_info.canonicalFilePath();
+    // The plug-in folder comes from the executable the kernel started: argv[0] without a
+    // slash, or a relative one, would make it a folder below the working folder, where
+    // anyone could plant a plug-in that then runs as this user.
+    QString bin_path = ownExecutable();
+    if (bin_path.isEmpty() && bin[0] == '/') {
+        bin_path = QString::fromUtf8(bin);
     }
-    const QString path = QDir::cleanPath(bin_path + QStringLiteral("/../../lib/plugins"));
+    QString path;
+    if (!bin_path.isEmpty()) {
+        path = QDir::cleanPath(bin_path + QStringLiteral("/../../lib/plugins"));
+    }
     // Without the folder the toolkit's own list stays: replacing it would leave no
     // platform plug-in at all.
-    if (QFileInfo(path).isDir()) {
+    if (!path.isEmpty() && QFileInfo(path).isDir()) {
         QStringList paths;
         paths << path;
         QCoreApplication::setLibraryPaths(paths);
     }
     std::printf("lib path = '%s'\n", path.toUtf8().constData());
     std::fflush(stdout);
+}
+
+// The platforms for the toolkit to try in turn: the one it would pick itself, then the
+// offscreen one, so that a session without a usable display still upgrades and starts
+// the client instead of aborting. Given as an argument, not through the environment,
+// which the start script and the client inherit.
+QByteArray platformList()
+{
+    QByteArray list = qgetenv("QT_QPA_PLATFORM");
+    if (list.isEmpty()) {
+        const bool waylandSession = qgetenv("XDG_SESSION_TYPE") == "wayland";
+        if (!waylandSession && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
+            qEnvironmentVariableIsEmpty("DISPLAY")) {
+            return QByteArrayLiteral("offscreen");
+        }
+        // The toolkit's own choice: Wayland first in a Wayland session except under
+        // GNOME, X11 otherwise and as the fallback.
+        const QByteArray desktops =
+            (qgetenv("XDG_CURRENT_DESKTOP") + ':' + qgetenv("XDG_SESSION_DESKTOP")).toLower();
+        list = waylandSession && !desktops.contains("gnome") ? QByteArrayLiteral("wayland;xcb")
+                                                             : QByteArrayLiteral("xcb");
+    }
+    if (!list.split(';').contains("offscreen")) {
+        list += ";offscreen";
+    }
+    return list;
 }
 
 void initialize_logger()
@@ -86,7 +142,15 @@ int main(int argc, char** argv)
 
     initialize_resources(argv[0]);
 
-    QtSingleApplication app(argc, argv, true);
+    QByteArray platforms = platformList();
+    char platformOption[] = "-platform";
+    std::vector<char*> args(argv, argv + argc);
+    args.push_back(platformOption);
+    args.push_back(platforms.data());
+    args.push_back(nullptr);
+    int args_count = argc + 2;
+
+    QtSingleApplication app(args_count, args.data(), true);
     use_utf8_character_type();
     // Only LaunchDone may end the run: the worker thread must never be left running.
     app.setQuitOnLastWindowClosed(false);

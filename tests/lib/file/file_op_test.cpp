@@ -2,11 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <QFile>
+
+#include <atomic>
 #include <fcntl.h>
 #include <limits.h>
 #include <set>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <thread>
 
 namespace {
 
@@ -242,6 +246,31 @@ TEST_F(FileOpTest, MkdirPForceReplacesAFileAndAcceptsATrailingSlash)
     EXPECT_TRUE(S_ISDIR(st.st_mode));
 }
 
+// The umask belongs to the whole process: another thread creating files meanwhile must
+// never see it at 0. Sampled through /proc, so a change cannot go unseen for long.
+TEST_F(FileOpTest, MkdirPWithAnExactModeLeavesTheUmaskAlone)
+{
+    const mode_t old = umask(022);
+    std::atomic<bool> done{false};
+    std::atomic<int> zero{0};
+    std::thread sampler([&] {
+        while (!done) {
+            QFile status("/proc/self/status");
+            if (status.open(QIODevice::ReadOnly) && status.readAll().contains("Umask:\t0000\n"))
+                ++zero;
+        }
+    });
+    for (int i = 0; i < 300; ++i)
+        EXPECT_EQ(0, FSMKDirP(u("m/" + std::to_string(i) + "/a/b/c"), nullptr, false, 0777));
+    done = true;
+    sampler.join();
+    umask(old);
+    EXPECT_EQ(0, zero.load());
+    struct stat st;
+    ASSERT_EQ(0, stat(p("m/7/a/b").c_str(), &st));
+    EXPECT_EQ(0777u, st.st_mode & 07777);
+}
+
 TEST_F(FileOpTest, MkdirPAppliesAnExplicitModeExactlyAndRestoresTheUmask)
 {
     const mode_t old = umask(027);
@@ -388,15 +417,26 @@ TEST_F(FileOpTest, RenameAcrossFileSystemsMovesFilesTreesAndLinks)
     write("tree/y", "Y");
     ASSERT_EQ(0, symlink("../y", p("tree/sub/up").c_str()));
     ASSERT_EQ(0, symlink("/no/such/target", p("lonely").c_str()));
+    // Modes and times go along: an executable stays one, a private file private.
+    const struct timespec old[2] = {{1000000000, 0}, {1000000000, 0}};
+    ASSERT_EQ(0, chmod(p("file").c_str(), 0710));
+    ASSERT_EQ(0, utimensat(AT_FDCWD, p("file").c_str(), old, 0));
+    ASSERT_EQ(0, chmod(p("tree/sub").c_str(), 0701));
 
     EXPECT_EQ(0, FSRename(u("file"), u("other/file"), false));
     EXPECT_EQ("F", read("other/file"));
     EXPECT_FALSE(exists("file"));
+    struct stat st;
+    ASSERT_EQ(0, stat(p("other/file").c_str(), &st));
+    EXPECT_EQ(0710u, st.st_mode & 07777);
+    EXPECT_EQ(1000000000, st.st_mtim.tv_sec);
 
     EXPECT_EQ(0, FSRename(u("tree"), u("other/tree"), false));
     EXPECT_FALSE(exists("tree"));
     EXPECT_EQ("X", read("other/tree/sub/x"));
     EXPECT_EQ("Y", read("other/tree/y"));
+    ASSERT_EQ(0, stat(p("other/tree/sub").c_str(), &st));
+    EXPECT_EQ(0701u, st.st_mode & 07777);
     ustring text;
     ASSERT_EQ(0, FSReadSymbolicLink(u("other/tree/sub/up"), text));
     EXPECT_STREQ("../y", text.c_str());
@@ -417,8 +457,10 @@ TEST_F(FileOpTest, RenameAcrossFileSystemsRefusesSpecialFiles)
     write("tree/a", "A");
     ASSERT_EQ(0, mkfifo(p("tree/pipe").c_str(), 0600));
     EXPECT_EQ(-3, FSRename(u("tree"), u("other/tree"), false));
+    // All or nothing: the source stays whole and no partial copy is left.
     EXPECT_TRUE(exists("tree/pipe"));
-    EXPECT_TRUE(exists("tree")); // not removed while something is left in it
+    EXPECT_EQ("A", read("tree/a"));
+    EXPECT_FALSE(exists("other/tree"));
 }
 
 TEST_F(FileOpTest, RenameAcrossFileSystemsOntoAFullDisk)
@@ -427,6 +469,7 @@ TEST_F(FileOpTest, RenameAcrossFileSystemsOntoAFullDisk)
     write("big", QByteArray(1024 * 1024, 'b'));
     EXPECT_EQ(-3, FSRename(u("big"), u("small/big"), false));
     EXPECT_EQ(1024 * 1024, read("big").size());
+    EXPECT_FALSE(exists("small/big"));
 }
 
 TEST_F(FileOpTest, RemoveFilesTreesAndLinks)

@@ -188,12 +188,13 @@ INSTANTIATE_TEST_SUITE_P(
                      {4, 5, 7},
                      {}},
         ThresholdRow{"errors_only", "svc_e=3\n", "svc_e", {0, 3}, {4, 5}},
-        ThresholdRow{"not_a_number_is_zero", "svc_f=abc\n", "svc_f", {0}, {1, 3, 4}},
+        ThresholdRow{"not_a_number_keeps_the_default", "svc_f=debug\n", "svc_f", {0, 3, 4}, {5}},
         ThresholdRow{"digits_then_text", "svc_g=6x\n", "svc_g", {6}, {7}},
         ThresholdRow{"quoted_leading_blanks", "svc_h='  5'\n", "svc_h", {5}, {6}},
         ThresholdRow{"explicit_plus_sign", "svc_i=+6\n", "svc_i", {6}, {7}},
         ThresholdRow{"negative_drops_all", "svc_j=-1\n", "svc_j", {}, {0, 3, 7}},
-        ThresholdRow{"malformed_file_ignored", "svc_k=7\nbroken line\n", "svc_k", {4}, {5, 7}}),
+        ThresholdRow{"bad_line_costs_that_line_only", "broken line\nsvc_k=7\n", "svc_k", {7}, {}},
+        ThresholdRow{"byte_order_mark", "\xEF\xBB\xBFsvc_l=7\n", "svc_l", {7}, {}}),
     [](const ::testing::TestParamInfo<ThresholdRow>& info) {
         return std::string(info.param.name);
     });
@@ -300,24 +301,28 @@ TEST_F(LoggerTest, ReopensAfterAnotherWritersRotation)
     EXPECT_TRUE(testsupport::readFile(companion(1)).endsWith("before\n"));
 }
 
-TEST_F(LoggerTest, FailedRotationSilencesUntilTheNextInitialize)
+// A rotation that fails says why once and writes on: in the current file when the live
+// file cannot be moved, in a new one when it was removed.
+TEST_F(LoggerTest, FailedRotationKeepsWritingAfterOneError)
 {
-    ASSERT_EQ(0, initFile());
-    // Without the live file the rename into the first companion fails.
-    ASSERT_TRUE(QFile::remove(logPath()));
+    ASSERT_EQ(0, initFile(1));
+    // A folder that is not empty cannot be removed nor replaced by the live file.
+    ASSERT_TRUE(QDir().mkpath(companion(0) + "/keep"));
     const std::string filler(LIMIT, 'f');
     Logger::LogMsg(Logger::L_ERR, "comp", "%s\n", filler.c_str());
-    EXPECT_EQ(nullptr, LoggerTestPeer::stream());
-    EXPECT_EQ(0, LoggerTestPeer::size());
+    Logger::LogMsg(Logger::L_ERR, "comp", "still here\n");
+    QByteArray text = testsupport::readFile(logPath());
+    EXPECT_EQ(1, text.count("[ERROR] log.cpp(")) << text.right(300).toStdString();
+    EXPECT_TRUE(text.contains("cannot rotate '" + logPath().toUtf8() + "': rename to"));
+    EXPECT_TRUE(text.endsWith("still here\n"));
 
+    ASSERT_TRUE(QDir(companion(0)).removeRecursively());
+    ASSERT_TRUE(QFile::remove(logPath()));
     Logger::LogMsg(Logger::L_ERR, "comp", "%s\n", filler.c_str());
-    Logger::LogMsg(Logger::L_ERR, "comp", "dropped\n");
-    EXPECT_FALSE(QFile::exists(logPath()));
-    EXPECT_FALSE(QFile::exists(companion(0)));
-
-    ASSERT_EQ(0, initFile());
-    Logger::LogMsg(Logger::L_ERR, "comp", "back\n");
-    EXPECT_TRUE(testsupport::readFile(logPath()).endsWith("back\n"));
+    Logger::LogMsg(Logger::L_ERR, "comp", "after removal\n");
+    text = testsupport::readFile(logPath());
+    EXPECT_EQ(1, text.count("[ERROR] log.cpp(")) << text.toStdString();
+    EXPECT_TRUE(text.endsWith("after removal\n"));
 }
 
 TEST_F(LoggerTest, DestroySilencesUntilTheNextInitialize)

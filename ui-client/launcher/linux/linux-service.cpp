@@ -6,22 +6,28 @@
 #include "file/unique_fd.h"
 #include "log/log.h"
 
-#include <QProcess>
 #include <QSettings>
 #include <QString>
 #include <QStringList>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <limits>
 #include <memory>
 #include <signal.h>
+#include <spawn.h>
 #include <string>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -76,6 +82,22 @@ std::string readProcFile(const std::string& path, size_t limit)
     return data;
 }
 
+// The target of a symbolic link, or an empty string.
+std::string readLink(const std::string& path)
+{
+    std::vector<char> buf(PATH_MAX);
+    for (;;) {
+        const ssize_t n = ::readlink(path.c_str(), buf.data(), buf.size());
+        if (n < 0) {
+            return std::string();
+        }
+        if (static_cast<size_t>(n) < buf.size()) {
+            return std::string(buf.data(), static_cast<size_t>(n));
+        }
+        buf.resize(buf.size() * 2);
+    }
+}
+
 // Whether `pid` is the per-user client of this user: its executable, or one of its
 // first two arguments (the interpreter's script), is `client`. A stale pid file
 // after a crash or a reboot names whatever process got that number since.
@@ -89,7 +111,9 @@ PidOwner whoIs(pid_t pid, const std::string& client)
     if (st.st_uid != ::getuid() || client.empty()) {
         return PidOwner::Other;
     }
-    if (canonical(proc + "/exe") == client) {
+    // A client whose file an upgrade has replaced runs on from the deleted one.
+    const std::string exe = readLink(proc + "/exe");
+    if (exe == client || exe == client + " (deleted)" || canonical(proc + "/exe") == client) {
         return PidOwner::Client;
     }
     const std::string cmdline = readProcFile(proc + "/cmdline", 65536);
@@ -113,6 +137,114 @@ PidOwner whoIs(pid_t pid, const std::string& client)
         }
     }
     return PidOwner::Other;
+}
+
+// Owners of posix_spawn's two attribute objects.
+struct SpawnActions
+{
+    SpawnActions() : valid(posix_spawn_file_actions_init(&value) == 0) {}
+    ~SpawnActions()
+    {
+        if (valid) {
+            posix_spawn_file_actions_destroy(&value);
+        }
+    }
+    SpawnActions(const SpawnActions&) = delete;
+    SpawnActions& operator=(const SpawnActions&) = delete;
+    bool ok() const { return valid; }
+
+    posix_spawn_file_actions_t value;
+    bool valid;
+};
+
+struct SpawnAttributes
+{
+    SpawnAttributes() : valid(posix_spawnattr_init(&value) == 0) {}
+    ~SpawnAttributes()
+    {
+        if (valid) {
+            posix_spawnattr_destroy(&value);
+        }
+    }
+    SpawnAttributes(const SpawnAttributes&) = delete;
+    SpawnAttributes& operator=(const SpawnAttributes&) = delete;
+    bool ok() const { return valid; }
+
+    posix_spawnattr_t value;
+    bool valid;
+};
+
+// True when `pid` names no process, or one that has ended and waits for its parent.
+bool processGone(pid_t pid)
+{
+    if (::kill(pid, 0) != 0 && errno == ESRCH) {
+        return true;
+    }
+    const std::string stat = readProcFile("/proc/" + std::to_string(pid) + "/stat", 4096);
+    const size_t paren = stat.rfind(')');
+    if (paren == std::string::npos || paren + 2 >= stat.size()) {
+        return false;
+    }
+    const char state = stat[paren + 2];
+    return state == 'Z' || state == 'X';
+}
+
+// The parent of `pid`, or 0 when it cannot be told.
+pid_t parentOf(pid_t pid)
+{
+    const std::string stat = readProcFile("/proc/" + std::to_string(pid) + "/stat", 4096);
+    const size_t paren = stat.rfind(')');
+    if (paren == std::string::npos) {
+        return 0;
+    }
+    // After the name: the state, then the parent's pid.
+    return static_cast<pid_t>(std::atol(stat.c_str() + std::min(paren + 4, stat.size())));
+}
+
+// Polls every 100 ms until `pid` is gone or `ms` milliseconds have passed.
+bool waitGone(pid_t pid, int ms)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+        if (processGone(pid)) {
+            return true;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+}
+
+struct DirCloser
+{
+    void operator()(DIR* d) const { closedir(d); }
+};
+
+// Adds every process of this user that runs `client` to `pids`; false when /proc
+// cannot be listed, so nothing can be told.
+bool findClientsInProc(const std::string& client, std::vector<pid_t>& pids)
+{
+    std::unique_ptr<DIR, DirCloser> dir(opendir("/proc"));
+    if (!dir) {
+        return false;
+    }
+    const pid_t self = ::getpid();
+    std::vector<pid_t> found;
+    while (struct dirent* entry = readdir(dir.get())) {
+        const pid_t pid = parsePid(entry->d_name);
+        if (pid > 0 && pid != self && whoIs(pid, client) == PidOwner::Client) {
+            found.push_back(pid);
+        }
+    }
+    // A client's child that has forked but not yet run its own program looks like the
+    // client too; the client ends its children itself.
+    for (pid_t pid : found) {
+        if (std::find(found.begin(), found.end(), parentOf(pid)) == found.end()) {
+            pids.push_back(pid);
+        }
+    }
+    return true;
 }
 
 } // namespace
@@ -235,7 +367,14 @@ int LinuxService::HandlePackageUpgrade()
     guard.CountAttempt();
     if (PerUserBinPathExist()) {
         SERVICE_LOG(L_DEBUG, "[DEBUG] linux/linux-service.cpp(%d): local appdata exist\n");
-        StopService();
+        // Two clients on one folder risk the user's data: no replacement while one may run.
+        if (!StopClients()) {
+            SERVICE_LOG(L_WARNING,
+                        "[WARNING] linux/linux-service.cpp(%d): cannot tell that the client of "
+                        "'%s' has ended, not replacing it in this run\n",
+                        per_user_install_path.c_str_utf8());
+            return -1;
+        }
     }
     const int ret = PrepareUserEnv();
     if (ret == 0) {
@@ -246,65 +385,115 @@ int LinuxService::HandlePackageUpgrade()
 
 void LinuxService::StopService()
 {
+    // The caller that must know, HandlePackageUpgrade, asks StopClients itself.
+    (void)StopClients();
+}
+
+// The processes of this user that run A's client, from the pid file or, when that names
+// nobody, from /proc. False when neither can tell.
+bool LinuxService::FindClients(std::vector<pid_t>& pids)
+{
     ustring pid_path = Service::GetUserBrisendaleInstallPath() + "/ui.pid";
-    Config config;
     if (!IsFileExist(pid_path, false)) {
         SERVICE_LOG(L_DEBUG,
                     "[DEBUG] linux/linux-service.cpp(%d): pid file '%s' does not exist, no need "
                     "to terminate\n",
                     pid_path.c_str_utf8());
-        return;
+        return true;
     }
+    const std::string client =
+        canonical((per_user_install_path + "/" + "bin" + "/" + "brisendale-drive-ui").c_str_utf8());
+    Config config;
+    // The client's own writer may add lines of its own: only the pid line counts.
+    config.set_lenient(true);
+    pid_t pid = 0;
     if (config.read(pid_path) < 0) {
         SERVICE_LOG(L_NOTICE,
                     "[NOTE] linux/linux-service.cpp(%d): Failed to read pid file '%s', not "
                     "exist ?\n",
                     pid_path.c_str_utf8());
-        return;
+    } else {
+        const ustring value = config["pid"];
+        if (!value.empty()) {
+            pid = parsePid(value);
+            if (pid <= 0) {
+                SERVICE_LOG(L_NOTICE,
+                            "[NOTE] linux/linux-service.cpp(%d): pid file '%s' holds no process "
+                            "id ('%s'), nothing to terminate\n",
+                            pid_path.c_str_utf8(), value.c_str_utf8());
+            }
+        }
     }
-    const ustring value = config["pid"];
-    if (value.empty()) {
-        return;
+    if (pid > 0) {
+        switch (whoIs(pid, client)) {
+        case PidOwner::Gone:
+            return true;
+        case PidOwner::Other:
+            SERVICE_LOG(L_NOTICE,
+                        "[NOTE] linux/linux-service.cpp(%d): pid file '%s' names process %d, "
+                        "which is not the client, nothing to terminate\n",
+                        pid_path.c_str_utf8(), static_cast<int>(pid));
+            return true;
+        case PidOwner::Client:
+            pids.push_back(pid);
+            return true;
+        }
     }
-    const pid_t pid = parsePid(value);
-    if (pid <= 0) {
+    // A pid file that names nobody may still belong to a running client.
+    if (!findClientsInProc(client, pids)) {
+        return false;
+    }
+    for (pid_t found : pids) {
         SERVICE_LOG(L_NOTICE,
-                    "[NOTE] linux/linux-service.cpp(%d): pid file '%s' holds no process id "
-                    "('%s'), nothing to terminate\n",
-                    pid_path.c_str_utf8(), value.c_str_utf8());
-        return;
+                    "[NOTE] linux/linux-service.cpp(%d): pid file '%s' names no process, the "
+                    "client runs as process %d\n",
+                    pid_path.c_str_utf8(), static_cast<int>(found));
+    }
+    return true;
+}
+
+bool LinuxService::StopClients()
+{
+    std::vector<pid_t> pids;
+    if (!FindClients(pids)) {
+        return false;
     }
     const std::string client =
         canonical((per_user_install_path + "/" + "bin" + "/" + "brisendale-drive-ui").c_str_utf8());
-    switch (whoIs(pid, client)) {
-    case PidOwner::Gone:
-        return;
-    case PidOwner::Other:
-        SERVICE_LOG(L_NOTICE,
-                    "[NOTE] linux/linux-service.cpp(%d): pid file '%s' names process %d, which "
-                    "is not the client, nothing to terminate\n",
-                    pid_path.c_str_utf8(), static_cast<int>(pid));
-        return;
-    case PidOwner::Client:
-        break;
+    bool stopped = true;
+    for (pid_t pid : pids) {
+        stopped = StopProcess(pid, client) && stopped;
     }
+    return stopped;
+}
 
+// SIGTERM, up to `timeout` ms for the process to end, then SIGKILL and a bounded wait.
+// False when it still runs.
+bool LinuxService::StopProcess(pid_t pid, const std::string& client)
+{
     if (::kill(pid, SIGTERM) != 0) {
         int err = errno;
         if (err == ESRCH) {
-            return;
+            return true;
         }
         SERVICE_LOG(L_ERR, "[ERROR] linux/linux-service.cpp(%d): kill: %s (%d)\n", strerror(err),
                     err);
     }
-    for (int poll = 0; poll < 5; ++poll) {
-        if (::kill(pid, 0) != 0 && errno == ESRCH) {
-            return;
-        }
-        ::sleep(1);
+    if (waitGone(pid, timeout > 0 ? timeout : 5000)) {
+        return true;
+    }
+    // The number may have passed to another process while we waited.
+    if (whoIs(pid, client) != PidOwner::Client) {
+        return true;
     }
     // Ignored: the client may have ended just now.
     ::kill(pid, SIGKILL);
+    if (waitGone(pid, 5000)) {
+        return true;
+    }
+    SERVICE_LOG(L_ERR, "[ERROR] linux/linux-service.cpp(%d): process %d still runs after SIGKILL\n",
+                static_cast<int>(pid));
+    return false;
 }
 
 void LinuxService::PostUpgrade()
@@ -318,12 +507,88 @@ bool LinuxService::PerUserBinPathExist()
     return ::access(bin.c_str_utf8(), F_OK) == 0;
 }
 
+void LinuxService::SetStartWait(int seconds)
+{
+    start_wait_seconds = seconds;
+}
+
+// Runs the start script with "start", standard input on /dev/null, and waits for it at most
+// start_wait_seconds: a script that reads its input or hangs must not hold the launcher, and
+// with it the single-instance lock. One that outlives the wait keeps running on its own.
+// Always 0; a failed start is logged.
 int LinuxService::LaunchPerUserBin()
 {
-    // Program and argument apart: a blank in the home folder's path must not split it.
-    ustring script = per_user_install_path + "/package/start-stop";
-    QProcess::execute(QString::fromUtf8(script.c_str_utf8()), QStringList() << "start");
-    return 0;
+    const ustring script = per_user_install_path + "/package/start-stop";
+    SpawnActions actions;
+    SpawnAttributes attributes;
+    if (!actions.ok() || !attributes.ok() ||
+        posix_spawn_file_actions_addopen(&actions.value, STDIN_FILENO, "/dev/null", O_RDONLY, 0) !=
+            0) {
+        SERVICE_LOG(L_ERR, "[ERROR] linux/linux-service.cpp(%d): cannot prepare to run '%s'\n",
+                    script.c_str_utf8());
+        return 0;
+    }
+    // Signals this process ignores (SIGPIPE) must not stay ignored in the client.
+    sigset_t defaults;
+    sigset_t none;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    sigemptyset(&none);
+    posix_spawnattr_setsigdefault(&attributes.value, &defaults);
+    posix_spawnattr_setsigmask(&attributes.value, &none);
+    posix_spawnattr_setflags(&attributes.value, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+
+    char start[] = "start";
+    char* argv[] = {const_cast<char*>(script.c_str_utf8()), start, nullptr};
+    pid_t pid = 0;
+    const int rc =
+        posix_spawn(&pid, script.c_str_utf8(), &actions.value, &attributes.value, argv, environ);
+    if (rc != 0) {
+        SERVICE_LOG(L_ERR, "[ERROR] linux/linux-service.cpp(%d): failed to run '%s': %s (%d)\n",
+                    script.c_str_utf8(), strerror(rc), rc);
+        return 0;
+    }
+
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::seconds(start_wait_seconds);
+    // Short at first: most scripts end within milliseconds.
+    auto pause = std::chrono::milliseconds(1);
+    for (;;) {
+        int status = 0;
+        const pid_t r = ::waitpid(pid, &status, WNOHANG);
+        if (r < 0 && errno == EINTR) {
+            continue;
+        }
+        if (r < 0) {
+            const int err = errno;
+            SERVICE_LOG(L_ERR, "[ERROR] linux/linux-service.cpp(%d): waitpid '%s': %s (%d)\n",
+                        script.c_str_utf8(), strerror(err), err);
+            return 0;
+        }
+        if (r == pid) {
+            if (WIFEXITED(status) && WEXITSTATUS(status) != 0) {
+                SERVICE_LOG(L_ERR,
+                            "[ERROR] linux/linux-service.cpp(%d): '%s start' exited with status "
+                            "%d\n",
+                            script.c_str_utf8(), WEXITSTATUS(status));
+            } else if (WIFSIGNALED(status)) {
+                SERVICE_LOG(L_ERR,
+                            "[ERROR] linux/linux-service.cpp(%d): '%s start' was ended by signal "
+                            "%d (%s)\n",
+                            script.c_str_utf8(), WTERMSIG(status), strsignal(WTERMSIG(status)));
+            }
+            return 0;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            SERVICE_LOG(L_WARNING,
+                        "[WARNING] linux/linux-service.cpp(%d): '%s start' still runs after %d "
+                        "s, not waiting for it any longer\n",
+                        script.c_str_utf8(), start_wait_seconds);
+            return 0;
+        }
+        std::this_thread::sleep_for(pause);
+        pause = std::min(pause * 2, std::chrono::milliseconds(100));
+    }
 }
 
 void LinuxService::LoadTargetVerInfo()

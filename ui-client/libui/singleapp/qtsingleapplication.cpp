@@ -2,14 +2,19 @@
 
 #include <QByteArray>
 #include <QCryptographicHash>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QList>
 #include <QLockFile>
 #include <QStandardPaths>
+#include <QSysInfo>
+#include <QThread>
 
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -66,32 +71,63 @@ QString lockFolder()
     return dir;
 }
 
-// True when the lock file exists, has been written by its creator, and no
-// process holds the record lock that QLockFile takes beside its flock. This
-// catches a holder that died while its pid now names some other live process,
-// which QLockFile's own pid test takes for the holder. F_GETLK only asks; it
-// never disturbs a holder that is between creating the file and locking it
-// (such a file is still empty).
-bool isUnheld(const QString& path)
+enum class LockState
+{
+    Held,    // a live process holds it, or that cannot be ruled out
+    Written, // nobody holds it and it names a holder that was here
+    Empty,   // nobody holds it and it names nobody
+};
+
+// QLockFile (Qt 5.15 and Qt 6 alike) holds an flock on its file for its whole life. A
+// second open file description cannot take that flock while the holder lives: on a
+// local file system, and on NFS, where Linux maps flock onto the server's locks. The
+// probe's own flock goes with its descriptor.
+LockState probeLock(const QString& path, qint64* mtimeMs)
 {
     int fd;
     do {
         fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0)
-        return false;
+        return LockState::Held;
     FdHolder holder(fd);
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0)
+        return LockState::Held;
     struct stat st;
-    if (::fstat(fd, &st) != 0 || st.st_size == 0)
-        return false;
-    struct flock query = {};
-    query.l_type = F_WRLCK;
-    query.l_whence = SEEK_SET;
-    query.l_start = 0;
-    query.l_len = 0;
-    if (::fcntl(fd, F_GETLK, &query) != 0)
-        return false;
-    return query.l_type == F_UNLCK;
+    if (::fstat(fd, &st) != 0)
+        return LockState::Held;
+    *mtimeMs = static_cast<qint64>(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000;
+    if (st.st_size == 0)
+        return LockState::Empty;
+    // Where flock stays local to each host (NFS mounted with local_lock), a holder on
+    // another host would pass unseen: such a file is left alone.
+    char buf[512];
+    const ssize_t n = ::pread(fd, buf, sizeof buf - 1, 0);
+    if (n > 0) {
+        const QList<QByteArray> lines = QByteArray(buf, static_cast<int>(n)).split('\n');
+        if (lines.size() > 2 && !lines.at(2).isEmpty() &&
+            lines.at(2) != QSysInfo::machineHostName().toLocal8Bit())
+            return LockState::Held;
+    }
+    return LockState::Written;
+}
+
+// True when no live process holds the lock file, whatever it holds: a holder that died,
+// also one whose pid now names another live process (which QLockFile's own pid test
+// takes for the holder), or one killed before it wrote anything. A creator is between
+// creating the file and locking it for a moment only, so an empty file counts once it
+// has stayed empty and unheld for a second.
+bool isUnheld(const QString& path)
+{
+    qint64 mtime = 0;
+    LockState state = probeLock(path, &mtime);
+    if (state != LockState::Empty)
+        return state == LockState::Written;
+    const qint64 age = QDateTime::currentMSecsSinceEpoch() - mtime;
+    if (age >= 0 && age < 1000)
+        QThread::msleep(static_cast<unsigned long>(1000 - age));
+    state = probeLock(path, &mtime);
+    return state == LockState::Empty || state == LockState::Written;
 }
 
 } // namespace

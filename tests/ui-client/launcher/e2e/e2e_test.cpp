@@ -290,6 +290,32 @@ TEST_F(E2eTest, NewerPackageStopsTheClientReplacesTheFolderAndStartsItAgain)
     EXPECT_NE(fresh, old);
 }
 
+// The client's pid file with a line the reader does not take: the pid line still counts.
+TEST_F(E2eTest, PidFileWithAnUnparsableLineStillStopsTheOldClient)
+{
+    ASSERT_EQ(launch().exitCode, 0);
+    const pid_t old = waitForClient();
+    ASSERT_GT(old, 1);
+    QFile pidFile(userRoot() + "/ui.pid");
+    ASSERT_TRUE(pidFile.open(QIODevice::Append));
+    pidFile.write("started=Mon Dec 8 16:00\n");
+    pidFile.close();
+    shipPackage(kSampleBuild.toInt() + 1);
+
+    const LaunchResult run = launch();
+    ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
+    EXPECT_TRUE(processGone(old));
+    ASSERT_GT(waitForClient(), 1);
+    // One client, whatever its pid file says: every process running the executable.
+    int clients = 0;
+    for (const QString& pid : QDir("/proc").entryList(QDir::Dirs)) {
+        clients += QFileInfo("/proc/" + pid + "/exe")
+                       .symLinkTarget()
+                       .startsWith(userApp() + "/bin/brisendale-drive-ui");
+    }
+    EXPECT_EQ(clients, 1);
+}
+
 TEST_F(E2eTest, FailedUpgradeRestoresTheOldInstallationAndStillExitsZero)
 {
     ASSERT_EQ(launch().exitCode, 0);
@@ -308,6 +334,28 @@ TEST_F(E2eTest, FailedUpgradeRestoresTheOldInstallationAndStillExitsZero)
     EXPECT_NE(newLines.indexOf("rollback to old installation"), -1);
     // The old client was stopped for the upgrade and is started again.
     EXPECT_GT(waitForClient(), 1);
+}
+
+// A level that is not a number leaves the component at its default: errors still show.
+TEST_F(E2eTest, LevelFileTypoKeepsTheErrorLines)
+{
+    ASSERT_EQ(launch().exitCode, 0);
+    ASSERT_GT(waitForClient(), 1);
+    testsupport::writeFile(root() + "/log/launcher.debug",
+                           "launcher_debug=debug\nservice_debug=debug\nextractor_debug=debug\n");
+    testsupport::writeFile(root() + "/INFO", infoText(kSampleBuild.toInt() + 1));
+    testsupport::writeFile(root() + "/package/brisendale.nbx", "this is not an archive\n");
+    const int logBefore = logText().size();
+
+    const LaunchResult run = launch();
+    ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
+    const QString newLines = logText().mid(logBefore);
+    EXPECT_NE(newLines.indexOf(QRegularExpression(
+                  "\\[ERROR\\] launcher\\.cpp\\(\\d+\\): Failed to upgrade package\n")),
+              -1)
+        << newLines.toStdString();
+    EXPECT_NE(newLines.indexOf("[ERROR] brisendale-service.cpp("), -1) << newLines.toStdString();
+    EXPECT_EQ(newLines.indexOf("[DEBUG]"), -1) << newLines.toStdString();
 }
 
 TEST_F(E2eTest, SecondInstanceExitsZeroWhileTheFirstRuns)
@@ -338,6 +386,66 @@ TEST_F(E2eTest, SecondInstanceExitsZeroWhileTheFirstRuns)
     opener.close();
     const LaunchResult firstRun = finish(first);
     EXPECT_EQ(firstRun.exitCode, 0) << firstRun.err.toStdString();
+}
+
+// A start script that asks for input gets end of file at once; the next start is not
+// refused by a launcher still waiting for the first one's script.
+TEST_F(E2eTest, StartScriptThatReadsItsInputDoesNotHoldTheLauncher)
+{
+    const QString script = path() + "/asking-start-stop";
+    testsupport::writeFile(script, "#!/bin/sh\nread answer\necho \"$?\" >> \"$HOME/asked\"\n");
+    shipPackage(kSampleBuild.toInt(), script);
+    for (int run = 0; run < 2; ++run) {
+        QProcess proc;
+        proc.setProcessEnvironment(baseEnvironment());
+        proc.start(launcherPath(), QStringList());
+        ASSERT_TRUE(proc.waitForFinished(30000)) << "the launcher waits for its script's input";
+        EXPECT_EQ(proc.exitCode(), 0);
+    }
+    EXPECT_EQ(testsupport::readFile(home() + "/asked"), "1\n1\n");
+    EXPECT_EQ(logText().indexOf("app has already launched"), -1) << logText().toStdString();
+}
+
+// A launcher killed while its script runs, its lock file then left empty (as by a kill
+// between creating and writing it): the next start is not refused.
+TEST_F(E2eTest, KilledLauncherWithAnEmptyLockFileDoesNotBlockTheNextStart)
+{
+    const QString gate = home() + "/gate";
+    ASSERT_EQ(::mkfifo(QFile::encodeName(gate).constData(), 0600), 0);
+    const QString script = path() + "/gated-start-stop";
+    testsupport::writeFile(script, "#!/bin/sh\n[ -e \"$HOME/hold\" ] || exit 0\n"
+                                   ": > \"$HOME/at-gate\"\nread line < \"$HOME/gate\"\n");
+    shipPackage(kSampleBuild.toInt(), script);
+    testsupport::writeFile(home() + "/hold", "");
+    const QString runtime = home() + "/run";
+    ASSERT_TRUE(QDir().mkpath(runtime));
+    QFile::setPermissions(runtime, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QProcessEnvironment env = baseEnvironment();
+    env.insert("XDG_RUNTIME_DIR", runtime);
+
+    QProcess first;
+    first.setProcessEnvironment(env);
+    first.start(launcherPath(), QStringList());
+    ASSERT_TRUE(first.waitForStarted(30000));
+    ASSERT_TRUE(waitFor([&] { return QFileInfo::exists(home() + "/at-gate"); }));
+    first.kill();
+    ASSERT_TRUE(first.waitForFinished(30000));
+    const QStringList locks = QDir(runtime).entryList({"qtsingleapp-*.lock"}, QDir::Files);
+    ASSERT_EQ(locks.size(), 1);
+    ASSERT_TRUE(QFile::resize(runtime + "/" + locks.first(), 0));
+    QFile::remove(home() + "/hold");
+    QFile opener(gate); // lets the orphaned script end
+    ASSERT_TRUE(opener.open(QIODevice::WriteOnly));
+    opener.write("go\n");
+    opener.close();
+
+    const int logBefore = logText().size();
+    const LaunchResult next = launch(env);
+    EXPECT_EQ(next.exitCode, 0) << next.err.toStdString();
+    const QString newLines = logText().mid(logBefore);
+    EXPECT_EQ(newLines.indexOf("app has already launched"), -1) << newLines.toStdString();
+    EXPECT_NE(newLines.indexOf(QRegularExpression("launcher\\.cpp\\(\\d+\\): done\n")), -1)
+        << newLines.toStdString();
 }
 
 TEST_F(E2eTest, InstallLaysOutTheSystemWideTree)
@@ -401,9 +509,13 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         PluginLineRow{"AbsolutePath", "exec \"$ROOT/bin/brisendale-launcher\"", "",
                       "%R/lib/plugins"},
-        PluginLineRow{"BareNameThroughPath", "exec brisendale-launcher", "conf", "../lib/plugins"},
-        PluginLineRow{"RelativePath", "exec bin/brisendale-launcher", "", "lib/plugins"},
-        PluginLineRow{"DotSegments", "exec ./bin/../bin/brisendale-launcher", "", "lib/plugins"},
+        // A folder of someone else's with a plug-in folder beside it must not be searched.
+        PluginLineRow{"BareNameThroughPath",
+                      "mkdir -p ../x/lib/plugins/platforms ../x/work && cd ../x/work && "
+                      "exec brisendale-launcher",
+                      "conf", "%R/lib/plugins"},
+        PluginLineRow{"RelativePath", "exec bin/brisendale-launcher", "", "%R/lib/plugins"},
+        PluginLineRow{"DotSegments", "exec ./bin/../bin/brisendale-launcher", "", "%R/lib/plugins"},
         PluginLineRow{"ThroughASymbolicLink",
                       "mkdir \"$ROOT/conf/usr\" && ln -s \"$ROOT/bin/brisendale-launcher\" "
                       "\"$ROOT/conf/usr/link\" && exec \"$ROOT/conf/usr/link\"",
@@ -436,6 +548,48 @@ TEST_F(E2eTest, PluginFolderBesideTheInstallationIsSearched)
     EXPECT_NE(run.err.indexOf(root() + "/lib/plugins/platforms"), -1) << run.err.toStdString();
     expectInstalled(kSampleBuild);
 }
+
+// Sessions where no display platform can start: the run still upgrades and starts the
+// client, on the offscreen platform.
+struct DisplayRow
+{
+    const char* name;
+    const char* display;
+    const char* waylandDisplay;
+};
+
+void PrintTo(const DisplayRow& row, std::ostream* os)
+{
+    *os << row.name;
+}
+
+class E2eNoDisplayTest : public E2eTest, public ::testing::WithParamInterface<DisplayRow>
+{};
+
+TEST_P(E2eNoDisplayTest, InstallsAndStartsTheClient)
+{
+    QProcessEnvironment env = baseEnvironment();
+    for (const char* name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY", "XDG_SESSION_TYPE"})
+        env.remove(name);
+    if (*GetParam().display)
+        env.insert("DISPLAY", GetParam().display);
+    if (*GetParam().waylandDisplay) {
+        env.insert("WAYLAND_DISPLAY", GetParam().waylandDisplay);
+        env.insert("XDG_SESSION_TYPE", "wayland");
+    }
+    env.insert("XDG_RUNTIME_DIR", home());
+    const LaunchResult run = launch(env);
+    ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
+    expectInstalled(kSampleBuild);
+    EXPECT_GT(waitForClient(), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, E2eNoDisplayTest,
+    ::testing::Values(DisplayRow{"NoDisplayAtAll", "", ""},
+                      DisplayRow{"DisplayWithoutServer", ":4093", ""},
+                      DisplayRow{"WaylandWithoutCompositor", "", "wayland-nowhere"}),
+    [](const ::testing::TestParamInfo<DisplayRow>& info) { return std::string(info.param.name); });
 
 // Locales: a language without a translation, and the C locale, whose ASCII
 // character type must not stop a package with non-ASCII names.

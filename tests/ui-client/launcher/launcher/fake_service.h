@@ -45,6 +45,8 @@ struct Script
     // When set, PreUpgrade releases `started` and then waits for `proceed`.
     QSemaphore* started = nullptr;
     QSemaphore* proceed = nullptr;
+    // When set, PostUpgrade waits (bounded) for it: the dialog must be hidden by then.
+    QSemaphore* hidden = nullptr;
     std::shared_ptr<Journal> journal = std::make_shared<Journal>();
 };
 
@@ -65,7 +67,14 @@ public:
             adapter->UpdateProgress(r.first, r.second);
         return m_script.upgrade_result;
     }
-    void PostUpgrade() override { m_script.journal->add("PostUpgrade"); }
+    void PostUpgrade() override
+    {
+        if (m_script.hidden && !m_script.hidden->tryAcquire(1, 10000)) {
+            m_script.journal->add("PostUpgrade while the dialog shows");
+            return;
+        }
+        m_script.journal->add("PostUpgrade");
+    }
     void PreUpgrade() override
     {
         m_script.journal->add("PreUpgrade");

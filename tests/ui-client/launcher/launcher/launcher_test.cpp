@@ -177,6 +177,7 @@ class DialogWatcher : public QObject
 public:
     QStringList events;
     QList<int> values;
+    QSemaphore hidden;
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override
@@ -192,6 +193,7 @@ protected:
                 QObject::connect(bar, &QProgressBar::valueChanged, [this](int v) { values << v; });
         } else if (event->type() == QEvent::Hide) {
             events << QString("hide %1 %2").arg(dialog->value()).arg(dialog->labelText());
+            hidden.release();
         }
         return false;
     }
@@ -228,8 +230,10 @@ TEST_P(LauncherFlowTest, ShowsProgressThenHidesAndEndsTheLoop)
     script.reports = row.reports;
     std::shared_ptr<Journal> journal = script.journal;
 
-    std::unique_ptr<Launcher> launcher(new Launcher(new FakeService(script)));
     DialogWatcher watcher;
+    if (row.need_upgrade)
+        script.hidden = &watcher.hidden;
+    std::unique_ptr<Launcher> launcher(new Launcher(new FakeService(script)));
     qApp->installEventFilter(&watcher);
 
     bool gaveUp = false;

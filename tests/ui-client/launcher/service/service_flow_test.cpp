@@ -5,6 +5,7 @@
 #include "testsupport.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 
@@ -706,6 +707,67 @@ TEST_F(FlowTest, HomeWithABlankStartsTheClient)
               (app() + "/package/start-stop\n1\nstart\n").toUtf8());
 }
 
+// ---------------------------------------------------------------- the start script
+
+struct StartRow
+{
+    const char* name;
+    const char* script; // nullptr: no start script at all
+    int mode;
+    const char* logged; // expected log text, %A standing for the application folder;
+                        // nullptr: no WARNING or ERROR line
+};
+
+void PrintTo(const StartRow& row, std::ostream* os)
+{
+    *os << row.name;
+}
+
+class StartTest : public FlowTest, public ::testing::WithParamInterface<StartRow>
+{};
+
+TEST_P(StartTest, NeverHoldsTheRunAndReportsFailures)
+{
+    const StartRow& row = GetParam();
+    makePackage("125");
+    installOld("125");
+    QFile::remove(app() + "/package/start-stop");
+    if (row.script) {
+        writeFile(app() + "/package/start-stop", row.script);
+        ASSERT_EQ(chmod(QFile::encodeName(app() + "/package/start-stop").constData(), row.mode), 0);
+    }
+    QElapsedTimer timer;
+    timer.start();
+    ProbeRun run = probe({"upgrade", "--start-wait", "1"}, true);
+    EXPECT_RUN_OK(run);
+    EXPECT_LT(timer.elapsed(), 30000);
+    EXPECT_EQ(run.value("need"), "0");
+    if (row.logged) {
+        EXPECT_EQ(run.countLog(QString::fromUtf8(row.logged).replace("%A", app())), 1)
+            << run.err.toStdString();
+    } else {
+        EXPECT_EQ(run.countLog("[WARNING]") + run.countLog("[ERROR]"), 0) << run.err.toStdString();
+        EXPECT_EQ(readFile(user() + "/start-args"), "read=1\n");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, StartTest,
+    ::testing::Values(
+        StartRow{"reads_its_input",
+                 "#!/bin/sh\nread answer\necho \"read=$?\" > \"$HOME/.Brisendale/start-args\"\n",
+                 0755, nullptr},
+        StartRow{"hangs", "#!/bin/sh\nsleep 600\n", 0755,
+                 "%A/package/start-stop start' still runs after 1 s"},
+        StartRow{"missing", nullptr, 0,
+                 "failed to run '%A/package/start-stop': No such file or directory (2)\n"},
+        StartRow{"not_executable", "#!/bin/sh\n", 0644,
+                 "failed to run '%A/package/start-stop': Permission denied (13)\n"},
+        StartRow{"fails", "#!/bin/sh\nexit 3\n", 0755,
+                 "'%A/package/start-stop start' exited with status 3\n"},
+        StartRow{"crashes", "#!/bin/sh\nkill -SEGV $$\n", 0755, "start' was ended by signal 11"}),
+    [](const ::testing::TestParamInfo<StartRow>& info) { return std::string(info.param.name); });
+
 // ---------------------------------------------------------------- stopping the client
 
 struct StopRow
@@ -716,6 +778,7 @@ struct StopRow
     const char* clientMode; // "term", "late", "deaf"
     const char* target;     // expected state of the spawned process
     const char* logged;     // expected log text; nullptr: no NOTE or ERROR line at all
+    const char* pidText = nullptr; // replaces the client's own pid file, %P its pid
 };
 
 void PrintTo(const StopRow& row, std::ostream* os)
@@ -739,7 +802,10 @@ TEST_P(StopTest, SignalsOnlyTheClient)
         writeFile(user() + "/ui.pid", row.pidFile);
     }
     const std::string spawn = row.spawn;
-    QStringList args{"stop", "--witness"};
+    QStringList args{"stop", "--witness", "--stop-timeout", "3000"};
+    if (row.pidText) {
+        args << "--pid-text" << row.pidText;
+    }
     if (spawn == "client") {
         args << "--spawn"
              << "--" << app() + "/bin/brisendale-drive-ui";
@@ -796,8 +862,11 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         StopRow{"missing_pid_file", nullptr, "", "term", nullptr,
                 "[DEBUG] linux/linux-service.cpp("},
-        StopRow{"syntax_error", "this is no pid file\n", "", "term", nullptr,
-                "/ui.pid', not exist ?\n"},
+        StopRow{"unparsable_lines_only", "this is no pid file\n", "", "term", nullptr, nullptr},
+        StopRow{"pid_beside_lines_that_do_not_parse", nullptr, "client", "term", "exited:0",
+                nullptr, "\xEF\xBB\xBFpid=%P\r\nstarted=Mon Dec 8 16:00\r\nstate: up\r\n"},
+        StopRow{"pid_file_naming_nobody", nullptr, "client", "term", "exited:0",
+                "names no process, the client runs as process", "written by nobody\n"},
         StopRow{"no_pid_key", "other=5\n", "", "term", nullptr, nullptr},
         StopRow{"empty_pid", "pid=\"\"\n", "", "term", nullptr, nullptr},
         StopRow{"zero", "pid=0\n", "", "term", nullptr, "holds no process id ('0')"},

@@ -3,12 +3,14 @@
 // output as key=value lines, the service's log to standard error.
 //
 //   service_probe getters | decide | prepare | copy SRC DEST
-//   service_probe upgrade [--die-at-step K] [spawn options]
-//   service_probe stop [spawn options]
+//   service_probe upgrade [--die-at-step K] [--start-wait S] [spawn options]
+//   service_probe stop [--stop-timeout MS] [spawn options]
 //
 // Spawn options start a process before the operation, in the probe's process group:
-//   --spawn [--nobody] [--write-pid] [--reap-first] [--cwd DIR] -- PROGRAM ARGS...
-// Without --write-pid the program is expected to write its own pid file. With --witness
+//   --spawn [--nobody] [--write-pid] [--pid-text TEXT] [--reap-first] [--cwd DIR] -- PROGRAM
+//   ARGS...
+// Without --write-pid the program is expected to write its own pid file. --pid-text then
+// replaces that file's text, %P standing for the pid. With --witness
 // a bystander process is started as well; "witness=dead" tells that something
 // signalled it.
 
@@ -175,6 +177,7 @@ struct Spawn
     bool reapFirst = false;
     bool witness = false;
     std::string cwd;
+    std::string pidText;
     std::vector<std::string> argv;
 };
 
@@ -196,6 +199,10 @@ Spawn parseSpawn(int argc, char** argv, int first, int* dieAtStep)
             s.reapFirst = true;
         } else if (a == "--cwd" && i + 1 < argc) {
             s.cwd = argv[++i];
+        } else if ((a == "--start-wait" || a == "--stop-timeout") && i + 1 < argc) {
+            ++i; // read by main
+        } else if (a == "--pid-text" && i + 1 < argc) {
+            s.pidText = argv[++i];
         } else if (a == "--die-at-step" && i + 1 < argc && dieAtStep) {
             *dieAtStep = atoi(argv[++i]);
         } else if (a == "--") {
@@ -241,6 +248,18 @@ int withProcesses(const Spawn& spawn, const std::function<void()>& operation)
             const std::string want = "pid=" + std::to_string(child) + "\n";
             waitFor([&] { return reaper->done() || readAll(pidFile) == want; });
         }
+        if (!spawn.pidText.empty()) {
+            std::string text = spawn.pidText;
+            const size_t at = text.find("%P");
+            if (at != std::string::npos) {
+                text.replace(at, 2, std::to_string(child));
+            }
+            FILE* f = fopen(pidFile.c_str(), "we");
+            if (f) {
+                fputs(text.c_str(), f);
+                fclose(f);
+            }
+        }
     }
 
     operation();
@@ -273,6 +292,13 @@ int main(int argc, char** argv)
 
     const std::string mode = argv[1];
     ProbeService service;
+    for (int i = 2; i + 1 < argc && std::string(argv[i]) != "--"; ++i) {
+        if (std::string(argv[i]) == "--start-wait") {
+            service.SetStartWait(atoi(argv[i + 1]));
+        } else if (std::string(argv[i]) == "--stop-timeout") {
+            service.SetTimeout(atoi(argv[i + 1]));
+        }
+    }
     if (mode == "getters") {
         printf("root=%s\n", Service::GetRootBrisendaleInstallPath().c_str());
         printf("resource=%s\n", Service::GetRootBrisendaleResourceInstallPath().c_str());

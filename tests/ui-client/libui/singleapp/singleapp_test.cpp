@@ -171,6 +171,28 @@ TEST_F(SingleAppTest, OldLockOfLiveHolderStillRefuses)
     EXPECT_EQ(holder.finish(), 0);
 }
 
+// A holder killed between creating its lock file and writing it leaves an empty file:
+// stale once nobody holds it, never taken from a live holder.
+TEST_F(SingleAppTest, EmptyLockFileIsStaleOnlyWithoutAHolder)
+{
+    Helper holder(kHelper, {"hold"});
+    const Outcome held = holder.outcome();
+    ASSERT_EQ(held.state, "running");
+    ASSERT_TRUE(QFile::resize(held.lock, 0));
+    {
+        Helper second(kHelper, {"hold"});
+        EXPECT_EQ(second.outcome().state, "refused");
+        EXPECT_EQ(second.finish(), 0);
+    }
+    holder.killHard();
+    ASSERT_TRUE(QFile::exists(held.lock));
+    ASSERT_EQ(QFileInfo(held.lock).size(), 0);
+
+    Helper next(kHelper, {"hold"});
+    EXPECT_EQ(next.outcome().state, "running");
+    EXPECT_EQ(next.finish(), 0);
+}
+
 // Identity: who counts as "the same instance" as a running holder.
 struct IdentityRow
 {
