@@ -5,6 +5,7 @@
 #include "file/file-op.h"
 #include "file/unique_fd.h"
 #include "log/log.h"
+#include "stop_request.h"
 
 #include <QProcess>
 #include <QSettings>
@@ -15,6 +16,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <limits>
 #include <memory>
@@ -193,12 +195,18 @@ UpgradeGuard LinuxService::MakeUpgradeGuard() const
 bool LinuxService::UpgradeAllowed(const UpgradeGuard& guard)
 {
     // Without a client there is nothing left to protect, so it is always tried.
-    const int attempts = guard.Attempts();
-    if (PerUserBinPathExist() && attempts >= UpgradeGuard::MAX_ATTEMPTS) {
+    const int64_t retry_at = guard.RetryAt();
+    if (PerUserBinPathExist() && retry_at > static_cast<int64_t>(::time(nullptr))) {
+        const time_t when = static_cast<time_t>(retry_at);
+        struct tm utc;
+        char text[32] = "?";
+        if (gmtime_r(&when, &utc)) {
+            strftime(text, sizeof(text), "%Y-%m-%d %H:%M:%S UTC", &utc);
+        }
         SERVICE_LOG(L_WARNING,
                     "[WARNING] linux/linux-service.cpp(%d): package %s failed %d attempts, "
-                    "not trying it again\n",
-                    guard.Describe().c_str(), attempts);
+                    "not trying it again before %s\n",
+                    guard.Describe().c_str(), guard.Attempts(), text);
         return false;
     }
     const ustring user_dir = Service::GetUserBrisendaleInstallPath();
@@ -230,6 +238,8 @@ uint64_t LinuxService::ReadInstalledSize() const
 
 int LinuxService::HandlePackageUpgrade()
 {
+    // A logout stops the upgrade, which rolls back; the launcher then ends as asked.
+    StopSignals stop;
     // Counted first, so that a run killed during the upgrade counts too.
     UpgradeGuard guard = MakeUpgradeGuard();
     guard.CountAttempt();
@@ -237,9 +247,20 @@ int LinuxService::HandlePackageUpgrade()
         SERVICE_LOG(L_DEBUG, "[DEBUG] linux/linux-service.cpp(%d): local appdata exist\n");
         StopService();
     }
-    const int ret = PrepareUserEnv();
+    const int ret = StopSignals::Requested() != 0 ? -1 : PrepareUserEnv();
     if (ret == 0) {
         guard.Forget();
+    }
+    if (const int sig = StopSignals::Requested()) {
+        // Not the package's fault: it keeps the attempts it had.
+        if (ret != 0) {
+            guard.UndoAttempt();
+        }
+        SERVICE_LOG(L_WARNING,
+                    "[WARNING] linux/linux-service.cpp(%d): signal %d ended the session during "
+                    "the upgrade (%s), exiting\n",
+                    sig, ret == 0 ? "completed" : "rolled back");
+        StopSignals::ExitAsAsked();
     }
     return ret;
 }
