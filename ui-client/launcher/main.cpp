@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <cstring>
 #include <langinfo.h>
+#include <signal.h>
 #include <unistd.h>
 #include <vector>
 
@@ -84,8 +85,13 @@ void initialize_resources(const char* bin)
         paths << path;
         QCoreApplication::setLibraryPaths(paths);
     }
+    // The line is informational: a reader that has gone must not end the run.
+    struct sigaction ignore = {}, old = {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &ignore, &old);
     std::printf("lib path = '%s'\n", path.toUtf8().constData());
     std::fflush(stdout);
+    sigaction(SIGPIPE, &old, nullptr);
 }
 
 // The platforms for the toolkit to try in turn: the one it would pick itself, then the

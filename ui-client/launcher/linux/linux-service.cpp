@@ -5,6 +5,7 @@
 #include "file/file-op.h"
 #include "file/unique_fd.h"
 #include "log/log.h"
+#include "stop_request.h"
 
 #include <QSettings>
 #include <QString>
@@ -16,7 +17,11 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+<<<<<<< HEAD
 #include <dirent.h>
+=======
+#include <ctime>
+>>>>>>> issue-16
 #include <fcntl.h>
 #include <limits>
 #include <memory>
@@ -325,12 +330,18 @@ UpgradeGuard LinuxService::MakeUpgradeGuard() const
 bool LinuxService::UpgradeAllowed(const UpgradeGuard& guard)
 {
     // Without a client there is nothing left to protect, so it is always tried.
-    const int attempts = guard.Attempts();
-    if (PerUserBinPathExist() && attempts >= UpgradeGuard::MAX_ATTEMPTS) {
+    const int64_t retry_at = guard.RetryAt();
+    if (PerUserBinPathExist() && retry_at > static_cast<int64_t>(::time(nullptr))) {
+        const time_t when = static_cast<time_t>(retry_at);
+        struct tm utc;
+        char text[32] = "?";
+        if (gmtime_r(&when, &utc)) {
+            strftime(text, sizeof(text), "%Y-%m-%d %H:%M:%S UTC", &utc);
+        }
         SERVICE_LOG(L_WARNING,
                     "[WARNING] linux/linux-service.cpp(%d): package %s failed %d attempts, "
-                    "not trying it again\n",
-                    guard.Describe().c_str(), attempts);
+                    "not trying it again before %s\n",
+                    guard.Describe().c_str(), guard.Attempts(), text);
         return false;
     }
     const ustring user_dir = Service::GetUserBrisendaleInstallPath();
@@ -362,6 +373,8 @@ uint64_t LinuxService::ReadInstalledSize() const
 
 int LinuxService::HandlePackageUpgrade()
 {
+    // A logout stops the upgrade, which rolls back; the launcher then ends as asked.
+    StopSignals stop;
     // Counted first, so that a run killed during the upgrade counts too.
     UpgradeGuard guard = MakeUpgradeGuard();
     guard.CountAttempt();
@@ -376,9 +389,20 @@ int LinuxService::HandlePackageUpgrade()
             return -1;
         }
     }
-    const int ret = PrepareUserEnv();
+    const int ret = StopSignals::Requested() != 0 ? -1 : PrepareUserEnv();
     if (ret == 0) {
         guard.Forget();
+    }
+    if (const int sig = StopSignals::Requested()) {
+        // Not the package's fault: it keeps the attempts it had.
+        if (ret != 0) {
+            guard.UndoAttempt();
+        }
+        SERVICE_LOG(L_WARNING,
+                    "[WARNING] linux/linux-service.cpp(%d): signal %d ended the session during "
+                    "the upgrade (%s), exiting\n",
+                    sig, ret == 0 ? "completed" : "rolled back");
+        StopSignals::ExitAsAsked();
     }
     return ret;
 }
@@ -498,6 +522,14 @@ bool LinuxService::StopProcess(pid_t pid, const std::string& client)
 
 void LinuxService::PostUpgrade()
 {
+    // The complete old installation waits under a backup name for the next run.
+    if (unfinished_tree) {
+        SERVICE_LOG(L_ERR,
+                    "[ERROR] linux/linux-service.cpp(%d): '%s' may be unfinished, not starting "
+                    "its client\n",
+                    per_user_install_path.c_str_utf8());
+        return;
+    }
     LaunchPerUserBin();
 }
 

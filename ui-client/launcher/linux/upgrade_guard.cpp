@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -23,6 +24,9 @@ const char* const kComponent = "service_debug";
 const uint64_t kMinReserve = 64ull * 1024 * 1024;
 // Percent of the file system kept free, as OSTree keeps by default.
 const uint64_t kReservePercent = 3;
+
+// More attempts than anyone counts; keeps the back-off arithmetic far from overflow.
+const int kMaxCount = 1000;
 
 // A decimal number of digits alone, or -1.
 long long parseCount(const std::string& text)
@@ -53,18 +57,61 @@ std::string UpgradeGuard::Describe() const
            std::to_string(m_size) + " bytes, modified " + std::to_string(m_mtime) + ")";
 }
 
-int UpgradeGuard::Attempts() const
+bool UpgradeGuard::Read(int* attempts, int64_t* last) const
 {
+    *attempts = 0;
+    *last = 0;
     StateValues values;
     if (!m_stat_ok || ReadStateFile(StatePath(), values) != StateRead::Ok) {
-        return 0;
+        return false;
     }
     if (values["build"] != m_build || values["size"] != std::to_string(m_size) ||
         values["mtime"] != std::to_string(m_mtime)) {
+        return false;
+    }
+    const long long count = parseCount(values["attempts"]);
+    if (count <= 0) {
+        return false;
+    }
+    *attempts = static_cast<int>(std::min<long long>(count, kMaxCount));
+    // A record without the time (an older launcher's) is due at once.
+    *last = std::max<long long>(parseCount(values["last"]), 0);
+    return true;
+}
+
+void UpgradeGuard::Write(int attempts, int64_t last)
+{
+    if (WriteStateFile(StatePath(), {{"build", m_build},
+                                     {"size", std::to_string(m_size)},
+                                     {"mtime", std::to_string(m_mtime)},
+                                     {"attempts", std::to_string(attempts)},
+                                     {"last", std::to_string(last)}}) != 0) {
+        SERVICE_LOG(L_ERR,
+                    "[ERROR] linux/upgrade_guard.cpp(%d): failed to record attempt %d of %s\n",
+                    attempts, Describe().c_str());
+    }
+}
+
+int UpgradeGuard::Attempts() const
+{
+    int attempts;
+    int64_t last;
+    Read(&attempts, &last);
+    return attempts;
+}
+
+int64_t UpgradeGuard::RetryAt() const
+{
+    int attempts;
+    int64_t last;
+    if (!Read(&attempts, &last) || attempts < MAX_ATTEMPTS) {
         return 0;
     }
-    const long long attempts = parseCount(values["attempts"]);
-    return attempts < 0 ? 0 : static_cast<int>(std::min<long long>(attempts, MAX_ATTEMPTS));
+    int64_t delay = FIRST_RETRY_DELAY;
+    for (int i = MAX_ATTEMPTS; i < attempts && delay < MAX_RETRY_DELAY; ++i) {
+        delay *= 2;
+    }
+    return last + std::min(delay, MAX_RETRY_DELAY);
 }
 
 void UpgradeGuard::CountAttempt()
@@ -72,15 +119,20 @@ void UpgradeGuard::CountAttempt()
     if (!m_stat_ok) {
         return;
     }
-    const int attempts = Attempts() + 1;
-    if (WriteStateFile(StatePath(), {{"build", m_build},
-                                     {"size", std::to_string(m_size)},
-                                     {"mtime", std::to_string(m_mtime)},
-                                     {"attempts", std::to_string(attempts)}}) != 0) {
-        SERVICE_LOG(L_ERR,
-                    "[ERROR] linux/upgrade_guard.cpp(%d): failed to record attempt %d of %s\n",
-                    attempts, Describe().c_str());
+    Read(&m_prev_attempts, &m_prev_last);
+    Write(m_prev_attempts + 1, static_cast<int64_t>(::time(nullptr)));
+}
+
+void UpgradeGuard::UndoAttempt()
+{
+    if (!m_stat_ok) {
+        return;
     }
+    if (m_prev_attempts == 0) {
+        Forget();
+        return;
+    }
+    Write(m_prev_attempts, m_prev_last);
 }
 
 void UpgradeGuard::Forget()

@@ -11,8 +11,12 @@
 class UpgradeGuard
 {
 public:
-    // Failed or interrupted attempts after which a package is no longer tried.
+    // Failed or interrupted attempts after which a package is tried again only after a
+    // back-off: FIRST_RETRY_DELAY after the last attempt, doubling with every further
+    // failure up to MAX_RETRY_DELAY.
     static constexpr int MAX_ATTEMPTS = 3;
+    static constexpr int64_t FIRST_RETRY_DELAY = 24 * 60 * 60;
+    static constexpr int64_t MAX_RETRY_DELAY = 7 * 24 * 60 * 60;
 
     // `package` is the shipped archive, `build` its build number, `app_dir` A.
     UpgradeGuard(const ustring& package, const ustring& build, const ustring& app_dir);
@@ -20,8 +24,14 @@ public:
     // How often this very package (build, size and time) was attempted; 0 when the
     // state file is missing, unreadable, garbage or about another package.
     int Attempts() const;
-    // Records one more attempt; a failure is logged and ignored.
+    // When this package may be tried again, in seconds since the epoch: 0 while it has
+    // failed fewer than MAX_ATTEMPTS times.
+    int64_t RetryAt() const;
+    // Records one more attempt, made now; a failure is logged and ignored.
     void CountAttempt();
+    // Puts back the record as it was before CountAttempt: an upgrade stopped by the end
+    // of the session is no failure of the package.
+    void UndoAttempt();
     // Drops the record, once the package is installed.
     void Forget();
     // A name for the package in log lines.
@@ -49,4 +59,11 @@ private:
     uint64_t m_size = 0;
     int64_t m_mtime = 0;
     bool m_stat_ok = false;
+    // The record's attempts and time of the last one before CountAttempt.
+    int m_prev_attempts = 0;
+    int64_t m_prev_last = 0;
+
+    // Reads the record of this package; false when there is none.
+    bool Read(int* attempts, int64_t* last) const;
+    void Write(int attempts, int64_t last);
 };

@@ -73,7 +73,7 @@ protected:
 
     // Stages the package tree in the scratch folder, archives it into the root and
     // writes the root's version file. Gives the staged folder.
-    QString makePackage(const QByteArray& build, int fillers = 0)
+    QString makePackage(const QByteArray& build, int fillers = 0, bool readOnly = false)
     {
         const QString staged = path() + "/staged";
         writeFile(staged + "/INFO", info(build));
@@ -86,7 +86,7 @@ protected:
             data.replace(0, 8, QByteArray::number(i).rightJustified(8, '0'));
             writeFile(staged + QString("/share/d%1/f%2.dat").arg(i % 20).arg(i), data);
         }
-        EXPECT_TRUE(servicetest::writeArchive(staged, package()));
+        EXPECT_TRUE(servicetest::writeArchive(staged, package(), readOnly));
         writeFile(m_root + "/INFO", info(build));
         return staged;
     }
@@ -293,6 +293,51 @@ TEST_F(FlowTest, FailureWithoutOldInstallationLeavesNothing)
     EXPECT_FALSE(QFileInfo::exists(marker()));
 }
 
+// Packages that ship read-only folders and files, upgraded by their unprivileged owner:
+// every tree the launcher made must stay removable, or backups pile up until no backup
+// name is left and a failed upgrade can no longer roll back.
+TEST_F(FlowTest, ReadOnlyPackagesStayRemovable)
+{
+    if (!testsupport::canDropPrivileges()) {
+        GTEST_SKIP() << "needs root and setpriv to run the launcher as an unprivileged user";
+    }
+    ASSERT_EQ(chmod(QFile::encodeName(path()).constData(), 0755), 0);
+    ASSERT_TRUE(QDir().mkpath(user()));
+    for (const QString& dir : {m_home, user()}) {
+        ASSERT_EQ(chown(QFile::encodeName(dir).constData(), 65534, 65534), 0);
+    }
+    auto upgrade = [this]() {
+        return servicetest::runProgram("unshare",
+                                       {"--pid", "--fork", "--mount-proc", "setpriv",
+                                        "--reuid=65534", "--regid=65534", "--clear-groups", m_probe,
+                                        "upgrade"},
+                                       env());
+    };
+    const auto installed = listTree(makePackage("125", 3, true));
+    ProbeRun run = upgrade();
+    ASSERT_EQ(run.value("upgrade"), "0") << run.err.toStdString();
+    EXPECT_EQ(listTree(app()), installed);
+    struct stat st;
+    ASSERT_EQ(stat(QFile::encodeName(app() + "/share/d0").constData(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0555u) << "the package's folder modes are applied";
+
+    makePackage("126", 300, true);
+    QFile::resize(package(), QFileInfo(package()).size() / 2);
+    run = upgrade();
+    EXPECT_EQ(run.value("upgrade"), "-1") << run.err.toStdString();
+    EXPECT_EQ(listTree(app()), installed);
+    EXPECT_FALSE(QFileInfo::exists(marker()));
+    EXPECT_TRUE(backups().isEmpty()) << backups().join(' ').toStdString();
+
+    for (int build = 127; build < 137; ++build) {
+        const auto tree = listTree(makePackage(QByteArray::number(build), 3, true));
+        run = upgrade();
+        ASSERT_EQ(run.value("upgrade"), "0") << build << run.err.toStdString();
+        EXPECT_EQ(listTree(app()), tree);
+        EXPECT_TRUE(backups().isEmpty()) << build << backups().join(' ').toStdString();
+    }
+}
+
 // A folder that an interrupted run left behind is no installation: a marker that names
 // no old installation (an older launcher wrote it empty) must not let it pass for one.
 TEST_F(FlowTest, FailedRetryOfAnInterruptedUpgradeLeavesNoHalfInstallation)
@@ -426,8 +471,9 @@ INSTANTIATE_TEST_SUITE_P(Links, LinkedFolderTest, ::testing::Values(false, true)
                                                         : "user_folder_is_a_link");
                          });
 
-// A package that cannot be installed is tried three times, then left alone until it
-// changes, unless the client is gone.
+// A package that cannot be installed is tried three times, then left alone for a day
+// (the pause doubles with each further failure) or until it changes, unless the client
+// is gone.
 struct AttemptRow
 {
     const char* name;
@@ -436,6 +482,7 @@ struct AttemptRow
     bool dropClient;    // A loses its client before the last run
     bool changePackage; // a new package is shipped before the last run
     bool lastTried;
+    int hoursLater = 0; // the clock of the last run is this far ahead
 };
 
 void PrintTo(const AttemptRow& row, std::ostream* os)
@@ -484,11 +531,24 @@ TEST_P(AttemptTest, ThreeAttemptsPerPackage)
     }
 
     QFile::remove(user() + "/start-args");
+    QProcessEnvironment e = env();
+    if (row.hoursLater) {
+        // File times stay real: the package must still be the one that failed.
+        e.insert("LD_PRELOAD", "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1");
+        e.insert("FAKETIME", "+" + QString::number(row.hoursLater) + "h");
+        e.insert("NO_FAKE_STAT", "1");
+        // Timed waits run on the monotonic clock; a shifted one would make them endless.
+        e.insert("FAKETIME_DONT_FAKE_MONOTONIC", "1");
+        e.insert("ASAN_OPTIONS", e.value("ASAN_OPTIONS") + ":verify_asan_link_order=0");
+        if (!QFileInfo::exists(e.value("LD_PRELOAD"))) {
+            GTEST_SKIP() << "libfaketime is not installed";
+        }
+    }
     ProbeRun last =
-        probe({"upgrade", "--spawn", "--", app() + "/bin/brisendale-drive-ui"}, !row.dropClient);
+        probe({"upgrade", "--spawn", "--", app() + "/bin/brisendale-drive-ui"}, !row.dropClient, e);
     EXPECT_RUN_OK(last);
     EXPECT_EQ(last.value("need"), row.lastTried ? "1" : "0") << last.err.toStdString();
-    EXPECT_EQ(last.countLog("attempts, not trying it again\n"), row.lastTried ? 0 : 1);
+    EXPECT_EQ(last.countLog("attempts, not trying it again before "), row.lastTried ? 0 : 1);
     if (!row.lastTried) {
         EXPECT_EQ(last.value("target"), "alive");
         EXPECT_EQ(listTree(app()), old);
@@ -503,6 +563,8 @@ INSTANTIATE_TEST_SUITE_P(
                                  false},
                       AttemptRow{"killed_three_times", true, nullptr, false, false, false},
                       AttemptRow{"changed_package_tried_again", false, nullptr, false, true, true},
+                      AttemptRow{"tried_again_a_day_later", false, nullptr, false, false, true, 25},
+                      AttemptRow{"not_yet_after_23_hours", true, nullptr, false, false, false, 23},
                       AttemptRow{"missing_client_always_tried", false, nullptr, true, false, true},
                       AttemptRow{"garbage_state_counts_nothing", false,
                                  "build=125\nsize=x\nattempts=99\n\x01\xff", false, false, true}),
@@ -568,6 +630,37 @@ INSTANTIATE_TEST_SUITE_P(
                       RoomRow{"package_size_without_the_key", 48, nullptr, false}),
     [](const ::testing::TestParamInfo<RoomRow>& i) { return std::string(i.param.name); });
 
+// A logout during the upgrade: it rolls back and counts as no attempt, so a package is
+// never locked out by sessions that ended while it was unpacked.
+TEST_F(FlowTest, UpgradesEndedBySigtermDoNotCount)
+{
+    const QString staged = makePackage("125", 20);
+    installOld("120");
+    const auto old = listTree(app());
+    QProcessEnvironment e = env();
+    e.insert("LD_PRELOAD", FAIL_AT_CALL_SHIM);
+    e.insert("ASAN_OPTIONS", e.value("ASAN_OPTIONS") + ":verify_asan_link_order=0");
+    e.insert("FAIL_AT_CALL_ROOT", user());
+    e.insert("FAIL_AT_CALL_MATCH", "/Brisendale.app/share/");
+    e.insert("FAIL_AT_CALL_N", "1");
+    e.insert("FAIL_AT_CALL_MODE", "term");
+    for (int run = 0; run < 4; ++run) {
+        QFile::remove(user() + "/start-args");
+        ProbeRun ended = probe({"upgrade"}, false, e);
+        ASSERT_TRUE(ended.crashed) << "run " << run << ended.err.toStdString();
+        EXPECT_EQ(ended.countLog("stopped by signal 15\n"), 1) << ended.err.toStdString();
+        EXPECT_EQ(listTree(app()), old) << "run " << run;
+        EXPECT_FALSE(QFileInfo::exists(marker()));
+        EXPECT_FALSE(QFileInfo::exists(app() + ".attempts"));
+        EXPECT_TRUE(backups().isEmpty()) << backups().join(' ').toStdString();
+        EXPECT_FALSE(QFileInfo::exists(user() + "/start-args")) << "no client at logout";
+    }
+    ProbeRun run = probe({"upgrade"}, false);
+    EXPECT_RUN_OK(run);
+    EXPECT_EQ(run.value("upgrade"), "0") << run.err.toStdString();
+    EXPECT_EQ(listTree(app()), listTree(staged));
+}
+
 TEST_F(FlowTest, MarkerOfAKilledRunMakesTheNextRunReinstall)
 {
     const QString staged = makePackage("125");
@@ -629,7 +722,8 @@ TEST_F(FlowTest, NewTreeIsOnStorageBeforeTheBackupIsRemoved)
     ProbeRun run = probe({"prepare"}, false, e);
     EXPECT_RUN_OK(run);
     const QStringList calls = QString::fromUtf8(readFile(path() + "/calls")).split('\n');
-    const int sync = calls.indexOf("syncfs " + QFileInfo(app()).canonicalFilePath());
+    // The final flush goes through U, opened before the extraction began.
+    const int sync = calls.indexOf("syncfs " + QFileInfo(user()).canonicalFilePath());
     int firstBackupRemoval = -1;
     for (int i = 0; i < calls.size() && firstBackupRemoval < 0; ++i) {
         if (calls[i].startsWith("remove " + backup(0) + "/")) {

@@ -231,6 +231,49 @@ TEST_P(UpgradeFaultTest, NothingIsLostWhateverCallFails)
     std::printf("%s: %d of %d points tried\n", mode.name, tried, total);
 }
 
+// Every flush of the upgrade fails in turn: the periodic one during the extraction, a large
+// file's early write-back and the final one. Data that may not be on storage must never
+// replace the old installation.
+TEST_F(UpgradeFaultTest, EveryFailedFlushRollsBack)
+{
+    // A file large enough for its own write-back, and writes slow enough for the periodic
+    // flush to run a few times.
+    const QString fresh = path() + "/new";
+    writeFile(fresh + "/share/large.bin", QByteArray(1024 * 1024, 'L'));
+    ASSERT_TRUE(servicetest::writeArchive(fresh, m_root + "/package/brisendale.nbx"));
+    const QStringList flushes = {"FAIL_AT_CALL_CALLS=syncfs,sync_file_range",
+                                 "FAIL_AT_CALL_PAUSE_US=20000"};
+    installOld();
+    const QString trace = path() + "/flushes";
+    ASSERT_EQ(runLauncher(flushes + QStringList{"FAIL_AT_CALL_TRACE=" + trace}), 0);
+    const QString calls = QString::fromUtf8(readFile(trace));
+    ASSERT_GT(calls.count(" syncfs "), 1) << calls.toStdString();
+    ASSERT_GT(calls.count(" sync_file_range "), 0) << calls.toStdString();
+    const int total = calls.count('\n');
+
+    int judged = 0;
+    for (int n = 1; n <= total; ++n) {
+        installOld();
+        const QString hitTrace = path() + "/flushes-" + QString::number(n);
+        const int code = runLauncher(flushes + QStringList{"FAIL_AT_CALL_N=" + QString::number(n),
+                                                           "FAIL_AT_CALL_MODE=eio",
+                                                           "FAIL_AT_CALL_TRACE=" + hitTrace});
+        const QStringList hit = QString::fromUtf8(readFile(hitTrace)).split('\n');
+        QFile::remove(hitTrace);
+        // The periodic flush runs on a timer: this run may have made fewer calls.
+        if (hit.size() <= n)
+            continue;
+        ++judged;
+        const QString where = hit.value(n - 1);
+        EXPECT_EQ(code, 0) << where.toStdString();
+        EXPECT_TRUE(listTree(app()) == m_oldTree)
+            << "not the old tree after " << where.toStdString();
+        EXPECT_FALSE(QFileInfo::exists(marker())) << where.toStdString();
+        EXPECT_FALSE(QFileInfo::exists(app() + "_tmp")) << where.toStdString();
+    }
+    EXPECT_GT(judged, 2);
+}
+
 INSTANTIATE_TEST_SUITE_P(Modes, UpgradeFaultTest,
                          ::testing::Values(FaultMode{"eio", false}, FaultMode{"enospc", false},
                                            FaultMode{"kill", true}),
