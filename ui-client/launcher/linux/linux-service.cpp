@@ -230,8 +230,9 @@ struct DirCloser
 // cannot be listed, so nothing can be told.
 bool findClientsInProc(const std::string& client, std::vector<pid_t>& pids)
 {
+    // Without a real /proc (not mounted, or something else mounted there) nothing is seen.
     std::unique_ptr<DIR, DirCloser> dir(opendir("/proc"));
-    if (!dir) {
+    if (!dir || ::access("/proc/self/stat", R_OK) != 0) {
         return false;
     }
     const pid_t self = ::getpid();

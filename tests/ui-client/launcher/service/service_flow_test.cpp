@@ -982,6 +982,29 @@ INSTANTIATE_TEST_SUITE_P(
         StopRow{"client_ignores_term", nullptr, "client", "deaf", "signaled:9", nullptr}),
     [](const ::testing::TestParamInfo<StopRow>& info) { return std::string(info.param.name); });
 
+// A pid file that names nobody, and no /proc to look in: the tree is not replaced while
+// the client may still run from it.
+TEST_F(FlowTest, ClientThatCannotBeFoundKeepsItsTree)
+{
+    makePackage("125");
+    installOld("120");
+    const QString script = "mount -t tmpfs none /proc && exec \"$0\" \"$@\"";
+    ProbeRun run = servicetest::runProgram(
+        "unshare",
+        {"--mount", "--pid", "--fork", "--mount-proc", "sh", "-c", script, m_probe, "upgrade",
+         "--pid-text", "no pid here\n", "--spawn", "--", app() + "/bin/brisendale-drive-ui"},
+        env());
+    if (run.err.contains("mount: ") || run.err.contains("unshare: "))
+        GTEST_SKIP() << "cannot hide /proc in a mount namespace here: " << run.err.toStdString();
+    EXPECT_RUN_OK(run);
+    EXPECT_EQ(run.value("need"), "1");
+    EXPECT_NE(run.value("upgrade"), "0");
+    EXPECT_EQ(run.value("target"), "alive");
+    EXPECT_EQ(run.countLog("has ended, not replacing it in this run\n"), 1)
+        << run.err.toStdString();
+    EXPECT_TRUE(QFileInfo::exists(app() + "/old-only.txt"));
+}
+
 TEST_F(FlowTest, MissingPidFileIsLogged)
 {
     ProbeRun run = probe({"stop"}, true);

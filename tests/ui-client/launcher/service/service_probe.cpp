@@ -238,7 +238,10 @@ int withProcesses(const Spawn& spawn, const std::function<void()>& operation)
             waitpid(child, &status, 0);
         } else {
             reaper.reset(new Reaper(child));
-            waitFor([&] { return reaper->done() || exeOf(child) != self; });
+            // Without /proc (self unknown) the pid file the program writes is the sign.
+            if (!self.empty()) {
+                waitFor([&] { return reaper->done() || exeOf(child) != self; });
+            }
         }
         const std::string pidFile =
             std::string(Service::GetUserBrisendaleInstallPath().c_str()) + "/ui.pid";
