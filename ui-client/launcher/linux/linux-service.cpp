@@ -210,30 +210,52 @@ bool LinuxService::UpgradeAllowed(const UpgradeGuard& guard)
         return false;
     }
     const ustring user_dir = Service::GetUserBrisendaleInstallPath();
-    const UpgradeGuard::Room room = guard.CheckRoom(user_dir, ReadInstalledSize());
-    if (!room.enough()) {
+    const UpgradeGuard::Room room =
+        guard.CheckRoom(user_dir, ReadPackageCount("Package/installed_size"),
+                        ReadPackageCount("Package/installed_entries"));
+    if (!room.enough_bytes()) {
         SERVICE_LOG(L_ERR,
                     "[ERROR] linux/linux-service.cpp(%d): not enough room in '%s' to upgrade: "
                     "needed %llu bytes (package %llu, reserve %llu), free %llu\n",
-                    user_dir.c_str_utf8(),
-                    static_cast<unsigned long long>(room.package + room.reserve),
+                    user_dir.c_str_utf8(), static_cast<unsigned long long>(room.needed()),
                     static_cast<unsigned long long>(room.package),
                     static_cast<unsigned long long>(room.reserve),
                     static_cast<unsigned long long>(room.free));
         return false;
     }
+    if (!room.enough_entries()) {
+        SERVICE_LOG(L_ERR,
+                    "[ERROR] linux/linux-service.cpp(%d): not enough free inodes in '%s' to "
+                    "upgrade: needed %llu (package %llu, reserve %llu), free %llu\n",
+                    user_dir.c_str_utf8(), static_cast<unsigned long long>(room.needed_entries()),
+                    static_cast<unsigned long long>(room.entries),
+                    static_cast<unsigned long long>(UpgradeGuard::ENTRY_RESERVE),
+                    static_cast<unsigned long long>(room.free_entries));
+        return false;
+    }
     return true;
 }
 
-// The unpacked size that the system-wide version file may give; 0 when it does not.
-uint64_t LinuxService::ReadInstalledSize() const
+// A count from the group "Package" of the system-wide version file; 0 when it is
+// missing or not a number, and the largest count when it is too large to hold, so
+// that it never fits.
+uint64_t LinuxService::ReadPackageCount(const char* key) const
 {
     QSettings settings(
         QString::fromUtf8((GetRootBrisendaleResourceInstallPath() + "/" + "INFO").c_str_utf8()),
         QSettings::IniFormat);
-    bool ok = false;
-    const qulonglong size = settings.value("Package/installed_size").toULongLong(&ok);
-    return ok ? size : 0;
+    const std::string text = settings.value(key).toString().trimmed().toStdString();
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) {
+        return 0;
+    }
+    uint64_t value = 0;
+    for (const char digit : text) {
+        if (__builtin_mul_overflow(value, 10u, &value) ||
+            __builtin_add_overflow(value, static_cast<uint64_t>(digit - '0'), &value)) {
+            return UINT64_MAX;
+        }
+    }
+    return value;
 }
 
 int LinuxService::HandlePackageUpgrade()

@@ -26,7 +26,7 @@ private:
     bool PerUserBinPathExist();
     UpgradeGuard MakeUpgradeGuard() const;
     bool UpgradeAllowed(const UpgradeGuard& guard);
-    uint64_t ReadInstalledSize() const;
+    uint64_t ReadPackageCount(const char* key) const;
     int LaunchPerUserBin();
     void LoadTargetVerInfo();
     void LoadSourceVerInfo();
