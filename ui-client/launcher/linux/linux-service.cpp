@@ -22,6 +22,7 @@
 #include <memory>
 #include <signal.h>
 #include <string>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -133,8 +134,77 @@ LinuxService& LinuxService::GetInstace()
     return instance;
 }
 
+ustring LinuxService::GetHomeLockPath()
+{
+    return Service::GetUserBrisendaleInstallPath() + "/launcher.lock";
+}
+
+bool LinuxService::LockHome()
+{
+    const ustring path = GetHomeLockPath();
+    struct stat st;
+    if (::stat(Service::GetUserBrisendaleInstallPath().c_str_utf8(), &st) != 0) {
+        // Ignored: the open below tells whether the home can hold the lock.
+        (void)FSMKDir(Service::GetUserBrisendaleInstallPath(), true);
+    }
+    int fd;
+    do {
+        fd = ::open(path.c_str_utf8(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    } while (fd < 0 && errno == EINTR);
+    // A read-only home may still hold the file; flock needs no write access.
+    if (fd < 0) {
+        fd = ::open(path.c_str_utf8(), O_RDONLY | O_CLOEXEC);
+    }
+    if (fd < 0) {
+        int err = errno;
+        SERVICE_LOG(L_INFO,
+                    "[INFO] linux/linux-service.cpp(%d): no lock file '%s' (%s), going on "
+                    "without it\n",
+                    path.c_str_utf8(), strerror(err));
+        return true;
+    }
+    UniqueFd holder(fd);
+    const int step_ms = 100;
+    for (int waited = 0;; waited += step_ms) {
+        if (::flock(holder.get(), LOCK_EX | LOCK_NB) == 0) {
+            home_lock = std::move(holder);
+            return true;
+        }
+        int err = errno;
+        if (err == EINTR) {
+            continue;
+        }
+        if (err != EWOULDBLOCK) {
+            // A file system without locks: as before there were any.
+            SERVICE_LOG(L_INFO,
+                        "[INFO] linux/linux-service.cpp(%d): cannot lock '%s' (%s), going on "
+                        "without it\n",
+                        path.c_str_utf8(), strerror(err));
+            return true;
+        }
+        if (waited >= HOME_LOCK_WAIT_MS) {
+            return false;
+        }
+        if (waited == 0) {
+            SERVICE_LOG(L_INFO,
+                        "[INFO] linux/linux-service.cpp(%d): another launcher holds '%s', "
+                        "waiting\n",
+                        path.c_str_utf8());
+        }
+        ::usleep(step_ms * 1000);
+    }
+}
+
 void LinuxService::PreUpgrade()
 {
+    if (!LockHome()) {
+        tree_busy = true;
+        SERVICE_LOG(L_WARNING,
+                    "[WARNING] linux/linux-service.cpp(%d): another launcher has held '%s' for "
+                    "%d s, starting the client without touching the installation\n",
+                    GetHomeLockPath().c_str_utf8(), HOME_LOCK_WAIT_MS / 1000);
+        return;
+    }
     // Before the versions are read: a half-done A must not be taken for the source.
     RecoverInterruptedUpgrade();
     LoadTargetVerInfo();
@@ -149,6 +219,9 @@ void LinuxService::PreUpgrade()
 
 bool LinuxService::IsNeedUpgrade()
 {
+    if (tree_busy) {
+        return false;
+    }
     int source = 0;
     int target = 0;
     if (!source_version.build_version.empty()) {
@@ -352,6 +425,8 @@ void LinuxService::StopService()
 
 void LinuxService::PostUpgrade()
 {
+    // The tree is settled: the next launcher may go on while the client starts.
+    home_lock.reset();
     // The complete old installation waits under a backup name for the next run.
     if (unfinished_tree) {
         SERVICE_LOG(L_ERR,

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "brisendale-service.h"
+#include "file/unique_fd.h"
 #include "linux/upgrade_guard.h"
 
 #include <cstdint>
@@ -22,7 +23,15 @@ public:
     void PreUpgrade() override;
     bool IsNeedUpgrade() override;
 
+    // The lock that keeps a second launcher of the same home (another machine, another
+    // login) off the tree, in U: never removed, or the next two launchers would each
+    // lock a file of their own.
+    static ustring GetHomeLockPath();
+
 private:
+    // Takes the home lock, waiting up to HOME_LOCK_WAIT_MS. False when another launcher
+    // holds it all that time; true when taken or when the home cannot hold a lock.
+    bool LockHome();
     bool PerUserBinPathExist();
     UpgradeGuard MakeUpgradeGuard() const;
     bool UpgradeAllowed(const UpgradeGuard& guard);
@@ -30,4 +39,9 @@ private:
     int LaunchPerUserBin();
     void LoadTargetVerInfo();
     void LoadSourceVerInfo();
+
+    static constexpr int HOME_LOCK_WAIT_MS = 30000;
+    // Held from the recovery through the removal of left-overs; released before the
+    // client starts.
+    UniqueFd home_lock;
 };

@@ -10,6 +10,7 @@
 
 #include <fcntl.h>
 #include <sched.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -706,6 +707,28 @@ TEST_F(FlowTest, LargeDiskWithLittleRoomAcceptsASmallPackage)
     testsupport::unmountLoopImage(user());
     EXPECT_RUN_OK(run);
     EXPECT_EQ(run.value("upgrade"), "0") << run.err.toStdString();
+}
+
+// Another launcher that keeps the home's lock (stopped, or hung on a slow NFS home) must
+// not keep the user from the client: after 30 s it is started as it is.
+TEST_F(FlowTest, HomeLockedByAnotherLauncherStartsTheClientUntouched)
+{
+    makePackage("125");
+    installOld("120");
+    const auto old = listTree(app());
+    const int fd = open(QFile::encodeName(user() + "/launcher.lock").constData(),
+                        O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(flock(fd, LOCK_EX), 0);
+    ProbeRun run = probe({"upgrade"}, true);
+    close(fd);
+    EXPECT_RUN_OK(run);
+    EXPECT_EQ(run.value("need"), "0");
+    EXPECT_EQ(run.countLog("[WARNING] linux/linux-service.cpp"), 1) << run.err.toStdString();
+    EXPECT_EQ(run.countLog("for 30 s, starting the client without touching the installation\n"), 1);
+    EXPECT_EQ(listTree(app()), old);
+    EXPECT_TRUE(QFileInfo::exists(user() + "/start-args"));
+    EXPECT_TRUE(QFileInfo::exists(user() + "/launcher.lock"));
 }
 
 TEST_F(FlowTest, MarkerOfAKilledRunMakesTheNextRunReinstall)
