@@ -683,6 +683,32 @@ TEST_F(FlowTest, UpgradesEndedBySigtermDoNotCount)
     EXPECT_EQ(listTree(app()), listTree(staged));
 }
 
+// A disk that fills during the extraction anyway (the version file understated the
+// size): the upgrade rolls back and one line tells the user where and what.
+TEST_F(FlowTest, FullDiskDuringTheExtractionRollsBackWithOneClearLine)
+{
+    if (unshare(CLONE_NEWNS) != 0 || mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        GTEST_SKIP() << "cannot make a mount namespace here: " << strerror(errno);
+    QDir().mkpath(user());
+    if (mount("tmpfs", QFile::encodeName(user()).constData(), "tmpfs", 0, "size=80m") != 0)
+        GTEST_SKIP() << "cannot mount a tmpfs here: " << strerror(errno);
+    const QString staged = path() + "/staged";
+    writeFile(staged + "/share/zeros.bin", QByteArray(100 << 20, '\0'));
+    makePackage("125");
+    writeFile(m_root + "/INFO", info("125") + "[Package]\ninstalled_size=4096\n");
+    installOld("120");
+    const auto old = listTree(app());
+    ProbeRun run = probe({"upgrade"}, true);
+    EXPECT_RUN_OK(run);
+    EXPECT_EQ(run.value("upgrade"), "-1");
+    EXPECT_EQ(run.countLog("[ERROR] extractor.cpp"), 1) << run.err.toStdString();
+    EXPECT_EQ(run.countLog("no room left in '" + QFileInfo(app()).canonicalFilePath() +
+                           "': No space left on device (28)\n"),
+              1);
+    EXPECT_EQ(listTree(app()), old);
+    EXPECT_FALSE(QFileInfo::exists(marker()));
+}
+
 // A large disk with little free room: the reserve is 1 % of it, not a share that would
 // keep a user with a few hundred megabytes free from ever upgrading.
 TEST_F(FlowTest, LargeDiskWithLittleRoomAcceptsASmallPackage)
