@@ -73,6 +73,9 @@ protected:
     // Set when a failed upgrade could not put A back: A may be partial while the old
     // installation waits under a backup name, so its client must not be started.
     bool unfinished_tree = false;
+    // Set when another launcher is working on the tree: this one leaves it alone and
+    // only starts the client.
+    bool tree_busy = false;
     ustring per_user_install_path;
     VersionInfo target_version;
     VersionInfo source_version;

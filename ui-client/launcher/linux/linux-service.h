@@ -1,6 +1,7 @@
 #pragma once
 
 #include "brisendale-service.h"
+#include "file/unique_fd.h"
 #include "linux/upgrade_guard.h"
 
 #include <cstdint>
@@ -27,8 +28,15 @@ public:
 
     // How long PostUpgrade waits for the start script (60 s); tests shorten it.
     void SetStartWait(int seconds);
+    // The lock that keeps a second launcher of the same home (another machine, another
+    // login) off the tree, in U: never removed, or the next two launchers would each
+    // lock a file of their own.
+    static ustring GetHomeLockPath();
 
 private:
+    // Takes the home lock, waiting up to HOME_LOCK_WAIT_MS. False when another launcher
+    // holds it all that time; true when taken or when the home cannot hold a lock.
+    bool LockHome();
     bool PerUserBinPathExist();
     bool FindClients(std::vector<pid_t>& pids);
     // Ends every running client of A; false when one may still run.
@@ -36,10 +44,14 @@ private:
     bool StopProcess(pid_t pid, const std::string& client);
     UpgradeGuard MakeUpgradeGuard() const;
     bool UpgradeAllowed(const UpgradeGuard& guard);
-    uint64_t ReadInstalledSize() const;
+    uint64_t ReadPackageCount(const char* key) const;
     int LaunchPerUserBin();
     void LoadTargetVerInfo();
     void LoadSourceVerInfo();
 
     int start_wait_seconds = 60;
+    static constexpr int HOME_LOCK_WAIT_MS = 30000;
+    // Held from the recovery through the removal of left-overs; released before the
+    // client starts.
+    UniqueFd home_lock;
 };

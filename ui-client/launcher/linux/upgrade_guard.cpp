@@ -21,9 +21,17 @@ const char* const kComponent = "service_debug";
 #define SERVICE_LOG(level, fmt, ...)                                                               \
     Logger::LogMsg(Logger::level, kComponent, fmt, __LINE__, ##__VA_ARGS__)
 
+// Kept free: 1 % of the file system, at least 64 MiB and at most 1 GiB, so that a
+// small disk keeps room to work and a large one is not held back by its size alone.
 const uint64_t kMinReserve = 64ull * 1024 * 1024;
-// Percent of the file system kept free, as OSTree keeps by default.
-const uint64_t kReservePercent = 3;
+const uint64_t kMaxReserve = 1024ull * 1024 * 1024;
+const uint64_t kReservePercent = 1;
+
+uint64_t saturatingProduct(uint64_t a, uint64_t b)
+{
+    uint64_t product;
+    return __builtin_mul_overflow(a, b, &product) ? UINT64_MAX : product;
+}
 
 // More attempts than anyone counts; keeps the back-off arithmetic far from overflow.
 const int kMaxCount = 1000;
@@ -145,10 +153,12 @@ void UpgradeGuard::Forget()
     }
 }
 
-UpgradeGuard::Room UpgradeGuard::CheckRoom(const ustring& folder, uint64_t installed_size) const
+UpgradeGuard::Room UpgradeGuard::CheckRoom(const ustring& folder, uint64_t installed_size,
+                                           uint64_t installed_entries) const
 {
     Room room;
     room.package = installed_size > 0 ? installed_size : m_size;
+    room.entries = installed_entries;
     // U need not exist yet: ask the file system of the folder that will hold it.
     ustring probe = folder;
     struct statvfs vfs;
@@ -163,9 +173,14 @@ UpgradeGuard::Room UpgradeGuard::CheckRoom(const ustring& folder, uint64_t insta
         }
         probe = FSParentPath(probe);
     }
-    const uint64_t size = static_cast<uint64_t>(vfs.f_blocks) * vfs.f_frsize;
-    room.free = static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize;
-    room.reserve = std::max(kMinReserve, size / 100 * kReservePercent);
+    const uint64_t size = saturatingProduct(vfs.f_blocks, vfs.f_frsize);
+    room.free = saturatingProduct(vfs.f_bavail, vfs.f_frsize);
+    room.reserve = std::min(std::max(kMinReserve, size / 100 * kReservePercent), kMaxReserve);
     room.known = true;
+    // btrfs reports no inode count: it makes them as it needs them.
+    if (installed_entries > 0 && vfs.f_files > 0) {
+        room.free_entries = vfs.f_favail;
+        room.entries_known = true;
+    }
     return room;
 }

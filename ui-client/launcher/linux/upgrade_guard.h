@@ -37,18 +37,37 @@ public:
     // A name for the package in log lines.
     std::string Describe() const;
 
+    // Entries kept free beside the package's own, where the file system counts them.
+    static constexpr uint64_t ENTRY_RESERVE = 1000;
+
     struct Room
     {
         uint64_t package = 0; // bytes the unpacked package needs
         uint64_t reserve = 0; // kept free for the user's other programs
         uint64_t free = 0;
-        bool known = false; // false when the file system could not be asked
-        bool enough() const { return !known || free >= package + reserve; }
+        bool known = false;   // false when the file system could not be asked
+        uint64_t entries = 0; // files and folders the package holds, 0 when unknown
+        uint64_t free_entries = 0;
+        bool entries_known = false; // false without the count or on btrfs, which has no limit
+        // Sums saturate: a size that cannot be represented never fits.
+        uint64_t needed() const
+        {
+            return package + reserve < package ? UINT64_MAX : package + reserve;
+        }
+        uint64_t needed_entries() const
+        {
+            return entries + ENTRY_RESERVE < entries ? UINT64_MAX : entries + ENTRY_RESERVE;
+        }
+        bool enough_bytes() const { return !known || free >= needed(); }
+        bool enough_entries() const { return !entries_known || free_entries >= needed_entries(); }
+        bool enough() const { return enough_bytes() && enough_entries(); }
     };
     // Room on the file system that holds `folder` (or its nearest existing parent).
     // `installed_size` is the unpacked size from the version file, 0 when unknown:
-    // the archive's own size is then the lower bound.
-    Room CheckRoom(const ustring& folder, uint64_t installed_size) const;
+    // the archive's own size is then the lower bound. `installed_entries` is the
+    // number of entries from the version file, 0 when unknown.
+    Room CheckRoom(const ustring& folder, uint64_t installed_size,
+                   uint64_t installed_entries) const;
 
     ustring StatePath() const { return m_app_dir + ".attempts"; }
 

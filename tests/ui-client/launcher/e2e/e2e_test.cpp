@@ -401,6 +401,56 @@ TEST_F(E2eTest, LevelFileTypoKeepsTheErrorLines)
     EXPECT_EQ(newLines.indexOf("[DEBUG]"), -1) << newLines.toStdString();
 }
 
+// The per-user tree on the file systems users have: Fedora and openSUSE keep homes on
+// btrfs, and XFS is common on servers with NFS homes.
+class E2eFileSystemTest : public E2eTest, public ::testing::WithParamInterface<const char*>
+{
+protected:
+    void TearDown() override
+    {
+        stopClient();
+        testsupport::unmountLoopImage(userRoot());
+        E2eTest::TearDown();
+    }
+};
+
+TEST_P(E2eFileSystemTest, InstallsUpgradesAndRollsBack)
+{
+    const QString why =
+        testsupport::mountLoopImage(GetParam(), path() + "/user.img", 320ll << 20, userRoot());
+    if (!why.isEmpty())
+        GTEST_SKIP() << why.toStdString();
+
+    LaunchResult run = launch();
+    ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
+    expectInstalled(kSampleBuild);
+    const pid_t old = waitForClient();
+    ASSERT_GT(old, 1);
+
+    const int newer = kSampleBuild.toInt() + 1;
+    shipPackage(newer);
+    run = launch();
+    ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
+    EXPECT_TRUE(processGone(old));
+    expectInstalled(QString::number(newer));
+    ASSERT_GT(waitForClient(), 1);
+
+    testsupport::writeFile(userApp() + "/marker", "old installation");
+    testsupport::writeFile(root() + "/INFO", infoText(newer + 1));
+    testsupport::writeFile(root() + "/package/brisendale.nbx", "this is not an archive\n");
+    run = launch();
+    ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
+    EXPECT_TRUE(QFileInfo::exists(userApp() + "/marker"));
+    expectInstalled(QString::number(newer));
+    EXPECT_FALSE(QFileInfo::exists(userApp() + ".incomplete"));
+    EXPECT_GT(waitForClient(), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(FileSystems, E2eFileSystemTest, ::testing::Values("xfs", "btrfs"),
+                         [](const ::testing::TestParamInfo<const char*>& i) {
+                             return std::string(i.param);
+                         });
+
 TEST_F(E2eTest, SecondInstanceExitsZeroWhileTheFirstRuns)
 {
     // The first launcher stays inside its start script until the gate opens.
