@@ -102,8 +102,8 @@ int main(int argc, char** argv)
     QTranslator trans(nullptr);
     QString strLan = QStringLiteral(":/enu.qm");
     strLan = getCurrentLanguageFileName();
-    trans.load(strLan, QString(), QString(), QString());
-    if (!trans.isEmpty()) {
+    // A failed load leaves the translator empty: the texts stay in English.
+    if (trans.load(strLan, QString(), QString(), QString()) && !trans.isEmpty()) {
         QCoreApplication::installTranslator(&trans);
     }
 
