@@ -2,6 +2,7 @@
 #include "kest-locale.h"
 #include "launcher.h"
 #include "log/log.h"
+#include "qtcompat.h"
 #include "qtsingleapplication.h"
 #include "texts/strtab.h"
 #include "ustring/ustring.h"
@@ -85,6 +86,7 @@ int main(int argc, char** argv)
     int ret = -1;
 
     initialize_resources(argv[0]);
+    QtCompat::enableHighDpiScaling();
 
     QtSingleApplication app(argc, argv, true);
     use_utf8_character_type();
