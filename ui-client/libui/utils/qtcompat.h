@@ -4,6 +4,7 @@
 // Where Qt 5.15 and Qt 6 differ, callers go through here, so that both builds read the same.
 
 #include <QCoreApplication>
+#include <QSettings>
 #include <QtGlobal>
 
 namespace QtCompat {
@@ -19,6 +20,17 @@ inline void enableHighDpiScaling()
 #if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
     QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
     QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);
+#endif
+}
+
+// Qt 6 reads INI files as UTF-8 and has no codec switch; Qt 5 reads bytes beyond ASCII as
+// Latin-1 unless told.
+inline void readIniAsUtf8(QSettings& settings)
+{
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
+    settings.setIniCodec("UTF-8");
+#else
+    Q_UNUSED(settings);
 #endif
 }
 
