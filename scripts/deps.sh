@@ -8,6 +8,8 @@ packages=(
   libicu-dev
   libarchive-dev libarchive-tools zstd
   qtbase5-dev qttools5-dev qttools5-dev-tools qt5-qmake libqt5network5
+  # the Qt 6 build (-DBRISENDALE_QT=6): lrelease is in qt6-l10n-tools
+  qt6-base-dev qt6-base-dev-tools qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools
   libgtest-dev libgmock-dev libbenchmark-dev
   util-linux procps time
   # the tests' loop-mounted XFS and btrfs trees and their shifted clock
@@ -16,7 +18,7 @@ packages=(
   # icons, the .deb and its checks; a window manager and a Wayland compositor
   # for the screenshots and the Wayland run
   librsvg2-bin dpkg-dev gzip file lintian desktop-file-utils appstream groff-base man-db
-  openbox imagemagick x11-utils weston qtwayland5
+  openbox imagemagick x11-utils weston qtwayland5 qt6-wayland
   # the fuzz build: clang with libFuzzer and the sanitizer runtimes
   clang libclang-rt-14-dev
 )

@@ -1,16 +1,26 @@
 #!/usr/bin/env bash
 # Builds the Debian package: a Release build in build-release/, then CPack's DEB
 # generator. Copies brisendale-drive_<version>-<revision>_<arch>.deb into build/
-# and prints its path. Extra arguments go to CMake, e.g. a vendor's own client:
+# and prints its path. `--qt 6` (first) builds against Qt 6 in build-release-qt6/
+# and copies the package into build-qt6/; Qt 5 is the default. Extra arguments go
+# to CMake, e.g. a vendor's own client:
 #   scripts/package.sh -DBRISENDALE_CLIENT_PACKAGE=/path/client.nbx -DBRISENDALE_CLIENT_INFO=/path/INFO
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$PWD
 
-scripts/deps.sh >&2
+qt=5
+if [[ ${1:-} == --qt ]]; then
+  qt=${2:-}
+  shift 2 || true
+fi
+case $qt in
+  5) build=$top/build-release out=$top/build ;;
+  6) build=$top/build-release-qt6 out=$top/build-qt6 ;;
+  *) echo "usage: $0 [--qt 5|6] [cmake arguments...]" >&2; exit 2 ;;
+esac
 
-build=$top/build-release
-out=$top/build
+scripts/deps.sh >&2
 jobs=$(nproc 2>/dev/null || echo 2)
 
 # Debian's hardening flags (fortify, stack protector, relro, bind now), as a
@@ -22,7 +32,7 @@ ldflags=$(dpkg-buildflags --get LDFLAGS)
 
 echo "==> configure $build" >&2
 # A cached build type or flags from an earlier run would otherwise win.
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DBRISENDALE_QT="$qt" \
   -DCMAKE_C_FLAGS="$cflags" -DCMAKE_CXX_FLAGS="$cxxflags" \
   -DCMAKE_EXE_LINKER_FLAGS="$ldflags" "$@" >&2
 echo "==> build" >&2

@@ -4,6 +4,7 @@
 #include "file/file-op.h"
 #include "file/unique_fd.h"
 #include "log/log.h"
+#include "qtcompat.h"
 #include "state_file.h"
 
 #include <QCoreApplication>
@@ -58,6 +59,7 @@ ustring GetAppBackupDir(const ustring& app_dir, int tries)
 void LoadVersionFile(const ustring& path, Service::VersionInfo& info)
 {
     QSettings settings(toQString(path), QSettings::IniFormat);
+    QtCompat::readIniAsUtf8(settings);
     settings.beginGroup("Version");
     const struct
     {

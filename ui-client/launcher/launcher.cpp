@@ -237,7 +237,7 @@ void Launcher::UpdateProgress(int total, int steps)
     }
     // Widened so that packages of more than 21 million entries do not overflow.
     const qint64 percent = static_cast<qint64>(steps) * 100 / total;
-    const int value = static_cast<int>(qBound<qint64>(INT_MIN, percent, INT_MAX));
+    const int value = static_cast<int>(qBound(qint64{INT_MIN}, percent, qint64{INT_MAX}));
     // A modal dialog's setValue runs a nested event loop; most reports change nothing.
     if (value != progress()->value()) {
         m_progress->setValue(value);

@@ -2,6 +2,7 @@
 #include "kest-locale.h"
 #include "launcher.h"
 #include "log/log.h"
+#include "qtcompat.h"
 #include "qtsingleapplication.h"
 #include "texts/strtab.h"
 #include "ustring/ustring.h"
@@ -147,6 +148,7 @@ int main(int argc, char** argv)
     int ret = -1;
 
     initialize_resources(argv[0]);
+    QtCompat::enableHighDpiScaling();
 
     QByteArray platforms = platformList();
     char platformOption[] = "-platform";
@@ -172,8 +174,8 @@ int main(int argc, char** argv)
     QTranslator trans(nullptr);
     QString strLan = QStringLiteral(":/enu.qm");
     strLan = getCurrentLanguageFileName();
-    trans.load(strLan, QString(), QString(), QString());
-    if (!trans.isEmpty()) {
+    // A failed load leaves the translator empty: the texts stay in English.
+    if (trans.load(strLan, QString(), QString(), QString()) && !trans.isEmpty()) {
         QCoreApplication::installTranslator(&trans);
     }
 

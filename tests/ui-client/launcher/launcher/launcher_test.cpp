@@ -1,6 +1,7 @@
 #include "fake_service.h"
 #include "launcher.h"
 #include "log/log.h"
+#include "qtcompat.h"
 #include "testsupport.h"
 #include "texts/strtab.h"
 
@@ -10,6 +11,9 @@
 #include <QCloseEvent>
 #include <QDir>
 #include <QEvent>
+#include <QIcon>
+#include <QPixmap>
+#include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
@@ -18,6 +22,8 @@
 #include <QTest>
 #include <QTimer>
 
+#include <cstdio>
+#include <cstring>
 #include <memory>
 #include <set>
 #include <thread>
@@ -437,16 +443,78 @@ TEST_F(LoggedTest, DialogIsBuiltOnFirstUseHiddenWithItsTextsAndLook)
     EXPECT_EQ(QString("Arial"), dialog->font().family());
 }
 
+// With this argument the binary prints the shown dialog's size in device pixels and the pixel
+// ratio of a 16-pixel icon, for the scale factor of its environment.
+const char* const kDialogMetricsMode = "--dialog-metrics";
+
+int printDialogMetrics()
+{
+    ProcessingProgressDialog dialog;
+    dialog.show();
+    QCoreApplication::processEvents();
+    const QPixmap shot = dialog.grab();
+    QPixmap source(72, 72);
+    source.fill(Qt::blue);
+    const QPixmap icon = QIcon(source).pixmap(QSize(16, 16));
+    std::printf("%d %d %d %g\n", dialog.width(), shot.width(), shot.height(),
+                icon.devicePixelRatio());
+    return 0;
+}
+
+struct DialogMetrics
+{
+    int logical_width = 0;
+    int width = 0;
+    int height = 0;
+    double icon_ratio = 0;
+};
+
+DialogMetrics dialogMetricsAt(const char* scale)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QT_SCALE_FACTOR", scale);
+    QProcess child;
+    child.setProcessEnvironment(env);
+    child.start(QCoreApplication::applicationFilePath(), {kDialogMetricsMode});
+    DialogMetrics m;
+    if (!child.waitForFinished(30000) || child.exitCode() != 0)
+        return m;
+    const QStringList f = QString::fromLatin1(child.readAllStandardOutput()).split(' ');
+    if (f.size() == 4)
+        m = {f[0].toInt(), f[1].toInt(), f[2].toInt(), f[3].toDouble()};
+    return m;
+}
+
+// Qt 6 scales on its own; Qt 5 only with the switches the launcher's main sets first.
+TEST(HighDpiTest, DialogAtScaleTwoIsTwiceAsLargeWithSharpIcons)
+{
+    const DialogMetrics one = dialogMetricsAt("1");
+    const DialogMetrics two = dialogMetricsAt("2");
+    ASSERT_GT(one.width, 0);
+    EXPECT_EQ(400, one.logical_width);
+    EXPECT_EQ(400, two.logical_width);
+    EXPECT_EQ(2 * one.width, two.width);
+    EXPECT_EQ(2 * one.height, two.height);
+    EXPECT_EQ(1.0, one.icon_ratio);
+    EXPECT_EQ(2.0, two.icon_ratio) << "icons drawn from low-resolution pixmaps";
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
-    ::testing::InitGoogleTest(&argc, argv);
+    const bool metrics = argc == 2 && std::strcmp(argv[1], kDialogMetricsMode) == 0;
+    if (!metrics)
+        ::testing::InitGoogleTest(&argc, argv);
     // Test discovery runs without the test environment.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
+    // As the launcher's main does, before the application object exists.
+    QtCompat::enableHighDpiScaling();
     QApplication app(argc, argv);
     app.setQuitOnLastWindowClosed(false);
     StrTable::InitStrTable();
+    if (metrics)
+        return printDialogMetrics();
     return RUN_ALL_TESTS();
 }

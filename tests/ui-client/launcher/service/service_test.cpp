@@ -136,7 +136,11 @@ INSTANTIATE_TEST_SUITE_P(
                       VersionRow{"all_keys",
                                  "[Version]\nmajor_version=3\nminor_version=1\nbuild_version=125\n"
                                  "icon_overlay_version=7\nother=x\n",
-                                 "3|1|125|7", "source_version = (3, 1, 125, 7)\n"}),
+                                 "3|1|125|7", "source_version = (3, 1, 125, 7)\n"},
+                      // Read as UTF-8 under either toolkit, not as Latin-1.
+                      VersionRow{"utf8_value",
+                                 "[Version]\nbuild_version=125\nicon_overlay_version=7\u00e9\n",
+                                 "||125|7\u00e9", "source_version = (, , 125, 7\u00e9)\n"}),
     [](const ::testing::TestParamInfo<VersionRow>& info) { return std::string(info.param.name); });
 
 TEST_F(InProcessTest, MissingSourceIsLoggedAndLeavesVersionEmpty)
