@@ -17,11 +17,8 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-<<<<<<< HEAD
-#include <dirent.h>
-=======
 #include <ctime>
->>>>>>> issue-16
+#include <dirent.h>
 #include <fcntl.h>
 #include <limits>
 #include <memory>
