@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   cmake g++ make pkg-config
   libicu-dev
-  libarchive-dev libarchive-tools zstd
+  libarchive-dev libarchive-tools zstd libisal-dev isal
   qtbase5-dev qttools5-dev qttools5-dev-tools qt5-qmake libqt5network5
   libgtest-dev libgmock-dev libbenchmark-dev
   util-linux procps time
