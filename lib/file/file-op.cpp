@@ -481,6 +481,19 @@ int FSRename(const ustring& from, const ustring& to, bool do_case_check)
     return result;
 }
 
+namespace {
+
+// Logs one entry that FSRemove could not remove; the walk goes on past it.
+int removeFailed(const char* call, const ustring& path)
+{
+    const int err = errno;
+    FOP_LOG(L_ERR, "[ERROR] file-op.cpp(%d): FSRemove: %s(%s): %s (%d)\n", call, path.c_str(),
+            strerror(err), err);
+    return -3;
+}
+
+} // namespace
+
 int FSRemove(const ustring& path, bool /*allowundo*/)
 {
     if (path.empty())
@@ -491,24 +504,27 @@ int FSRemove(const ustring& path, bool /*allowundo*/)
     if (!info.isExist)
         return 0;
     if (info.type != FT_DIR)
-        return remove(path.c_str()) == 0 ? 0 : -3;
+        return remove(path.c_str()) == 0 ? 0 : removeFailed("remove", path);
 
+    // A package may ship read-only folders: their entries can only go once the owner
+    // may write and search them again.
+    if ((info.mode & S_IRWXU) != S_IRWXU && chmod(path.c_str(), (info.mode & 07777) | S_IRWXU) != 0)
+        removeFailed("chmod", path);
     UniqueDir dir(openDirStream(path.c_str()));
     // An unreadable directory was not removed; saying 0 would hide that.
     if (!dir)
-        return -3;
+        return removeFailed("opendir", path);
     int result = 0;
+    // Everything that can go goes, so that a retry has the least left to do.
     while (struct dirent* de = readdir(dir.get())) {
         if (isDotOrDotDot(de->d_name))
             continue;
-        if (FSRemove(path + "/" + de->d_name, false) != 0) {
+        if (FSRemove(path + "/" + de->d_name, false) != 0)
             result = -3;
-            break;
-        }
     }
     dir.reset();
     if (result == 0 && remove(path.c_str()) != 0)
-        result = -3;
+        result = removeFailed("rmdir", path);
     return result;
 }
 

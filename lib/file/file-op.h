@@ -84,8 +84,10 @@ int FSMKDirP(const ustring& path, const char** endptr, bool blForceCreate, mode_
 // Moves a file or tree, also across file systems. 0; -1 empty argument; -2 source
 // missing or unreadable; -3 failed; -100 name too long.
 int FSRename(const ustring& from, const ustring& to, bool do_case_check = false);
-// Removes a file, link or whole tree. 0 (also when missing), -1, or -3.
-int FSRemove(const ustring& path, bool allowundo = false);
+// Removes a file, link or whole tree, making each folder owner-writable and searchable
+// first. It goes on past an entry it cannot remove and logs each such entry with its
+// path and errno. 0 (also when missing), -1, or -3 when anything is left.
+[[nodiscard]] int FSRemove(const ustring& path, bool allowundo = false);
 int FSOpenDir(const ustring& path, int flag, DIR_HANDLE& dh);
 // 1 with the next entry ("." and ".." included), 0 at the end, -1 on error.
 int FSReadDir(DIR_HANDLE& dh, DIR_ENTRY& entry);
@@ -111,7 +113,7 @@ int FSChown(const ustring& path, uid_t owner, gid_t group);
 // A random path inside prefix; nothing is created on disk. 0, or -1.
 int FSCreateTempPath(const ustring& prefix, ustring& path);
 // Flushes a folder's own entries (names made, renamed or removed in it) to storage. 0 or -1.
-int FSSyncFolder(const ustring& path);
+[[nodiscard]] int FSSyncFolder(const ustring& path);
 // Replaces path with data so that a crash leaves either the old file or the new one:
 // a temporary file beside it, fsync, rename, fsync of the folder. 0 or -1 (errno set).
 int FSWriteFileAtomic(const ustring& path, const std::string& data);

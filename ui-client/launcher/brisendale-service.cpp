@@ -16,6 +16,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -141,7 +142,7 @@ int WriteMarker(const ustring& marker, const MarkerState& state)
 
 // The marker goes for good before anything it protects is deleted: a marker that
 // came back after a power loss would name a backup that is no longer complete.
-int RemoveMarker(const ustring& marker)
+[[nodiscard]] int RemoveMarker(const ustring& marker)
 {
     if (::unlink(marker.c_str_utf8()) != 0 && errno != ENOENT) {
         int err = errno;
@@ -155,7 +156,7 @@ int RemoveMarker(const ustring& marker)
 }
 
 // A rename that must be on storage before the marker that describes it changes.
-int RenameDurably(const ustring& from, const ustring& to)
+[[nodiscard]] int RenameDurably(const ustring& from, const ustring& to)
 {
     if (FSRename(from, to, false) != 0) {
         return -1;
@@ -163,25 +164,73 @@ int RenameDurably(const ustring& from, const ustring& to)
     return FSSyncFolder(FSParentPath(to));
 }
 
-// Flushes the whole file system that holds `dir`: the extracted tree and the
-// renames that moved the old one aside.
-int SyncTree(const ustring& dir)
+// A descriptor on the file system that will hold A, opened before the upgrade writes
+// anything: syncfs reports a write-back error only to descriptors that were open when it
+// happened, so one opened after the extraction would miss what the flushes during the
+// extraction already reported to theirs. -1 with the log line written when it cannot be
+// opened.
+int OpenTreeFlush(const ustring& app_dir)
 {
+    const ustring parent = FSParentPath(app_dir);
+    // Unlike FSMKDir this accepts U as a symbolic link to a folder.
+    struct stat st;
+    if ((::stat(parent.c_str_utf8(), &st) != 0 || !S_ISDIR(st.st_mode)) &&
+        FSMKDir(parent, true) < 0) {
+        return -1;
+    }
     int fd;
     do {
-        fd = ::open(dir.c_str_utf8(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        fd = ::open(parent.c_str_utf8(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
-    if (fd >= 0) {
-        UniqueFd holder(fd);
-        if (::syncfs(holder.get()) == 0) {
-            return 0;
-        }
+    if (fd < 0) {
+        int err = errno;
+        SERVICE_LOG(L_ERR, "[ERROR] brisendale-service.cpp(%d): failed to open '%s': %s (%d)\n",
+                    parent.c_str_utf8(), strerror(err), err);
+    }
+    return fd;
+}
+
+// Flushes the whole file system that holds `dir` through `fd` from OpenTreeFlush: the
+// extracted tree and the renames that moved the old one aside.
+[[nodiscard]] int SyncTree(const UniqueFd& fd, const ustring& dir)
+{
+    if (::syncfs(fd.get()) == 0) {
+        return 0;
     }
     int err = errno;
     SERVICE_LOG(L_ERR,
                 "[ERROR] brisendale-service.cpp(%d): failed to flush '%s' to storage: %s "
                 "(%d)\n",
                 dir.c_str_utf8(), strerror(err), err);
+    return -1;
+}
+
+// Empties A's place for the old installation: removes A or, when something in it
+// cannot be removed, moves it to a free backup name other than `keep`, which a later
+// run removes as a left-over. 0 once A is gone, -1 (logged) while it is still there.
+[[nodiscard]] int ClearAppDir(const ustring& app_dir, const ustring& keep)
+{
+    if (FSRemove(app_dir, false) == 0) {
+        return 0;
+    }
+    for (int i = 0; i < MAX_RENAME_COUNT; ++i) {
+        const ustring aside = GetAppBackupDir(app_dir, i);
+        if (aside == keep || IsFileExist(aside, false)) {
+            continue;
+        }
+        if (RenameDurably(app_dir, aside) != 0) {
+            break;
+        }
+        SERVICE_LOG(L_WARNING,
+                    "[WARNING] brisendale-service.cpp(%d): could not remove all of '%s', moved "
+                    "it aside to '%s'\n",
+                    app_dir.c_str_utf8(), aside.c_str_utf8());
+        return 0;
+    }
+    SERVICE_LOG(L_ERR,
+                "[ERROR] brisendale-service.cpp(%d): failed to remove the unfinished "
+                "installation '%s'\n",
+                app_dir.c_str_utf8());
     return -1;
 }
 
@@ -293,21 +342,27 @@ int Service::RecoverInterruptedUpgrade()
                     "[WARNING] brisendale-service.cpp(%d): the last upgrade did not finish, "
                     "restoring the old installation from '%s'\n",
                     old_dir.empty() ? "(none)" : old_dir.c_str_utf8());
-        if (FSRemove(app_dir, false) != 0) {
-            SERVICE_LOG(L_ERR,
-                        "[ERROR] brisendale-service.cpp(%d): failed to remove the unfinished "
-                        "installation '%s'\n",
-                        app_dir.c_str_utf8());
-            return -1;
+        if (ClearAppDir(app_dir, old_dir) != 0) {
+            return KeepMarker(marker, old_dir);
         }
         if (!old_dir.empty() && RenameDurably(old_dir, app_dir) != 0) {
             SERVICE_LOG(L_ERR,
                         "[ERROR] brisendale-service.cpp(%d): failed to restore '%s' -> '%s'\n",
                         old_dir.c_str_utf8(), app_dir.c_str_utf8());
-            return -1;
+            return KeepMarker(marker, old_dir);
         }
     }
     return RemoveMarker(marker);
+}
+
+int Service::KeepMarker(const ustring& marker, const ustring& old_dir)
+{
+    unfinished_tree = true;
+    SERVICE_LOG(L_ERR,
+                "[ERROR] brisendale-service.cpp(%d): keeping the marker '%s': the old "
+                "installation is in '%s', the next run puts it back\n",
+                marker.c_str_utf8(), old_dir.empty() ? "(none)" : old_dir.c_str_utf8());
+    return -1;
 }
 
 int Service::PrepareUserEnv()
@@ -324,14 +379,20 @@ int Service::PrepareUserEnv()
                            "undone, not upgrading\n");
         return -1;
     }
+    const int flush_fd = OpenTreeFlush(app_dir);
+    if (flush_fd < 0) {
+        return -1;
+    }
+    const UniqueFd flush(flush_fd);
 
     if (IsFileExist(app_dir, false)) {
         const ustring app_name = FSBaseName(app_dir);
         for (;;) {
             backup_dir = GetAppBackupDir(app_dir, rename_count);
             if (WriteMarker(marker, {app_name, FSBaseName(backup_dir)}) != 0) {
-                // Either marker version says the old installation is in A, where it is.
-                RemoveMarker(marker);
+                // Either marker version says the old installation is in A, where it is;
+                // one that stays only makes the next run check that.
+                (void)RemoveMarker(marker);
                 return -1;
             }
             // The next marker's write flushes this rename: a failed flush here must not
@@ -349,7 +410,8 @@ int Service::PrepareUserEnv()
                             "[ERROR] brisendale-service.cpp(%d): failed to backup app from "
                             "'%s' -> '%s' at max retries, exiting\n",
                             app_dir.c_str_utf8(), backup_dir.c_str_utf8());
-                RemoveMarker(marker);
+                // The old installation is still in A, as the marker says.
+                (void)RemoveMarker(marker);
                 return -1;
             }
         }
@@ -363,7 +425,7 @@ int Service::PrepareUserEnv()
     }
     // The old installation goes only once the new one is on storage.
     if (ret == 0) {
-        ret = SyncTree(app_dir);
+        ret = SyncTree(flush, app_dir);
     }
 
     if (ret == 0) {
@@ -376,7 +438,13 @@ int Service::PrepareUserEnv()
             return 0;
         }
         for (int i = 0; i <= rename_count; ++i) {
-            FSRemove(GetAppBackupDir(app_dir, i), false);
+            const ustring backup = GetAppBackupDir(app_dir, i);
+            if (FSRemove(backup, false) != 0) {
+                SERVICE_LOG(L_WARNING,
+                            "[WARNING] brisendale-service.cpp(%d): backup '%s' is left for the "
+                            "next run to remove\n",
+                            backup.c_str_utf8());
+            }
         }
         return 0;
     }
@@ -386,17 +454,21 @@ int Service::PrepareUserEnv()
                     "[ERROR] brisendale-service.cpp(%d): Failed to extract package, and no old "
                     "installation to rollback\n");
         // A partial folder that holds the client executable would pass for an installation.
-        if (FSRemove(app_dir, false) == 0) {
-            RemoveMarker(marker);
+        if (ClearAppDir(app_dir, ustring()) != 0) {
+            return KeepMarker(marker, ustring());
         }
+        // A marker that stays names no old installation: the next run only clears A.
+        (void)RemoveMarker(marker);
     } else {
         SERVICE_LOG(L_ERR,
                     "[ERROR] brisendale-service.cpp(%d): Failed to extract package, rollback "
                     "to old installation\n");
         // Each step only after the one before it: the marker stays until A is whole.
-        if (FSRemove(app_dir, false) == 0 && RenameDurably(backup_dir, app_dir) == 0) {
-            RemoveMarker(marker);
+        if (ClearAppDir(app_dir, backup_dir) != 0 || RenameDurably(backup_dir, app_dir) != 0) {
+            return KeepMarker(marker, backup_dir);
         }
+        // A marker that stays names A, where the old installation now is.
+        (void)RemoveMarker(marker);
     }
     return -1;
 }
@@ -423,7 +495,12 @@ void Service::RemoveAgedFolders()
     ustring aged = GetUserBrisendaleInstallPath() + "/app";
     SERVICE_LOG(L_INFO, "[INFO] brisendale-service.cpp(%d): removing aged app folder %s\n",
                 aged.c_str_utf8());
-    FSRemove(aged, false);
+    if (FSRemove(aged, false) != 0) {
+        SERVICE_LOG(L_WARNING,
+                    "[WARNING] brisendale-service.cpp(%d): aged folder '%s' is left for the next "
+                    "run to remove\n",
+                    aged.c_str_utf8());
+    }
     RemoveLeftOverBackups();
 }
 
@@ -441,7 +518,12 @@ void Service::RemoveLeftOverBackups()
         SERVICE_LOG(L_INFO,
                     "[INFO] brisendale-service.cpp(%d): removing left-over backup folder %s\n",
                     backup.c_str_utf8());
-        FSRemove(backup, false);
+        if (FSRemove(backup, false) != 0) {
+            SERVICE_LOG(L_WARNING,
+                        "[WARNING] brisendale-service.cpp(%d): backup '%s' is left for the next "
+                        "run to remove\n",
+                        backup.c_str_utf8());
+        }
     }
 }
 

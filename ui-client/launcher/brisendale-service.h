@@ -64,9 +64,15 @@ protected:
     // Puts back what a run that ended half-way left: the old installation into A, or
     // no A at all when there was none. 0 when no marker is left, -1 otherwise.
     int RecoverInterruptedUpgrade();
+    // Leaves the marker in place after a failed rollback, says so, and records that A
+    // may be unfinished. Always -1.
+    int KeepMarker(const ustring& marker, const ustring& old_dir);
     void RemoveLeftOverBackups();
 
     int timeout;
+    // Set when a failed upgrade could not put A back: A may be partial while the old
+    // installation waits under a backup name, so its client must not be started.
+    bool unfinished_tree = false;
     ustring per_user_install_path;
     VersionInfo target_version;
     VersionInfo source_version;

@@ -461,13 +461,40 @@ TEST_F(FileOpTest, RemoveOfAnUnreadableDirectoryIsAFailure)
     chmod(p("locked").c_str(), 0755);
     EXPECT_TRUE(exists("locked/inner"));
 
-    // An entry that cannot be removed stops the walk and keeps the directory.
+    // An entry that cannot be removed keeps the directory; the rest still goes.
     write("tree/sealed/x", "X");
+    write("tree/z", "Z");
     ASSERT_EQ(0, chmod(p("tree").c_str(), 0777));
+    ASSERT_EQ(0, chmod(p("tree/z").c_str(), 0666));
     ASSERT_EQ(0, chmod(p("tree/sealed").c_str(), 0555));
     const ustring tree = u("tree");
     EXPECT_EQ(-3, runAsNobody([&tree]() { return FSRemove(tree, false); }));
     EXPECT_TRUE(exists("tree/sealed/x"));
+    EXPECT_FALSE(exists("tree/z"));
+}
+
+TEST_F(FileOpTest, RemoveOfOwnReadOnlyFoldersMakesThemWritableFirst)
+{
+    if (!testsupport::canDropPrivileges())
+        GTEST_SKIP() << "needs root to run a step as an unprivileged user";
+    ASSERT_EQ(0, chmod(pathStd().c_str(), 0777));
+    const ustring tree = u("ro");
+    EXPECT_EQ(0, runAsNobody([&tree]() {
+                  const std::string t = tree.c_str();
+                  if (mkdir(t.c_str(), 0755) != 0 || mkdir((t + "/a").c_str(), 0755) != 0 ||
+                      mkdir((t + "/a/b").c_str(), 0755) != 0)
+                      return -10;
+                  const int fd = open((t + "/a/b/f").c_str(), O_CREAT | O_WRONLY, 0444);
+                  if (fd < 0)
+                      return -11;
+                  close(fd);
+                  // Searchable but not writable, and one neither listable nor searchable.
+                  if (chmod((t + "/a/b").c_str(), 0555) != 0 || chmod((t + "/a").c_str(), 0) != 0 ||
+                      chmod(t.c_str(), 0555) != 0)
+                      return -12;
+                  return FSRemove(tree, false);
+              }));
+    EXPECT_FALSE(exists("ro"));
 }
 
 TEST_F(FileOpTest, ReadDirListsEveryEntryWithTypesAndOptionalSizes)

@@ -309,6 +309,14 @@ void LinuxService::StopService()
 
 void LinuxService::PostUpgrade()
 {
+    // The complete old installation waits under a backup name for the next run.
+    if (unfinished_tree) {
+        SERVICE_LOG(L_ERR,
+                    "[ERROR] linux/linux-service.cpp(%d): '%s' may be unfinished, not starting "
+                    "its client\n",
+                    per_user_install_path.c_str_utf8());
+        return;
+    }
     LaunchPerUserBin();
 }
 

@@ -72,7 +72,7 @@ protected:
 
     // Stages the package tree in the scratch folder, archives it into the root and
     // writes the root's version file. Gives the staged folder.
-    QString makePackage(const QByteArray& build, int fillers = 0)
+    QString makePackage(const QByteArray& build, int fillers = 0, bool readOnly = false)
     {
         const QString staged = path() + "/staged";
         writeFile(staged + "/INFO", info(build));
@@ -85,7 +85,7 @@ protected:
             data.replace(0, 8, QByteArray::number(i).rightJustified(8, '0'));
             writeFile(staged + QString("/share/d%1/f%2.dat").arg(i % 20).arg(i), data);
         }
-        EXPECT_TRUE(servicetest::writeArchive(staged, package()));
+        EXPECT_TRUE(servicetest::writeArchive(staged, package(), readOnly));
         writeFile(m_root + "/INFO", info(build));
         return staged;
     }
@@ -290,6 +290,51 @@ TEST_F(FlowTest, FailureWithoutOldInstallationLeavesNothing)
     EXPECT_EQ(run.countLog("Failed to extract package, and no old installation to rollback\n"), 1);
     EXPECT_FALSE(QFileInfo::exists(app()));
     EXPECT_FALSE(QFileInfo::exists(marker()));
+}
+
+// Packages that ship read-only folders and files, upgraded by their unprivileged owner:
+// every tree the launcher made must stay removable, or backups pile up until no backup
+// name is left and a failed upgrade can no longer roll back.
+TEST_F(FlowTest, ReadOnlyPackagesStayRemovable)
+{
+    if (!testsupport::canDropPrivileges()) {
+        GTEST_SKIP() << "needs root and setpriv to run the launcher as an unprivileged user";
+    }
+    ASSERT_EQ(chmod(QFile::encodeName(path()).constData(), 0755), 0);
+    ASSERT_TRUE(QDir().mkpath(user()));
+    for (const QString& dir : {m_home, user()}) {
+        ASSERT_EQ(chown(QFile::encodeName(dir).constData(), 65534, 65534), 0);
+    }
+    auto upgrade = [this]() {
+        return servicetest::runProgram("unshare",
+                                       {"--pid", "--fork", "--mount-proc", "setpriv",
+                                        "--reuid=65534", "--regid=65534", "--clear-groups", m_probe,
+                                        "upgrade"},
+                                       env());
+    };
+    const auto installed = listTree(makePackage("125", 3, true));
+    ProbeRun run = upgrade();
+    ASSERT_EQ(run.value("upgrade"), "0") << run.err.toStdString();
+    EXPECT_EQ(listTree(app()), installed);
+    struct stat st;
+    ASSERT_EQ(stat(QFile::encodeName(app() + "/share/d0").constData(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0555u) << "the package's folder modes are applied";
+
+    makePackage("126", 300, true);
+    QFile::resize(package(), QFileInfo(package()).size() / 2);
+    run = upgrade();
+    EXPECT_EQ(run.value("upgrade"), "-1") << run.err.toStdString();
+    EXPECT_EQ(listTree(app()), installed);
+    EXPECT_FALSE(QFileInfo::exists(marker()));
+    EXPECT_TRUE(backups().isEmpty()) << backups().join(' ').toStdString();
+
+    for (int build = 127; build < 137; ++build) {
+        const auto tree = listTree(makePackage(QByteArray::number(build), 3, true));
+        run = upgrade();
+        ASSERT_EQ(run.value("upgrade"), "0") << build << run.err.toStdString();
+        EXPECT_EQ(listTree(app()), tree);
+        EXPECT_TRUE(backups().isEmpty()) << build << backups().join(' ').toStdString();
+    }
 }
 
 // A folder that an interrupted run left behind is no installation: a marker that names
@@ -628,7 +673,8 @@ TEST_F(FlowTest, NewTreeIsOnStorageBeforeTheBackupIsRemoved)
     ProbeRun run = probe({"prepare"}, false, e);
     EXPECT_RUN_OK(run);
     const QStringList calls = QString::fromUtf8(readFile(path() + "/calls")).split('\n');
-    const int sync = calls.indexOf("syncfs " + QFileInfo(app()).canonicalFilePath());
+    // The final flush goes through U, opened before the extraction began.
+    const int sync = calls.indexOf("syncfs " + QFileInfo(user()).canonicalFilePath());
     int firstBackupRemoval = -1;
     for (int i = 0; i < calls.size() && firstBackupRemoval < 0; ++i) {
         if (calls[i].startsWith("remove " + backup(0) + "/")) {

@@ -64,8 +64,10 @@ QMap<QString, QString> listTree(const QString& dir)
     return tree;
 }
 
-bool writeArchive(const QString& staged, const QString& archivePath)
+bool writeArchive(const QString& staged, const QString& archivePath, bool readOnly)
 {
+    // Read-only packages lose every write bit.
+    const mode_t mask = readOnly ? 0555 : 0777;
     QDir().mkpath(QFileInfo(archivePath).absolutePath());
     std::unique_ptr<archive, ArchiveWriteFree> a(archive_write_new());
     if (!a || archive_write_add_filter_gzip(a.get()) != ARCHIVE_OK ||
@@ -90,7 +92,7 @@ bool writeArchive(const QString& staged, const QString& archivePath)
         const QPair<dev_t, ino_t> id(st.st_dev, st.st_ino);
         if (S_ISREG(st.st_mode) && st.st_nlink > 1 && firstName.contains(id)) {
             archive_entry_set_filetype(e.get(), AE_IFREG);
-            archive_entry_set_perm(e.get(), 0644);
+            archive_entry_set_perm(e.get(), 0644 & mask);
             archive_entry_set_hardlink(e.get(), firstName.value(id).toUtf8().constData());
         } else if (info.isSymLink()) {
             char buf[4096];
@@ -104,7 +106,7 @@ bool writeArchive(const QString& staged, const QString& archivePath)
             archive_entry_set_perm(e.get(), 0777);
         } else if (info.isDir()) {
             archive_entry_set_filetype(e.get(), AE_IFDIR);
-            archive_entry_set_perm(e.get(), 0755);
+            archive_entry_set_perm(e.get(), 0755 & mask);
         } else {
             QFile f(full);
             if (!f.open(QIODevice::ReadOnly)) {
@@ -113,7 +115,7 @@ bool writeArchive(const QString& staged, const QString& archivePath)
             data = f.readAll();
             firstName.insert(id, rel);
             archive_entry_set_filetype(e.get(), AE_IFREG);
-            archive_entry_set_perm(e.get(), info.isExecutable() ? 0755 : 0644);
+            archive_entry_set_perm(e.get(), (info.isExecutable() ? 0755 : 0644) & mask);
             archive_entry_set_size(e.get(), data.size());
         }
         archive_entry_set_mtime(e.get(), 1700000000, 0);

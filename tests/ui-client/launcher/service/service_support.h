@@ -13,8 +13,9 @@ namespace servicetest {
 QMap<QString, QString> listTree(const QString& dir);
 
 // Writes every entry below `staged` (folders, files, symlinks, hard links) into a tar.gz at
-// `archive`, in sorted order, with the paths relative to `staged`. False on failure.
-bool writeArchive(const QString& staged, const QString& archive);
+// `archive`, in sorted order, with the paths relative to `staged`. With `readOnly`
+// folders are stored as 0555 and files as 0444 (0555 when executable). False on failure.
+bool writeArchive(const QString& staged, const QString& archive, bool readOnly = false);
 
 // Cuts a file down to `size` bytes.
 bool truncateFile(const QString& path, qint64 size);
