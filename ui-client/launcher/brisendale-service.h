@@ -73,6 +73,9 @@ protected:
     // Set when a failed upgrade could not put A back: A may be partial while the old
     // installation waits under a backup name, so its client must not be started.
     bool unfinished_tree = false;
+    // Set when the marker could not be removed for good after a successful upgrade: a
+    // marker that comes back names the backup, which must then stay.
+    bool keep_backups = false;
     ustring per_user_install_path;
     VersionInfo target_version;
     VersionInfo source_version;

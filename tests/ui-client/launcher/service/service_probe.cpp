@@ -309,7 +309,7 @@ int main(int argc, char** argv)
                                  }
                              });
         }
-        // The worker's order: decide, upgrade when due, clean up, start the client.
+        // The worker's order: decide, upgrade when due, start the client, clean up.
         return withProcesses(spawn, [&] {
             service.PreUpgrade();
             bool need = service.IsNeedUpgrade();
@@ -317,8 +317,8 @@ int main(int argc, char** argv)
             if (need) {
                 printf("upgrade=%d\n", service.HandlePackageUpgrade());
             }
-            service.RemoveAgedFolders();
             service.PostUpgrade();
+            service.RemoveAgedFolders();
         });
     }
     fprintf(stderr, "unknown mode '%s'\n", mode.c_str());
