@@ -36,7 +36,7 @@
 # own flush is part of its time; bsdtar's tree is not durable until the sync. For every
 # package but "many", each round then installs build 125 for each launcher, starts its
 # client and times the upgrade to build 126 from the launcher's start to the new client's
-# start, against the fresh install timed the same way. Then start-up rounds time each
+# start, against the round's fresh install above timed the same way. Then start-up rounds time each
 # launcher with nothing to upgrade against the bare start.
 # Prints the per-round figures, then one table of medians, medians of the per-round
 # ratios and the peak resident memory.
@@ -248,9 +248,11 @@ for pkg in $packages; do
             HOME=$home run_launcher "$n-next" "$home" "$pkg.$n.up"
             kill "$client" 2>/dev/null || true
             wait "$client" 2>/dev/null || true
-            ratio "$(tail -1 "$res/$pkg.$n.up.start")" "$(tail -1 "$res/$pkg.$n.install.start")" \
+            # Against the fresh install of the same round above: the one just before came
+            # right after the last round's removal of a tree, which slows every create.
+            ratio "$(tail -1 "$res/$pkg.$n.up.start")" "$(sed -n "${r}p" "$res/$pkg.$n.start")" \
                 >>"$res/$pkg.$n.upratio"
-            line+=" $n fresh $(tail -1 "$res/$pkg.$n.install.start") ms, upgrade $(tail -1 "$res/$pkg.$n.up.start") ms;"
+            line+=" $n fresh $(sed -n "${r}p" "$res/$pkg.$n.start") ms, upgrade $(tail -1 "$res/$pkg.$n.up.start") ms;"
         done
         echo "$line"
     done
@@ -313,7 +315,7 @@ for pkg in $packages; do
     [ "${pkg%%.*}" = many ] && continue
     row="| $pkg |"
     for n in "${names[@]}"; do
-        row+=" $(med "$pkg.$n.install.start") | $(med "$pkg.$n.up.start") | $(med "$pkg.$n.upratio") |"
+        row+=" $(med "$pkg.$n.start") | $(med "$pkg.$n.up.start") | $(med "$pkg.$n.upratio") |"
     done
     echo "$row"
 done
