@@ -10,6 +10,8 @@ packages=(
   qtbase5-dev qttools5-dev qttools5-dev-tools qt5-qmake libqt5network5
   libgtest-dev libgmock-dev libbenchmark-dev
   util-linux procps time
+  # the tests' loop-mounted XFS and btrfs trees and their shifted clock
+  xfsprogs btrfs-progs faketime libfaketime
   xvfb xauth x11-apps
   # icons, the .deb and its checks; a window manager and a Wayland compositor
   # for the screenshots and the Wayland run

@@ -40,10 +40,14 @@ if(NOT rc EQUAL 0)
 endif()
 file(RENAME "${OUT}.part" "${OUT}")
 
-# The system-wide version file also tells how much room the unpacked package takes,
+# The system-wide version file also tells how much room and how many entries the
+# unpacked package takes,
 # so that the launcher can refuse an upgrade that would fill the user's disk. Every
 # entry is counted in whole 4 KiB blocks, as most file systems store it.
 file(GLOB_RECURSE entries LIST_DIRECTORIES true "${STAGE}/*")
+# The entries need inodes too: the application folder and one per entry below it.
+list(LENGTH entries installed_entries)
+math(EXPR installed_entries "${installed_entries} + 1")
 set(installed_size 4096)
 foreach(entry IN LISTS entries)
   set(blocks 1)
@@ -54,5 +58,6 @@ foreach(entry IN LISTS entries)
   math(EXPR installed_size "${installed_size} + ${blocks} * 4096")
 endforeach()
 file(READ "${INFO}" info_text)
-file(WRITE "${ROOT_INFO}.part" "${info_text}\n[Package]\ninstalled_size=${installed_size}\n")
+file(WRITE "${ROOT_INFO}.part"
+  "${info_text}\n[Package]\ninstalled_size=${installed_size}\ninstalled_entries=${installed_entries}\n")
 file(RENAME "${ROOT_INFO}.part" "${ROOT_INFO}")

@@ -4,9 +4,14 @@
 // number $FAIL_AT_CALL_N:
 //   FAIL_AT_CALL_MODE=eio     that call fails with EIO, once;
 //   FAIL_AT_CALL_MODE=enospc  that call and every later counted one fail with ENOSPC;
-//   FAIL_AT_CALL_MODE=kill    the process is killed with SIGKILL.
+//   FAIL_AT_CALL_MODE=kill    the process is killed with SIGKILL;
+//   FAIL_AT_CALL_MODE=term    the process gets SIGTERM, as at a logout, and the call goes on;
+//   FAIL_AT_CALL_MODE=stop    the process stops (SIGSTOP) until continued, then goes on.
 // Without a mode it only counts. With $FAIL_AT_CALL_TRACE every counted call is appended
-// there as "N call path". With $FAIL_AT_CALL_MATCH only paths that contain it count.
+// there as "N call path". With $FAIL_AT_CALL_MATCH only paths that contain it count, and
+// with $FAIL_AT_CALL_CALLS (names joined by commas) only those calls count.
+// $FAIL_AT_CALL_PAUSE_US slows every write under the root by that many microseconds, so
+// that the extraction of a small package lasts long enough for its periodic flushes.
 // Child processes do not inherit the shim.
 
 #include <atomic>
@@ -35,6 +40,8 @@ enum class Mode
     Eio,
     Enospc,
     Kill,
+    Term,
+    Stop,
 };
 
 struct Settings
@@ -42,7 +49,9 @@ struct Settings
     std::string root;
     std::string realRoot;
     std::string match;
+    std::string calls; // ",name,name," or empty for every call
     long failAt = 0;
+    long pauseUs = 0;
     Mode mode = Mode::Count;
     int traceFd = -1;
 };
@@ -70,6 +79,10 @@ __attribute__((constructor)) void init()
     }
     if (const char* match = getenv("FAIL_AT_CALL_MATCH"))
         s.match = match;
+    if (const char* calls = getenv("FAIL_AT_CALL_CALLS"))
+        s.calls = std::string(",") + calls + ",";
+    if (const char* pause = getenv("FAIL_AT_CALL_PAUSE_US"))
+        s.pauseUs = atol(pause);
     if (const char* n = getenv("FAIL_AT_CALL_N"))
         s.failAt = atol(n);
     const char* mode = getenv("FAIL_AT_CALL_MODE");
@@ -77,6 +90,8 @@ __attribute__((constructor)) void init()
     s.mode = m == "eio"      ? Mode::Eio
              : m == "enospc" ? Mode::Enospc
              : m == "kill"   ? Mode::Kill
+             : m == "term"   ? Mode::Term
+             : m == "stop"   ? Mode::Stop
                              : Mode::Count;
     if (const char* trace = getenv("FAIL_AT_CALL_TRACE"))
         s.traceFd = static_cast<int>(
@@ -136,10 +151,15 @@ void trace(long n, const char* call, const std::string& path)
 // Counts one call; true when it must fail, with errno set.
 bool injectFault(const char* call, const std::string& path)
 {
+    const Settings& s = settings();
+    if (s.pauseUs > 0 &&
+        (std::strncmp(call, "write", 5) == 0 || std::strncmp(call, "pwrite", 6) == 0))
+        usleep(static_cast<useconds_t>(s.pauseUs));
+    if (!s.calls.empty() && s.calls.find(std::string(",") + call + ",") == std::string::npos)
+        return false;
     const int saved = errno;
     const long n = ++g_calls;
     trace(n, call, path);
-    const Settings& s = settings();
     errno = saved;
     if (s.failAt <= 0 || n < s.failAt)
         return false;
@@ -157,6 +177,12 @@ bool injectFault(const char* call, const std::string& path)
     case Mode::Kill:
         raise(SIGKILL);
         return true;
+    case Mode::Term:
+    case Mode::Stop:
+        if (n == s.failAt)
+            raise(s.mode == Mode::Term ? SIGTERM : SIGSTOP);
+        errno = saved;
+        return false;
     }
     return false;
 }

@@ -3,10 +3,15 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QStandardPaths>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
+#include <sched.h>
+#include <sys/mount.h>
 #include <unistd.h>
 
 namespace testsupport {
@@ -38,7 +43,8 @@ void ScratchTest::SetUp()
     m_oldData = current("XDG_DATA_HOME");
     ASSERT_TRUE(QDir().mkpath(home()));
     QDir().mkpath(path() + "/runtime");
-    QFile::setPermissions(path() + "/runtime", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QFile::setPermissions(path() + "/runtime",
+                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     setenv("HOME", home().toLocal8Bit().constData(), 1);
     setenv("XDG_RUNTIME_DIR", (path() + "/runtime").toLocal8Bit().constData(), 1);
     setenv("XDG_CONFIG_HOME", (home() + "/.config").toLocal8Bit().constData(), 1);
@@ -87,6 +93,54 @@ QByteArray readFile(const QString& path)
 bool canDropPrivileges()
 {
     return geteuid() == 0 && !QStandardPaths::findExecutable("setpriv").isEmpty();
+}
+
+} // namespace testsupport
+
+namespace testsupport {
+
+QString mountLoopImage(const QString& type, const QString& image, qint64 size,
+                       const QString& mountPoint)
+{
+    if (::geteuid() != 0)
+        return "needs root to mount a loop device";
+    if (!QFileInfo::exists("/dev/loop-control"))
+        return "no loop devices here";
+    // Private: the mount goes with this process, whatever happens to the test.
+    static bool ownNamespace = false;
+    if (!ownNamespace) {
+        if (::unshare(CLONE_NEWNS) != 0 ||
+            ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+            return QString("cannot make a mount namespace here: ") + strerror(errno);
+        ownNamespace = true;
+    }
+    QFile file(image);
+    if (!file.open(QIODevice::WriteOnly) || !file.resize(size))
+        return "cannot make the image " + image;
+    file.close();
+    auto run = [](const QString& program, const QStringList& args) -> QString {
+        QProcess proc;
+        proc.setProcessChannelMode(QProcess::MergedChannels);
+        proc.start(program, args);
+        if (!proc.waitForFinished(120000) || proc.exitStatus() != QProcess::NormalExit ||
+            proc.exitCode() != 0)
+            return program + " failed: " + QString::fromLocal8Bit(proc.readAll()).trimmed() +
+                   proc.errorString();
+        return QString();
+    };
+    const QStringList force = {type == "ext4" ? "-F" : "-f"};
+    QString why = run("mkfs." + type, QStringList{"-q"} + force + QStringList{image});
+    if (why.isEmpty()) {
+        QDir().mkpath(mountPoint);
+        why = run("mount", {"-o", "loop", image, mountPoint});
+    }
+    return why;
+}
+
+void unmountLoopImage(const QString& mountPoint)
+{
+    // Lazily: a client started from the tree may still have it open.
+    QProcess::execute("umount", {"-l", mountPoint});
 }
 
 } // namespace testsupport

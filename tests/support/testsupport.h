@@ -53,4 +53,11 @@ QByteArray readFile(const QString& path);
 // True when the process may drop privileges with setpriv (root and setpriv present).
 bool canDropPrivileges();
 
+// Formats a sparse image of `size` bytes at `image` with mkfs.`type` and mounts it on
+// `mountPoint`, inside a mount namespace of this process's own. An empty string when
+// it is mounted, otherwise why it is not (to skip with).
+QString mountLoopImage(const QString& type, const QString& image, qint64 size,
+                       const QString& mountPoint);
+void unmountLoopImage(const QString& mountPoint);
+
 } // namespace testsupport

@@ -487,6 +487,9 @@ int Service::ExtractPackage()
 
 void Service::RemoveAgedFolders()
 {
+    if (tree_busy) {
+        return;
+    }
     ustring aged = GetUserBrisendaleInstallPath() + "/app";
     SERVICE_LOG(L_INFO, "[INFO] brisendale-service.cpp(%d): removing aged app folder %s\n",
                 aged.c_str_utf8());

@@ -37,6 +37,9 @@ public:
     // Removes the aged folder U + "/app" and, when no upgrade is unfinished, the
     // backups that earlier runs left; runs on every run.
     void RemoveAgedFolders();
+    // Lets another launcher work on the tree: called once the removal of left-overs is
+    // over. Nothing to release by default.
+    virtual void ReleaseTree() {}
 
     // The install layout. Plain concatenation, nothing normalised but the root.
     static ustring GetUserInstallPath();
@@ -76,6 +79,9 @@ protected:
     // Set when the marker could not be removed for good after a successful upgrade: a
     // marker that comes back names the backup, which must then stay.
     bool keep_backups = false;
+    // Set when another launcher is working on the tree: this one leaves it alone and
+    // only starts the client.
+    bool tree_busy = false;
     ustring per_user_install_path;
     VersionInfo target_version;
     VersionInfo source_version;

@@ -7,6 +7,7 @@
 #endif
 #include "file/unique_fd.h"
 #include "log/log.h"
+#include "stop_request.h"
 #include "texts/strtab.h"
 
 #include <archive.h>
@@ -363,12 +364,26 @@ private:
     int64_t m_shown = 0;
 };
 
+// True, with the log line written, once the session's end asked the upgrade to stop.
+bool stopAsked()
+{
+    const int sig = StopSignals::Requested();
+    if (sig != 0) {
+        EXTRACTOR_LOG(L_WARNING, "[WARNING] extractor.cpp(%d): stopped by signal %d\n", sig);
+        return true;
+    }
+    return false;
+}
+
 // Sends the current entry's data after its header piece; false when the archive cannot
 // be read (logged) or the writing side has stopped.
 bool sendData(const Package& package, EntryPiece piece, EntryQueue* queue, ProgressMeter* progress)
 {
     archive* reader = package.get();
     for (;;) {
+        if (stopAsked()) {
+            return false;
+        }
         const void* buff = nullptr;
         size_t size = 0;
         la_int64_t offset = 0;
@@ -408,6 +423,9 @@ bool readEntries(const Package& package, archive_entry* first, const std::string
     LinkSet links;
     archive_entry* entry = first;
     for (;;) {
+        if (stopAsked()) {
+            return false;
+        }
         if (!entry) {
             const int r = archive_read_next_header(reader, &entry);
             if (r == ARCHIVE_EOF) {
@@ -446,33 +464,50 @@ bool readEntries(const Package& package, archive_entry* first, const std::string
 }
 
 // Starts the write-back of one regular file's pages while it and later entries are
-// written. Errors are ignored on purpose: this only schedules work, and the flush before
-// the backup is dropped reports what did not reach storage.
+// written. A file that cannot be opened for it is only written back later: the final
+// flush goes through a descriptor older than the extraction and sees every error. An
+// error that the write-back itself reports fails the extraction.
 class WriteBack
 {
 public:
     void open(const char* path)
     {
         m_fd.emplace(::open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+        m_path = path;
         m_started = 0;
     }
-    void wrote(int64_t end)
+    // False, with the log line written, when the write-back failed.
+    [[nodiscard]] bool wrote(int64_t end)
     {
         if (m_fd && m_fd->valid() && end - m_started >= WRITE_BACK_STRIDE) {
-            sync_file_range(m_fd->get(), m_started, end - m_started, SYNC_FILE_RANGE_WRITE);
+            if (!start(end - m_started)) {
+                return false;
+            }
             m_started = end;
         }
+        return true;
     }
-    void close()
+    [[nodiscard]] bool close()
     {
-        if (m_fd && m_fd->valid()) {
-            sync_file_range(m_fd->get(), m_started, 0, SYNC_FILE_RANGE_WRITE);
-        }
+        const bool ok = !m_fd || !m_fd->valid() || start(0);
         m_fd.reset();
+        return ok;
     }
 
 private:
+    bool start(int64_t length)
+    {
+        if (sync_file_range(m_fd->get(), m_started, length, SYNC_FILE_RANGE_WRITE) == 0) {
+            return true;
+        }
+        const int err = errno;
+        EXTRACTOR_LOG(L_ERR, "[ERROR] extractor.cpp(%d): write-back of '%s' failed: %s (%d)\n",
+                      m_path.c_str(), std::strerror(err), err);
+        return false;
+    }
+
     std::optional<UniqueFd> m_fd;
+    std::string m_path;
     int64_t m_started = 0;
 };
 
@@ -577,8 +612,7 @@ private:
         if (n != ARCHIVE_OK) {
             return extractFailed();
         }
-        m_write_back.wrote(piece.offset + static_cast<int64_t>(piece.data.size()));
-        return true;
+        return m_write_back.wrote(piece.offset + static_cast<int64_t>(piece.data.size()));
     }
 
     bool finishEntry()
@@ -586,12 +620,18 @@ private:
         if (archive_write_finish_entry(m_writer) != ARCHIVE_OK) {
             return extractFailed();
         }
-        m_write_back.close();
-        return true;
+        return m_write_back.close();
     }
 
     bool extractFailed()
     {
+        const int err = archive_errno(m_writer);
+        // A full disk or quota is the user's to fix: one line that says where and what.
+        if (err == ENOSPC || err == EDQUOT) {
+            EXTRACTOR_LOG(L_ERR, "[ERROR] extractor.cpp(%d): no room left in '%s': %s (%d)\n",
+                          m_root.c_str(), std::strerror(err), err);
+            return false;
+        }
         EXTRACTOR_LOG(L_ERR, "[ERROR] extractor.cpp(%d): archive_read_extract2 failed: '%s'\n",
                       errorText(m_writer));
         return false;
@@ -608,12 +648,12 @@ private:
 
 // Flushes the target's file system every FLUSH_PERIOD while the extraction runs, on a
 // thread of its own, so that the flush before the backup is dropped finds only the last
-// part left. Its failures are ignored on purpose: that final flush reports them.
+// part left. A failed flush stops the extraction: data written so far may be lost.
 class BackgroundFlush
 {
 public:
-    explicit BackgroundFlush(const std::string& root)
-        : m_fd(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC))
+    BackgroundFlush(const std::string& root, EntryQueue* queue)
+        : m_fd(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)), m_queue(queue)
     {
         if (!m_fd.valid()) {
             return;
@@ -638,18 +678,34 @@ public:
     BackgroundFlush(const BackgroundFlush&) = delete;
     BackgroundFlush& operator=(const BackgroundFlush&) = delete;
 
+    // The errno of the first failed flush, 0 when none failed. Read after the writing
+    // thread has ended.
+    int error()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_error;
+    }
+
 private:
     void run()
     {
         std::unique_lock<std::mutex> lock(m_mutex);
         while (!m_wake.wait_for(lock, FLUSH_PERIOD, [this] { return m_stop; })) {
             lock.unlock();
-            syncfs(m_fd.get());
+            const int r = syncfs(m_fd.get());
+            const int err = errno;
             lock.lock();
+            if (r != 0) {
+                m_error = err;
+                m_queue->abort();
+                return;
+            }
         }
     }
 
     UniqueFd m_fd;
+    EntryQueue* const m_queue;
+    int m_error = 0;
     std::mutex m_mutex;
     std::condition_variable m_wake;
     bool m_stop = false;
@@ -767,12 +823,18 @@ int Extractor::Extract()
                       e.what());
         return -1;
     }
-    BackgroundFlush flush(root);
+    BackgroundFlush flush(root, &queue);
     ProgressMeter progress(size);
     const bool readOk = readEntries(reader, first, root, &queue, &progress);
     queue.finish(readOk);
     writing.join();
     queue_peak = queue.peak();
+    if (const int err = flush.error()) {
+        EXTRACTOR_LOG(L_ERR,
+                      "[ERROR] extractor.cpp(%d): failed to flush '%s' to storage: %s (%d)\n",
+                      root.c_str(), std::strerror(err), err);
+        return -1;
+    }
     return readOk && entryWriter.ok() ? 0 : -1;
 }
 

@@ -102,7 +102,9 @@ void Worker::HandleServicce()
     emit sigClientStarted();
     // After the client's start, with the dialog gone: the user need not wait for the old
     // tree's removal. A run killed before it leaves left-overs that the next run removes.
+    // The tree stays locked until then: another launcher could be making a backup.
     m_service->RemoveAgedFolders();
+    m_service->ReleaseTree();
     Logger::LogMsg(Logger::L_DEBUG, LOG_COMPONENT, "[DEBUG] launcher.cpp(%d): done\n", __LINE__);
     emit sigServiceDone();
 }

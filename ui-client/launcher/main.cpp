@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstring>
 #include <langinfo.h>
+#include <signal.h>
 
 // Made by the resource compiler for the collection that holds the translations.
 extern int qInitResources_texts();
@@ -54,8 +55,13 @@ void initialize_resources(const char* bin)
         paths << path;
         QCoreApplication::setLibraryPaths(paths);
     }
+    // The line is informational: a reader that has gone must not end the run.
+    struct sigaction ignore = {}, old = {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &ignore, &old);
     std::printf("lib path = '%s'\n", path.toUtf8().constData());
     std::fflush(stdout);
+    sigaction(SIGPIPE, &old, nullptr);
 }
 
 void initialize_logger()

@@ -5,6 +5,7 @@
 #include "file/file-op.h"
 #include "file/unique_fd.h"
 #include "log/log.h"
+#include "stop_request.h"
 
 #include <QProcess>
 #include <QSettings>
@@ -16,11 +17,13 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <limits>
 #include <memory>
 #include <signal.h>
 #include <string>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -138,8 +141,77 @@ LinuxService& LinuxService::GetInstace()
     return instance;
 }
 
+ustring LinuxService::GetHomeLockPath()
+{
+    return Service::GetUserBrisendaleInstallPath() + "/launcher.lock";
+}
+
+bool LinuxService::LockHome()
+{
+    const ustring path = GetHomeLockPath();
+    struct stat st;
+    if (::stat(Service::GetUserBrisendaleInstallPath().c_str_utf8(), &st) != 0) {
+        // Ignored: the open below tells whether the home can hold the lock.
+        (void)FSMKDir(Service::GetUserBrisendaleInstallPath(), true);
+    }
+    int fd;
+    do {
+        fd = ::open(path.c_str_utf8(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    } while (fd < 0 && errno == EINTR);
+    // A read-only home may still hold the file; flock needs no write access.
+    if (fd < 0) {
+        fd = ::open(path.c_str_utf8(), O_RDONLY | O_CLOEXEC);
+    }
+    if (fd < 0) {
+        int err = errno;
+        SERVICE_LOG(L_INFO,
+                    "[INFO] linux/linux-service.cpp(%d): no lock file '%s' (%s), going on "
+                    "without it\n",
+                    path.c_str_utf8(), strerror(err));
+        return true;
+    }
+    UniqueFd holder(fd);
+    const int step_ms = 100;
+    for (int waited = 0;; waited += step_ms) {
+        if (::flock(holder.get(), LOCK_EX | LOCK_NB) == 0) {
+            home_lock = std::move(holder);
+            return true;
+        }
+        int err = errno;
+        if (err == EINTR) {
+            continue;
+        }
+        if (err != EWOULDBLOCK) {
+            // A file system without locks: as before there were any.
+            SERVICE_LOG(L_INFO,
+                        "[INFO] linux/linux-service.cpp(%d): cannot lock '%s' (%s), going on "
+                        "without it\n",
+                        path.c_str_utf8(), strerror(err));
+            return true;
+        }
+        if (waited >= HOME_LOCK_WAIT_MS) {
+            return false;
+        }
+        if (waited == 0) {
+            SERVICE_LOG(L_INFO,
+                        "[INFO] linux/linux-service.cpp(%d): another launcher holds '%s', "
+                        "waiting\n",
+                        path.c_str_utf8());
+        }
+        ::usleep(step_ms * 1000);
+    }
+}
+
 void LinuxService::PreUpgrade()
 {
+    if (!LockHome()) {
+        tree_busy = true;
+        SERVICE_LOG(L_WARNING,
+                    "[WARNING] linux/linux-service.cpp(%d): another launcher has held '%s' for "
+                    "%d s, starting the client without touching the installation\n",
+                    GetHomeLockPath().c_str_utf8(), HOME_LOCK_WAIT_MS / 1000);
+        return;
+    }
     // Before the versions are read: a half-done A must not be taken for the source.
     RecoverInterruptedUpgrade();
     LoadTargetVerInfo();
@@ -154,6 +226,9 @@ void LinuxService::PreUpgrade()
 
 bool LinuxService::IsNeedUpgrade()
 {
+    if (tree_busy) {
+        return false;
+    }
     int source = 0;
     int target = 0;
     if (!source_version.build_version.empty()) {
@@ -200,43 +275,73 @@ UpgradeGuard LinuxService::MakeUpgradeGuard() const
 bool LinuxService::UpgradeAllowed(const UpgradeGuard& guard)
 {
     // Without a client there is nothing left to protect, so it is always tried.
-    const int attempts = guard.Attempts();
-    if (PerUserBinPathExist() && attempts >= UpgradeGuard::MAX_ATTEMPTS) {
+    const int64_t retry_at = guard.RetryAt();
+    if (PerUserBinPathExist() && retry_at > static_cast<int64_t>(::time(nullptr))) {
+        const time_t when = static_cast<time_t>(retry_at);
+        struct tm utc;
+        char text[32] = "?";
+        if (gmtime_r(&when, &utc)) {
+            strftime(text, sizeof(text), "%Y-%m-%d %H:%M:%S UTC", &utc);
+        }
         SERVICE_LOG(L_WARNING,
                     "[WARNING] linux/linux-service.cpp(%d): package %s failed %d attempts, "
-                    "not trying it again\n",
-                    guard.Describe().c_str(), attempts);
+                    "not trying it again before %s\n",
+                    guard.Describe().c_str(), guard.Attempts(), text);
         return false;
     }
     const ustring user_dir = Service::GetUserBrisendaleInstallPath();
-    const UpgradeGuard::Room room = guard.CheckRoom(user_dir, ReadInstalledSize());
-    if (!room.enough()) {
+    const UpgradeGuard::Room room =
+        guard.CheckRoom(user_dir, ReadPackageCount("Package/installed_size"),
+                        ReadPackageCount("Package/installed_entries"));
+    if (!room.enough_bytes()) {
         SERVICE_LOG(L_ERR,
                     "[ERROR] linux/linux-service.cpp(%d): not enough room in '%s' to upgrade: "
                     "needed %llu bytes (package %llu, reserve %llu), free %llu\n",
-                    user_dir.c_str_utf8(),
-                    static_cast<unsigned long long>(room.package + room.reserve),
+                    user_dir.c_str_utf8(), static_cast<unsigned long long>(room.needed()),
                     static_cast<unsigned long long>(room.package),
                     static_cast<unsigned long long>(room.reserve),
                     static_cast<unsigned long long>(room.free));
         return false;
     }
+    if (!room.enough_entries()) {
+        SERVICE_LOG(L_ERR,
+                    "[ERROR] linux/linux-service.cpp(%d): not enough free inodes in '%s' to "
+                    "upgrade: needed %llu (package %llu, reserve %llu), free %llu\n",
+                    user_dir.c_str_utf8(), static_cast<unsigned long long>(room.needed_entries()),
+                    static_cast<unsigned long long>(room.entries),
+                    static_cast<unsigned long long>(UpgradeGuard::ENTRY_RESERVE),
+                    static_cast<unsigned long long>(room.free_entries));
+        return false;
+    }
     return true;
 }
 
-// The unpacked size that the system-wide version file may give; 0 when it does not.
-uint64_t LinuxService::ReadInstalledSize() const
+// A count from the group "Package" of the system-wide version file; 0 when it is
+// missing or not a number, and the largest count when it is too large to hold, so
+// that it never fits.
+uint64_t LinuxService::ReadPackageCount(const char* key) const
 {
     QSettings settings(
         QString::fromUtf8((GetRootBrisendaleResourceInstallPath() + "/" + "INFO").c_str_utf8()),
         QSettings::IniFormat);
-    bool ok = false;
-    const qulonglong size = settings.value("Package/installed_size").toULongLong(&ok);
-    return ok ? size : 0;
+    const std::string text = settings.value(key).toString().trimmed().toStdString();
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) {
+        return 0;
+    }
+    uint64_t value = 0;
+    for (const char digit : text) {
+        if (__builtin_mul_overflow(value, 10u, &value) ||
+            __builtin_add_overflow(value, static_cast<uint64_t>(digit - '0'), &value)) {
+            return UINT64_MAX;
+        }
+    }
+    return value;
 }
 
 int LinuxService::HandlePackageUpgrade()
 {
+    // A logout stops the upgrade, which rolls back; the launcher then ends as asked.
+    StopSignals stop;
     // Counted first, so that a run killed during the upgrade counts too.
     UpgradeGuard guard = MakeUpgradeGuard();
     guard.CountAttempt();
@@ -244,9 +349,20 @@ int LinuxService::HandlePackageUpgrade()
         SERVICE_LOG(L_DEBUG, "[DEBUG] linux/linux-service.cpp(%d): local appdata exist\n");
         StopService();
     }
-    const int ret = PrepareUserEnv();
+    const int ret = StopSignals::Requested() != 0 ? -1 : PrepareUserEnv();
     if (ret == 0) {
         guard.Forget();
+    }
+    if (const int sig = StopSignals::Requested()) {
+        // Not the package's fault: it keeps the attempts it had.
+        if (ret != 0) {
+            guard.UndoAttempt();
+        }
+        SERVICE_LOG(L_WARNING,
+                    "[WARNING] linux/linux-service.cpp(%d): signal %d ended the session during "
+                    "the upgrade (%s), exiting\n",
+                    sig, ret == 0 ? "completed" : "rolled back");
+        StopSignals::ExitAsAsked();
     }
     return ret;
 }
@@ -315,6 +431,11 @@ void LinuxService::StopService()
     }
     // Ignored: the client may have ended just now.
     ::kill(pid, SIGKILL);
+}
+
+void LinuxService::ReleaseTree()
+{
+    home_lock.reset();
 }
 
 void LinuxService::PostUpgrade()

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -20,9 +21,20 @@ const char* const kComponent = "service_debug";
 #define SERVICE_LOG(level, fmt, ...)                                                               \
     Logger::LogMsg(Logger::level, kComponent, fmt, __LINE__, ##__VA_ARGS__)
 
+// Kept free: 1 % of the file system, at least 64 MiB and at most 1 GiB, so that a
+// small disk keeps room to work and a large one is not held back by its size alone.
 const uint64_t kMinReserve = 64ull * 1024 * 1024;
-// Percent of the file system kept free, as OSTree keeps by default.
-const uint64_t kReservePercent = 3;
+const uint64_t kMaxReserve = 1024ull * 1024 * 1024;
+const uint64_t kReservePercent = 1;
+
+uint64_t saturatingProduct(uint64_t a, uint64_t b)
+{
+    uint64_t product;
+    return __builtin_mul_overflow(a, b, &product) ? UINT64_MAX : product;
+}
+
+// More attempts than anyone counts; keeps the back-off arithmetic far from overflow.
+const int kMaxCount = 1000;
 
 // A decimal number of digits alone, or -1.
 long long parseCount(const std::string& text)
@@ -53,18 +65,61 @@ std::string UpgradeGuard::Describe() const
            std::to_string(m_size) + " bytes, modified " + std::to_string(m_mtime) + ")";
 }
 
-int UpgradeGuard::Attempts() const
+bool UpgradeGuard::Read(int* attempts, int64_t* last) const
 {
+    *attempts = 0;
+    *last = 0;
     StateValues values;
     if (!m_stat_ok || ReadStateFile(StatePath(), values) != StateRead::Ok) {
-        return 0;
+        return false;
     }
     if (values["build"] != m_build || values["size"] != std::to_string(m_size) ||
         values["mtime"] != std::to_string(m_mtime)) {
+        return false;
+    }
+    const long long count = parseCount(values["attempts"]);
+    if (count <= 0) {
+        return false;
+    }
+    *attempts = static_cast<int>(std::min<long long>(count, kMaxCount));
+    // A record without the time (an older launcher's) is due at once.
+    *last = std::max<long long>(parseCount(values["last"]), 0);
+    return true;
+}
+
+void UpgradeGuard::Write(int attempts, int64_t last)
+{
+    if (WriteStateFile(StatePath(), {{"build", m_build},
+                                     {"size", std::to_string(m_size)},
+                                     {"mtime", std::to_string(m_mtime)},
+                                     {"attempts", std::to_string(attempts)},
+                                     {"last", std::to_string(last)}}) != 0) {
+        SERVICE_LOG(L_ERR,
+                    "[ERROR] linux/upgrade_guard.cpp(%d): failed to record attempt %d of %s\n",
+                    attempts, Describe().c_str());
+    }
+}
+
+int UpgradeGuard::Attempts() const
+{
+    int attempts;
+    int64_t last;
+    Read(&attempts, &last);
+    return attempts;
+}
+
+int64_t UpgradeGuard::RetryAt() const
+{
+    int attempts;
+    int64_t last;
+    if (!Read(&attempts, &last) || attempts < MAX_ATTEMPTS) {
         return 0;
     }
-    const long long attempts = parseCount(values["attempts"]);
-    return attempts < 0 ? 0 : static_cast<int>(std::min<long long>(attempts, MAX_ATTEMPTS));
+    int64_t delay = FIRST_RETRY_DELAY;
+    for (int i = MAX_ATTEMPTS; i < attempts && delay < MAX_RETRY_DELAY; ++i) {
+        delay *= 2;
+    }
+    return last + std::min(delay, MAX_RETRY_DELAY);
 }
 
 void UpgradeGuard::CountAttempt()
@@ -72,15 +127,20 @@ void UpgradeGuard::CountAttempt()
     if (!m_stat_ok) {
         return;
     }
-    const int attempts = Attempts() + 1;
-    if (WriteStateFile(StatePath(), {{"build", m_build},
-                                     {"size", std::to_string(m_size)},
-                                     {"mtime", std::to_string(m_mtime)},
-                                     {"attempts", std::to_string(attempts)}}) != 0) {
-        SERVICE_LOG(L_ERR,
-                    "[ERROR] linux/upgrade_guard.cpp(%d): failed to record attempt %d of %s\n",
-                    attempts, Describe().c_str());
+    Read(&m_prev_attempts, &m_prev_last);
+    Write(m_prev_attempts + 1, static_cast<int64_t>(::time(nullptr)));
+}
+
+void UpgradeGuard::UndoAttempt()
+{
+    if (!m_stat_ok) {
+        return;
     }
+    if (m_prev_attempts == 0) {
+        Forget();
+        return;
+    }
+    Write(m_prev_attempts, m_prev_last);
 }
 
 void UpgradeGuard::Forget()
@@ -93,10 +153,12 @@ void UpgradeGuard::Forget()
     }
 }
 
-UpgradeGuard::Room UpgradeGuard::CheckRoom(const ustring& folder, uint64_t installed_size) const
+UpgradeGuard::Room UpgradeGuard::CheckRoom(const ustring& folder, uint64_t installed_size,
+                                           uint64_t installed_entries) const
 {
     Room room;
     room.package = installed_size > 0 ? installed_size : m_size;
+    room.entries = installed_entries;
     // U need not exist yet: ask the file system of the folder that will hold it.
     ustring probe = folder;
     struct statvfs vfs;
@@ -111,9 +173,14 @@ UpgradeGuard::Room UpgradeGuard::CheckRoom(const ustring& folder, uint64_t insta
         }
         probe = FSParentPath(probe);
     }
-    const uint64_t size = static_cast<uint64_t>(vfs.f_blocks) * vfs.f_frsize;
-    room.free = static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize;
-    room.reserve = std::max(kMinReserve, size / 100 * kReservePercent);
+    const uint64_t size = saturatingProduct(vfs.f_blocks, vfs.f_frsize);
+    room.free = saturatingProduct(vfs.f_bavail, vfs.f_frsize);
+    room.reserve = std::min(std::max(kMinReserve, size / 100 * kReservePercent), kMaxReserve);
     room.known = true;
+    // btrfs reports no inode count: it makes them as it needs them.
+    if (installed_entries > 0 && vfs.f_files > 0) {
+        room.free_entries = vfs.f_favail;
+        room.entries_known = true;
+    }
     return room;
 }

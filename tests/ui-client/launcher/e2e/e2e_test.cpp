@@ -17,6 +17,8 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <fcntl.h>
+#include <spawn.h>
 #include <string>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -182,6 +184,39 @@ protected:
         return finish(proc);
     }
 
+    // Runs the launcher with its standard output a pipe whose reader has gone; the exit
+    // code, or 128 plus the signal that ended it.
+    int launchIntoClosedPipe(const QProcessEnvironment& env)
+    {
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC) != 0)
+            return -1;
+        ::close(fds[0]);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+        const QByteArray program = QFile::encodeName(launcherPath());
+        char* argv[] = {const_cast<char*>(program.constData()), nullptr};
+        std::vector<QByteArray> vars;
+        for (const QString& var : env.toStringList())
+            vars.push_back(var.toLocal8Bit());
+        std::vector<char*> envp;
+        for (QByteArray& var : vars)
+            envp.push_back(var.data());
+        envp.push_back(nullptr);
+        pid_t pid = -1;
+        const int spawned =
+            posix_spawn(&pid, program.constData(), &actions, nullptr, argv, envp.data());
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(fds[1]);
+        if (spawned != 0)
+            return -1;
+        int status = 0;
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+
     QString logText() const
     {
         return QString::fromUtf8(testsupport::readFile(userRoot() + "/log/launcher.log"));
@@ -253,6 +288,14 @@ TEST_F(E2eTest, FreshInstallUnpacksThePackageAndStartsTheClient)
     EXPECT_EQ(log.indexOf("no need to upgrade"), -1);
 }
 
+// An autostart runner may pipe the output into a logger that has already ended.
+TEST_F(E2eTest, ClosedStandardOutputStillInstallsAndStartsTheClient)
+{
+    EXPECT_EQ(launchIntoClosedPipe(baseEnvironment()), 0);
+    expectInstalled(kSampleBuild);
+    EXPECT_GT(waitForClient(), 1);
+}
+
 TEST_F(E2eTest, SameBuildLeavesTheInstallationAndTheClientAlone)
 {
     ASSERT_EQ(launch().exitCode, 0);
@@ -309,6 +352,56 @@ TEST_F(E2eTest, FailedUpgradeRestoresTheOldInstallationAndStillExitsZero)
     // The old client was stopped for the upgrade and is started again.
     EXPECT_GT(waitForClient(), 1);
 }
+
+// The per-user tree on the file systems users have: Fedora and openSUSE keep homes on
+// btrfs, and XFS is common on servers with NFS homes.
+class E2eFileSystemTest : public E2eTest, public ::testing::WithParamInterface<const char*>
+{
+protected:
+    void TearDown() override
+    {
+        stopClient();
+        testsupport::unmountLoopImage(userRoot());
+        E2eTest::TearDown();
+    }
+};
+
+TEST_P(E2eFileSystemTest, InstallsUpgradesAndRollsBack)
+{
+    const QString why =
+        testsupport::mountLoopImage(GetParam(), path() + "/user.img", 320ll << 20, userRoot());
+    if (!why.isEmpty())
+        GTEST_SKIP() << why.toStdString();
+
+    LaunchResult run = launch();
+    ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
+    expectInstalled(kSampleBuild);
+    const pid_t old = waitForClient();
+    ASSERT_GT(old, 1);
+
+    const int newer = kSampleBuild.toInt() + 1;
+    shipPackage(newer);
+    run = launch();
+    ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
+    EXPECT_TRUE(processGone(old));
+    expectInstalled(QString::number(newer));
+    ASSERT_GT(waitForClient(), 1);
+
+    testsupport::writeFile(userApp() + "/marker", "old installation");
+    testsupport::writeFile(root() + "/INFO", infoText(newer + 1));
+    testsupport::writeFile(root() + "/package/brisendale.nbx", "this is not an archive\n");
+    run = launch();
+    ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
+    EXPECT_TRUE(QFileInfo::exists(userApp() + "/marker"));
+    expectInstalled(QString::number(newer));
+    EXPECT_FALSE(QFileInfo::exists(userApp() + ".incomplete"));
+    EXPECT_GT(waitForClient(), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(FileSystems, E2eFileSystemTest, ::testing::Values("xfs", "btrfs"),
+                         [](const ::testing::TestParamInfo<const char*>& i) {
+                             return std::string(i.param);
+                         });
 
 TEST_F(E2eTest, SecondInstanceExitsZeroWhileTheFirstRuns)
 {

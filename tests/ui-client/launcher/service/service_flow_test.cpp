@@ -8,9 +8,12 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <fcntl.h>
 #include <sched.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 using servicetest::listTree;
@@ -470,8 +473,9 @@ INSTANTIATE_TEST_SUITE_P(Links, LinkedFolderTest, ::testing::Values(false, true)
                                                         : "user_folder_is_a_link");
                          });
 
-// A package that cannot be installed is tried three times, then left alone until it
-// changes, unless the client is gone.
+// A package that cannot be installed is tried three times, then left alone for a day
+// (the pause doubles with each further failure) or until it changes, unless the client
+// is gone.
 struct AttemptRow
 {
     const char* name;
@@ -480,6 +484,7 @@ struct AttemptRow
     bool dropClient;    // A loses its client before the last run
     bool changePackage; // a new package is shipped before the last run
     bool lastTried;
+    int hoursLater = 0; // the clock of the last run is this far ahead
 };
 
 void PrintTo(const AttemptRow& row, std::ostream* os)
@@ -528,11 +533,24 @@ TEST_P(AttemptTest, ThreeAttemptsPerPackage)
     }
 
     QFile::remove(user() + "/start-args");
+    QProcessEnvironment e = env();
+    if (row.hoursLater) {
+        // File times stay real: the package must still be the one that failed.
+        e.insert("LD_PRELOAD", "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1");
+        e.insert("FAKETIME", "+" + QString::number(row.hoursLater) + "h");
+        e.insert("NO_FAKE_STAT", "1");
+        // Timed waits run on the monotonic clock; a shifted one would make them endless.
+        e.insert("FAKETIME_DONT_FAKE_MONOTONIC", "1");
+        e.insert("ASAN_OPTIONS", e.value("ASAN_OPTIONS") + ":verify_asan_link_order=0");
+        if (!QFileInfo::exists(e.value("LD_PRELOAD"))) {
+            GTEST_SKIP() << "libfaketime is not installed";
+        }
+    }
     ProbeRun last =
-        probe({"upgrade", "--spawn", "--", app() + "/bin/brisendale-drive-ui"}, !row.dropClient);
+        probe({"upgrade", "--spawn", "--", app() + "/bin/brisendale-drive-ui"}, !row.dropClient, e);
     EXPECT_RUN_OK(last);
     EXPECT_EQ(last.value("need"), row.lastTried ? "1" : "0") << last.err.toStdString();
-    EXPECT_EQ(last.countLog("attempts, not trying it again\n"), row.lastTried ? 0 : 1);
+    EXPECT_EQ(last.countLog("attempts, not trying it again before "), row.lastTried ? 0 : 1);
     if (!row.lastTried) {
         EXPECT_EQ(last.value("target"), "alive");
         EXPECT_EQ(listTree(app()), old);
@@ -547,6 +565,8 @@ INSTANTIATE_TEST_SUITE_P(
                                  false},
                       AttemptRow{"killed_three_times", true, nullptr, false, false, false},
                       AttemptRow{"changed_package_tried_again", false, nullptr, false, true, true},
+                      AttemptRow{"tried_again_a_day_later", false, nullptr, false, false, true, 25},
+                      AttemptRow{"not_yet_after_23_hours", true, nullptr, false, false, false, 23},
                       AttemptRow{"missing_client_always_tried", false, nullptr, true, false, true},
                       AttemptRow{"garbage_state_counts_nothing", false,
                                  "build=125\nsize=x\nattempts=99\n\x01\xff", false, false, true}),
@@ -559,6 +579,8 @@ struct RoomRow
     int tmpfsMiB;
     const char* installedSize; // nullptr: the version file has no such key
     bool upgraded;
+    int tmpfsInodes = 0;                    // 0: the tmpfs default
+    const char* installedEntries = nullptr; // nullptr: the version file has no such key
 };
 
 void PrintTo(const RoomRow& row, std::ostream* os)
@@ -576,14 +598,18 @@ TEST_P(RoomTest, UpgradesOnlyWithRoomToSpare)
     if (unshare(CLONE_NEWNS) != 0 || mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
         GTEST_SKIP() << "cannot make a mount namespace here: " << strerror(errno);
     QDir().mkpath(user());
-    const QByteArray options = "size=" + QByteArray::number(row.tmpfsMiB) + "m";
+    QByteArray options = "size=" + QByteArray::number(row.tmpfsMiB) + "m";
+    if (row.tmpfsInodes) {
+        options += ",nr_inodes=" + QByteArray::number(row.tmpfsInodes);
+    }
     if (mount("tmpfs", QFile::encodeName(user()).constData(), "tmpfs", 0, options.constData()) != 0)
         GTEST_SKIP() << "cannot mount a tmpfs here: " << strerror(errno);
 
     const QString staged = makePackage("125");
     if (row.installedSize) {
-        writeFile(m_root + "/INFO",
-                  info("125") + "[Package]\ninstalled_size=" + row.installedSize + "\n");
+        writeFile(m_root + "/INFO", info("125") + "[Package]\ninstalled_size=" + row.installedSize +
+                                        "\ninstalled_entries=" +
+                                        (row.installedEntries ? row.installedEntries : "") + "\n");
     }
     installOld("120");
     const auto old = listTree(app());
@@ -598,6 +624,16 @@ TEST_P(RoomTest, UpgradesOnlyWithRoomToSpare)
     const QString packageBytes =
         row.installedSize ? row.installedSize : QString::number(QFileInfo(package()).size());
     EXPECT_EQ(run.value("need"), "0");
+    EXPECT_EQ(run.value("target"), "alive");
+    EXPECT_EQ(listTree(app()), old);
+    if (row.installedEntries) {
+        EXPECT_EQ(run.countLog("not enough free inodes in '" + user() + "' to upgrade: needed " +
+                               QString::number(QByteArray(row.installedEntries).toInt() + 1000) +
+                               " (package " + row.installedEntries + ", reserve 1000), free "),
+                  1)
+            << run.err.toStdString();
+        return;
+    }
     EXPECT_EQ(run.countLog("not enough room in '" + user() + "' to upgrade: needed "), 1)
         << run.err.toStdString();
     EXPECT_EQ(run.countLog("(package " + packageBytes + ", reserve 67108864), free "), 1);
@@ -609,8 +645,117 @@ INSTANTIATE_TEST_SUITE_P(
     Rows, RoomTest,
     ::testing::Values(RoomRow{"too_little_room", 48, "4096", false},
                       RoomRow{"enough_room", 100, "4096", true},
-                      RoomRow{"package_size_without_the_key", 48, nullptr, false}),
+                      RoomRow{"package_size_without_the_key", 48, nullptr, false},
+                      // Must not wrap around to a small sum.
+                      RoomRow{"size_that_cannot_fit", 100, "18446744073709551615", false},
+                      RoomRow{"too_few_inodes", 100, "4096", false, 600, "20"},
+                      RoomRow{"enough_inodes", 100, "4096", true, 2000, "20"}),
     [](const ::testing::TestParamInfo<RoomRow>& i) { return std::string(i.param.name); });
+
+// A logout during the upgrade: it rolls back and counts as no attempt, so a package is
+// never locked out by sessions that ended while it was unpacked.
+TEST_F(FlowTest, UpgradesEndedBySigtermDoNotCount)
+{
+    const QString staged = makePackage("125", 20);
+    installOld("120");
+    const auto old = listTree(app());
+    QProcessEnvironment e = env();
+    e.insert("LD_PRELOAD", FAIL_AT_CALL_SHIM);
+    e.insert("ASAN_OPTIONS", e.value("ASAN_OPTIONS") + ":verify_asan_link_order=0");
+    e.insert("FAIL_AT_CALL_ROOT", user());
+    e.insert("FAIL_AT_CALL_MATCH", "/Brisendale.app/share/");
+    e.insert("FAIL_AT_CALL_N", "1");
+    e.insert("FAIL_AT_CALL_MODE", "term");
+    for (int run = 0; run < 4; ++run) {
+        QFile::remove(user() + "/start-args");
+        ProbeRun ended = probe({"upgrade"}, false, e);
+        ASSERT_TRUE(ended.crashed) << "run " << run << ended.err.toStdString();
+        EXPECT_EQ(ended.countLog("stopped by signal 15\n"), 1) << ended.err.toStdString();
+        EXPECT_EQ(listTree(app()), old) << "run " << run;
+        EXPECT_FALSE(QFileInfo::exists(marker()));
+        EXPECT_FALSE(QFileInfo::exists(app() + ".attempts"));
+        EXPECT_TRUE(backups().isEmpty()) << backups().join(' ').toStdString();
+        EXPECT_FALSE(QFileInfo::exists(user() + "/start-args")) << "no client at logout";
+    }
+    ProbeRun run = probe({"upgrade"}, false);
+    EXPECT_RUN_OK(run);
+    EXPECT_EQ(run.value("upgrade"), "0") << run.err.toStdString();
+    EXPECT_EQ(listTree(app()), listTree(staged));
+}
+
+// A disk that fills during the extraction anyway (the version file understated the
+// size): the upgrade rolls back and one line tells the user where and what.
+TEST_F(FlowTest, FullDiskDuringTheExtractionRollsBackWithOneClearLine)
+{
+    if (unshare(CLONE_NEWNS) != 0 || mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        GTEST_SKIP() << "cannot make a mount namespace here: " << strerror(errno);
+    QDir().mkpath(user());
+    if (mount("tmpfs", QFile::encodeName(user()).constData(), "tmpfs", 0, "size=80m") != 0)
+        GTEST_SKIP() << "cannot mount a tmpfs here: " << strerror(errno);
+    const QString staged = path() + "/staged";
+    writeFile(staged + "/share/zeros.bin", QByteArray(100 << 20, '\0'));
+    makePackage("125");
+    writeFile(m_root + "/INFO", info("125") + "[Package]\ninstalled_size=4096\n");
+    installOld("120");
+    const auto old = listTree(app());
+    ProbeRun run = probe({"upgrade"}, true);
+    EXPECT_RUN_OK(run);
+    EXPECT_EQ(run.value("upgrade"), "-1");
+    EXPECT_EQ(run.countLog("[ERROR] extractor.cpp"), 1) << run.err.toStdString();
+    EXPECT_EQ(run.countLog("no room left in '" + QFileInfo(app()).canonicalFilePath() +
+                           "': No space left on device (28)\n"),
+              1);
+    EXPECT_EQ(listTree(app()), old);
+    EXPECT_FALSE(QFileInfo::exists(marker()));
+}
+
+// A large disk with little free room: the reserve is 1 % of it, not a share that would
+// keep a user with a few hundred megabytes free from ever upgrading.
+TEST_F(FlowTest, LargeDiskWithLittleRoomAcceptsASmallPackage)
+{
+    const QString why =
+        testsupport::mountLoopImage("ext4", path() + "/large.img", 10ll << 30, user());
+    if (!why.isEmpty()) {
+        GTEST_SKIP() << why.toStdString();
+    }
+    struct statvfs vfs;
+    ASSERT_EQ(statvfs(QFile::encodeName(user()).constData(), &vfs), 0);
+    const qint64 leave = 250ll << 20;
+    const qint64 fill = qint64(vfs.f_bavail) * qint64(vfs.f_frsize) - leave;
+    const int fd =
+        open(QFile::encodeName(user() + "/filler").constData(), O_CREAT | O_WRONLY, 0600);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(posix_fallocate(fd, 0, fill), 0);
+    close(fd);
+    const QString staged = makePackage("125");
+    installOld("120");
+    ProbeRun run = probe({"upgrade"}, true);
+    testsupport::unmountLoopImage(user());
+    EXPECT_RUN_OK(run);
+    EXPECT_EQ(run.value("upgrade"), "0") << run.err.toStdString();
+}
+
+// Another launcher that keeps the home's lock (stopped, or hung on a slow NFS home) must
+// not keep the user from the client: after 30 s it is started as it is.
+TEST_F(FlowTest, HomeLockedByAnotherLauncherStartsTheClientUntouched)
+{
+    makePackage("125");
+    installOld("120");
+    const auto old = listTree(app());
+    const int fd = open(QFile::encodeName(user() + "/launcher.lock").constData(),
+                        O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(flock(fd, LOCK_EX), 0);
+    ProbeRun run = probe({"upgrade"}, true);
+    close(fd);
+    EXPECT_RUN_OK(run);
+    EXPECT_EQ(run.value("need"), "0");
+    EXPECT_EQ(run.countLog("[WARNING] linux/linux-service.cpp"), 1) << run.err.toStdString();
+    EXPECT_EQ(run.countLog("for 30 s, starting the client without touching the installation\n"), 1);
+    EXPECT_EQ(listTree(app()), old);
+    EXPECT_TRUE(QFileInfo::exists(user() + "/start-args"));
+    EXPECT_TRUE(QFileInfo::exists(user() + "/launcher.lock"));
+}
 
 TEST_F(FlowTest, MarkerOfAKilledRunMakesTheNextRunReinstall)
 {

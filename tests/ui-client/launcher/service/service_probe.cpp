@@ -319,6 +319,7 @@ int main(int argc, char** argv)
             }
             service.PostUpgrade();
             service.RemoveAgedFolders();
+            service.ReleaseTree();
         });
     }
     fprintf(stderr, "unknown mode '%s'\n", mode.c_str());

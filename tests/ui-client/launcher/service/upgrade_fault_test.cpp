@@ -14,6 +14,9 @@
 
 #include <gtest/gtest.h>
 
+#include <QThread>
+
+#include <csignal>
 #include <unistd.h>
 
 using servicetest::listTree;
@@ -27,7 +30,9 @@ using Tree = QMap<QString, QString>;
 struct FaultMode
 {
     const char* name;
-    bool killed; // the faulted run ends by SIGKILL instead of exit code 0
+    bool killed;              // the faulted run ends by SIGKILL instead of exit code 0
+    const char* fs = nullptr; // U on a loop-mounted image of this type; the scratch
+                              // folder's own file system without
 };
 
 QByteArray info(int build)
@@ -118,28 +123,33 @@ protected:
     // Runs the launcher to its end; the exit code, or -1 when a signal ended it.
     int runLauncher(const QStringList& faultSettings)
     {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("HOME", home());
-        env.insert("QT_QPA_PLATFORM", "offscreen");
-        env.insert("LC_ALL", "C.UTF-8");
-        if (!faultSettings.isEmpty()) {
-            env.insert("LD_PRELOAD", FAIL_AT_CALL_SHIM);
-            env.insert("ASAN_OPTIONS", env.value("ASAN_OPTIONS") + ":verify_asan_link_order=0");
-            env.insert("FAIL_AT_CALL_ROOT", user());
-            for (const QString& setting : faultSettings)
-                env.insert(setting.section('=', 0, 0), setting.section('=', 1));
-        }
         QProcess proc;
-        proc.setProcessEnvironment(env);
-        proc.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        proc.setStandardOutputFile(QProcess::nullDevice());
-        proc.start(m_root + "/bin/brisendale-launcher", QStringList());
+        startLauncher(&proc, faultSettings);
         if (!proc.waitForFinished(120000)) {
             proc.kill();
             proc.waitForFinished();
             return -2;
         }
         return proc.exitStatus() == QProcess::NormalExit ? proc.exitCode() : -1;
+    }
+
+    void startLauncher(QProcess* proc, const QStringList& faultSettings)
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("HOME", home());
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        env.insert("LC_ALL", "C.UTF-8");
+        if (!faultSettings.filter("FAIL_AT_CALL_").isEmpty()) {
+            env.insert("LD_PRELOAD", FAIL_AT_CALL_SHIM);
+            env.insert("ASAN_OPTIONS", env.value("ASAN_OPTIONS") + ":verify_asan_link_order=0");
+            env.insert("FAIL_AT_CALL_ROOT", user());
+        }
+        for (const QString& setting : faultSettings)
+            env.insert(setting.section('=', 0, 0), setting.section('=', 1));
+        proc->setProcessEnvironment(env);
+        proc->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        proc->setStandardOutputFile(QProcess::nullDevice());
+        proc->start(m_root + "/bin/brisendale-launcher", QStringList());
     }
 
     // After the faulted run: A is the old tree or the new one, or the marker names
@@ -174,7 +184,7 @@ protected:
             return "A is not exactly the new package";
         const QStringList left =
             QDir(user()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
-        if (left != QStringList({"Brisendale.app", "log", "start-args"}))
+        if (left != QStringList({"Brisendale.app", "launcher.lock", "log", "start-args"}))
             return "U holds " + left.join(' ');
         if (readFile(user() + "/start-args") != "new\nstart\n")
             return "the new tree's start script did not run with 'start'";
@@ -192,6 +202,16 @@ protected:
 TEST_P(UpgradeFaultTest, NothingIsLostWhateverCallFails)
 {
     const FaultMode mode = GetParam();
+    // The other file systems try a spread of the points: their faults take the same paths.
+    const int stride = mode.fs ? FAULT_STRIDE * 9 : FAULT_STRIDE;
+    // The row's name less its file system: "xfs_eio" is the shim's "eio".
+    const QString shimMode = QString(mode.name).section('_', -1);
+    if (mode.fs) {
+        const QString why =
+            testsupport::mountLoopImage(mode.fs, path() + "/user.img", 320ll << 20, user());
+        if (!why.isEmpty())
+            GTEST_SKIP() << why.toStdString();
+    }
     installOld();
     const Tree outside = outsideUser();
     const QString trace = path() + "/calls";
@@ -202,15 +222,15 @@ TEST_P(UpgradeFaultTest, NothingIsLostWhateverCallFails)
 
     int tried = 0;
     int failures = 0;
-    for (int n = 1; n <= total && failures < 5; n += FAULT_STRIDE) {
+    for (int n = 1; n <= total && failures < 5; n += stride) {
         ++tried;
         installOld();
         QFile::remove(user() + "/start-args");
         // The run's own trace names the call: a flush on a timer may shift the numbers.
         const QString hitTrace = path() + "/calls-" + QString::number(n);
-        const int code = runLauncher({"FAIL_AT_CALL_N=" + QString::number(n),
-                                      QString("FAIL_AT_CALL_MODE=") + mode.name,
-                                      "FAIL_AT_CALL_TRACE=" + hitTrace});
+        const int code =
+            runLauncher({"FAIL_AT_CALL_N=" + QString::number(n), "FAIL_AT_CALL_MODE=" + shimMode,
+                         "FAIL_AT_CALL_TRACE=" + hitTrace});
         QString problem;
         if (mode.killed ? code != -1 : code != 0)
             problem = "the faulted run ended with " + QString::number(code);
@@ -229,13 +249,101 @@ TEST_P(UpgradeFaultTest, NothingIsLostWhateverCallFails)
         QFile::remove(hitTrace);
     }
     std::printf("%s: %d of %d points tried\n", mode.name, tried, total);
+    if (mode.fs)
+        testsupport::unmountLoopImage(user());
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, UpgradeFaultTest,
-                         ::testing::Values(FaultMode{"eio", false}, FaultMode{"enospc", false},
-                                           FaultMode{"kill", true}),
-                         [](const ::testing::TestParamInfo<FaultMode>& i) {
-                             return std::string(i.param.name);
-                         });
+// Every flush of the upgrade fails in turn: the periodic one during the extraction, a large
+// file's early write-back and the final one. Data that may not be on storage must never
+// replace the old installation.
+TEST_F(UpgradeFaultTest, EveryFailedFlushRollsBack)
+{
+    // A file large enough for its own write-back, and writes slow enough for the periodic
+    // flush to run a few times.
+    const QString fresh = path() + "/new";
+    writeFile(fresh + "/share/large.bin", QByteArray(1024 * 1024, 'L'));
+    ASSERT_TRUE(servicetest::writeArchive(fresh, m_root + "/package/brisendale.nbx"));
+    const QStringList flushes = {"FAIL_AT_CALL_CALLS=syncfs,sync_file_range",
+                                 "FAIL_AT_CALL_PAUSE_US=20000"};
+    installOld();
+    const QString trace = path() + "/flushes";
+    ASSERT_EQ(runLauncher(flushes + QStringList{"FAIL_AT_CALL_TRACE=" + trace}), 0);
+    const QString calls = QString::fromUtf8(readFile(trace));
+    ASSERT_GT(calls.count(" syncfs "), 1) << calls.toStdString();
+    ASSERT_GT(calls.count(" sync_file_range "), 0) << calls.toStdString();
+    const int total = calls.count('\n');
+
+    int judged = 0;
+    for (int n = 1; n <= total; ++n) {
+        installOld();
+        const QString hitTrace = path() + "/flushes-" + QString::number(n);
+        const int code = runLauncher(flushes + QStringList{"FAIL_AT_CALL_N=" + QString::number(n),
+                                                           "FAIL_AT_CALL_MODE=eio",
+                                                           "FAIL_AT_CALL_TRACE=" + hitTrace});
+        const QStringList hit = QString::fromUtf8(readFile(hitTrace)).split('\n');
+        QFile::remove(hitTrace);
+        // The periodic flush runs on a timer: this run may have made fewer calls.
+        if (hit.size() <= n)
+            continue;
+        ++judged;
+        const QString where = hit.value(n - 1);
+        EXPECT_EQ(code, 0) << where.toStdString();
+        EXPECT_TRUE(listTree(app()) == m_oldTree)
+            << "not the old tree after " << where.toStdString();
+        EXPECT_FALSE(QFileInfo::exists(marker())) << where.toStdString();
+        EXPECT_FALSE(QFileInfo::exists(app() + "_tmp")) << where.toStdString();
+    }
+    EXPECT_GT(judged, 2);
+}
+
+bool stopped(qint64 pid)
+{
+    const QByteArray stat = readFile("/proc/" + QString::number(pid) + "/stat");
+    const int end = stat.lastIndexOf(')');
+    return end > 0 && stat.mid(end + 2, 1) == "T";
+}
+
+// Two launchers on one home with runtime folders of their own, as with logins on two
+// machines: the second must wait while the first, stopped, holds a half-written tree.
+TEST_F(UpgradeFaultTest, SecondLauncherOnTheSameHomeWaits)
+{
+    installOld();
+    const Tree outside = outsideUser();
+    QProcess first;
+    for (const char* run : {"/run1", "/run2"}) {
+        ASSERT_TRUE(QDir().mkpath(path() + run));
+        QFile::setPermissions(path() + run, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    }
+    startLauncher(&first, {"FAIL_AT_CALL_MATCH=/Brisendale.app/share/", "FAIL_AT_CALL_N=1",
+                           "FAIL_AT_CALL_MODE=stop", "XDG_RUNTIME_DIR=" + path() + "/run1"});
+    ASSERT_TRUE(first.waitForStarted());
+    for (int i = 0; i < 600 && !stopped(first.processId()); ++i)
+        QThread::msleep(50);
+    ASSERT_TRUE(stopped(first.processId())) << "the first launcher never reached the extraction";
+
+    QProcess second;
+    startLauncher(&second, {"XDG_RUNTIME_DIR=" + path() + "/run2"});
+    EXPECT_FALSE(second.waitForFinished(3000)) << "the second launcher did not wait";
+    ::kill(static_cast<pid_t>(first.processId()), SIGCONT);
+    EXPECT_TRUE(first.waitForFinished(120000));
+    EXPECT_EQ(first.exitCode(), 0);
+    EXPECT_TRUE(second.waitForFinished(120000));
+    EXPECT_EQ(second.exitCode(), 0);
+    EXPECT_EQ(listTree(app()), m_newTree);
+    EXPECT_FALSE(QFileInfo::exists(marker()));
+    EXPECT_FALSE(QFileInfo::exists(app() + "_tmp"));
+
+    QFile::remove(user() + "/start-args");
+    EXPECT_EQ(checkUpgraded(runLauncher({}), outside), QString());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Modes, UpgradeFaultTest,
+    ::testing::Values(FaultMode{"eio", false}, FaultMode{"enospc", false}, FaultMode{"kill", true},
+                      FaultMode{"xfs_eio", false, "xfs"}, FaultMode{"xfs_enospc", false, "xfs"},
+                      FaultMode{"xfs_kill", true, "xfs"}, FaultMode{"btrfs_eio", false, "btrfs"},
+                      FaultMode{"btrfs_enospc", false, "btrfs"},
+                      FaultMode{"btrfs_kill", true, "btrfs"}),
+    [](const ::testing::TestParamInfo<FaultMode>& i) { return std::string(i.param.name); });
 
 } // namespace

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <signal.h>
+
+// The end of a session (SIGTERM, SIGINT or SIGHUP) while an upgrade runs: the handlers
+// only record the signal, so that the extraction can stop at its next entry or block,
+// roll back, and the launcher can then end as the signal asked.
+class StopSignals
+{
+public:
+    // Installs the recording handlers; the destructor puts the earlier ones back.
+    StopSignals();
+    ~StopSignals();
+    StopSignals(const StopSignals&) = delete;
+    StopSignals& operator=(const StopSignals&) = delete;
+
+    // The recorded signal, 0 while none came.
+    static int Requested();
+    // Ends the process by the recorded signal with its default action.
+    [[noreturn]] static void ExitAsAsked();
+
+private:
+    static constexpr int kCount = 3;
+    struct sigaction m_old[kCount];
+};
