@@ -1,31 +1,43 @@
 #!/usr/bin/env bash
 # The project's end-to-end benchmark: a fresh install by the launcher, from its start to
-# its exit, against bsdtar on the same package, and the start without an upgrade against
-# a bare widget application.
+# its exit, against bsdtar on the same package; the upgrade over a running client, from the
+# launcher's start to the new client's start; and the start without an upgrade against a
+# bare widget application.
 #
 #   bench/install_bench.sh [work folder]        (default: /tmp/brisendale-install-bench)
 #
 # Environment:
 #   BUILD_DIR  Release build folder for the launcher and the bare start (default: build-bench/)
 #   AFTER      launcher binary to measure (default: the one built into BUILD_DIR)
+#   BARE       bare start binary (default: the one built into BUILD_DIR); with AFTER, nothing
+#              is built
 #   BEFORE     a second launcher binary, measured in the same rounds (optional)
 #   ROUNDS     timed rounds per package (default 7)
-#   PACKAGES   which packages (default: "typical.tar.gz typical.tar.zst many.tar.gz many.tar.zst")
+#   PACKAGES   which packages (default: "typical.tar.gz typical.tar.zst many.tar.gz many.tar.zst");
+#              a bare kind ("small") stands for its tar.gz and tar.zst
+#
+# Quick mode, for CI: ROUNDS=1 PACKAGES=small (well under a minute).
 #
 # Packages are generated once from a fixed seed into the work folder:
 #   typical  ~3,000 files, ~150 MB: mixed text and noise, 5 files of 10-22 MB,
 #            150 folders, 30 symlinks
 #   many     ~30,000 files of 100 B - 2 KiB
-# each as tar.gz and tar.zst. Each also holds the client executable's name, the version
-# file and a start script that exits at once, so that the launcher installs it fully.
+#   small    ~300 files, ~4 MB, like typical
+# each as tar.gz and tar.zst. Each also holds the version file, a client executable that
+# runs until it is stopped when given "run", and a start script that touches the file
+# .Brisendale/started in HOME and exits, so that the launcher installs it fully and its
+# start shows.
 #
 # Each round runs, in an order that rotates between rounds, on a warm cache and with
 # the file system synced before every command: each launcher's fresh install in a fresh
 # HOME, `bsdtar -xf` into a fresh folder, then `sync -f` of that folder. The trees stay
 # until the end (they need a few GB): ext4 passes over inodes freed within the last
 # minute when it allocates one, and removing a tree before each command would time that. The launcher's
-# own flush is part of its time; bsdtar's tree is not durable until the sync. Then
-# start-up rounds time each launcher with nothing to upgrade against the bare start.
+# own flush is part of its time; bsdtar's tree is not durable until the sync. For every
+# package but "many", each round then installs build 125 for each launcher, starts its
+# client and times the upgrade to build 126 from the launcher's start to the new client's
+# start, against the round's fresh install above timed the same way. Then start-up rounds time each
+# launcher with nothing to upgrade against the bare start.
 # Prints the per-round figures, then one table of medians, medians of the per-round
 # ratios and the peak resident memory.
 set -euo pipefail
@@ -33,17 +45,26 @@ set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 work=${1:-/tmp/brisendale-install-bench}
 rounds=${ROUNDS:-7}
-packages=${PACKAGES:-"typical.tar.gz typical.tar.zst many.tar.gz many.tar.zst"}
+packages=
+for p in ${PACKAGES:-"typical.tar.gz typical.tar.zst many.tar.gz many.tar.zst"}; do
+    case $p in
+    *.tar.*) packages+=" $p" ;;
+    *) packages+=" $p.tar.gz $p.tar.zst" ;;
+    esac
+done
+packages=${packages# }
 build=${BUILD_DIR:-$repo/build-bench}
 
-for tool in bsdtar gzip zstd python3 /usr/bin/time sync; do
+for tool in bsdtar gzip zstd python3 /usr/bin/time sync stat; do
     command -v "$tool" >/dev/null || { echo "missing: $tool" >&2; exit 1; }
 done
 
-cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBRISENDALE_BUILD_BENCH=ON \
-    -DBUILD_TESTING=OFF >/dev/null
-cmake --build "$build" --target brisendale-launcher bare_qt_start -j2 >/dev/null
-bare=$build/bench/bare_qt_start
+if [ -z "${AFTER:-}" ] || [ -z "${BARE:-}" ]; then
+    cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBRISENDALE_BUILD_BENCH=ON \
+        -DBUILD_TESTING=OFF >/dev/null
+    cmake --build "$build" --target brisendale-launcher bare_qt_start -j2 >/dev/null
+fi
+bare=${BARE:-$build/bench/bare_qt_start}
 declare -A bin=([after]=${AFTER:-$build/ui-client/launcher/brisendale-launcher})
 names=(after)
 if [ -n "${BEFORE:-}" ]; then
@@ -90,19 +111,30 @@ if kind == "typical":
     for k in range(30):
         os.symlink("../../%s/f%04d.dat" % (folders[k % len(folders)], k),
                    os.path.join(root, folders[(k + 7) % len(folders)], "l%02d" % k))
+elif kind == "small":
+    for i in range(300):
+        size = rng.randint(100, 20000) if i % 50 else rng.randint(200000, 600000)
+        data = rng.randbytes(size) if rng.random() < 0.35 else text(size)
+        write("d%02d/f%04d.dat" % (i % 20, i), data)
+    os.symlink("../d00/f0000.dat", os.path.join(root, "d01", "l00"))
 else:
     for i in range(30000):
         write("m%03d/f%05d.txt" % (i // 100, i), text(rng.randint(100, 2048)))
 # What the launcher needs to count the install as complete and to start the client.
-write("bin/brisendale-drive-ui", b"#!/bin/sh\nexit 0\n")
-write("package/start-stop", b"#!/bin/sh\nexit 0\n")
+write("bin/brisendale-drive-ui", b"#!/bin/sh\n[ \"$1\" = run ] && while :; do sleep 1; done\nexit 0\n")
+# A builtin only: the file's time is the client's start, without a fork.
+write("package/start-stop", b"#!/bin/sh\n[ \"$1\" = start ] && : >\"$HOME/.Brisendale/started\"\nexit 0\n")
 write("INFO", b"[Version]\nmajor_version=1\nminor_version=0\nbuild_version=125\n")
 os.chmod(os.path.join(root, "bin/brisendale-drive-ui"), 0o755)
 os.chmod(os.path.join(root, "package/start-stop"), 0o755)
 EOF
 }
 
-for kind in typical many; do
+# Packages of an older layout of this script are made again.
+layout=2
+[ "$(cat "$work/layout" 2>/dev/null)" = $layout ] || rm -f "$work"/*.tar.gz "$work"/*.tar.zst
+echo $layout >"$work/layout"
+for kind in $(for p in $packages; do echo "${p%%.*}"; done | sort -u); do
     [ -f "$work/$kind.tar.gz" ] && [ -f "$work/$kind.tar.zst" ] && continue
     src=$work/src-$kind
     rm -rf "$src"
@@ -117,13 +149,18 @@ for kind in typical many; do
 done
 
 # One system-wide root per launcher and package: bin/, INFO, package/brisendale.nbx, log/.
+# root-<name> ships build 125, root-<name>-next build 126 of the same package.
 make_root() { # name package
-    local root=$work/root-$1
-    rm -rf "$root"
-    mkdir -p "$root/bin" "$root/package" "$root/log"
-    cp "${bin[$1]}" "$root/bin/brisendale-launcher"
-    printf '[Version]\nmajor_version=1\nminor_version=0\nbuild_version=125\n' >"$root/INFO"
-    ln -s "$work/$2" "$root/package/brisendale.nbx"
+    local root build
+    for build in 125 126; do
+        root=$work/root-$1
+        [ $build = 125 ] || root+=-next
+        rm -rf "$root"
+        mkdir -p "$root/bin" "$root/package" "$root/log"
+        cp "${bin[$1]}" "$root/bin/brisendale-launcher"
+        printf '[Version]\nmajor_version=1\nminor_version=0\nbuild_version=%s\n' $build >"$root/INFO"
+        ln -s "$work/$2" "$root/package/brisendale.nbx"
+    done
 }
 
 now() { date +%s%N; }
@@ -133,15 +170,22 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f\n", a / b }'; }
 export QT_QPA_PLATFORM=offscreen LC_ALL=C.UTF-8
 unset DISPLAY WAYLAND_DISPLAY
 
-# Runs launcher $1 with HOME $2; appends its wall ms to res/$3.ms and its peak KiB to
-# res/$3.rss. Fails the benchmark when the install did not complete.
+# Runs launcher $1 (root-$1) with HOME $2; appends its wall ms to res/$3.ms, the ms to
+# the client's start to res/$3.start and its peak KiB to res/$3.rss. Fails the benchmark
+# when the install did not complete.
 run_launcher() {
-    local t0 t1
+    local t0 t1 started
     sync
+    rm -f "$2/.Brisendale/started"
     t0=$(now)
     /usr/bin/time -f '%M' -o "$work/rss" "$work/root-$1/bin/brisendale-launcher" >/dev/null 2>&1
     t1=$(now)
     ms "$t0" "$t1" >>"$res/$3.ms"
+    started=$(stat -c %.9Y "$2/.Brisendale/started" 2>/dev/null) || {
+        echo "launcher $1 did not start the client; see $2/.Brisendale/log" >&2
+        exit 1
+    }
+    ms "$t0" "${started/./}" >>"$res/$3.start"
     cat "$work/rss" >>"$res/$3.rss"
     if [ ! -x "$2/.Brisendale/Brisendale.app/bin/brisendale-drive-ui" ] ||
         grep -q ERROR "$2/.Brisendale/log/launcher.log" 2>/dev/null; then
@@ -186,6 +230,30 @@ for pkg in $packages; do
         if [ -n "${BEFORE:-}" ]; then
             ratio "$(tail -1 "$res/$pkg.after.ms")" "$(tail -1 "$res/$pkg.before.ms")" >>"$res/$pkg.gain"
         fi
+        echo "$line"
+    done
+    [ "${pkg%%.*}" = many ] && continue
+    for r in $(seq "$rounds"); do
+        line="$pkg upgrade round $r:"
+        for i in "${!names[@]}"; do
+            n=${names[$(((i + r) % ${#names[@]}))]}
+            home=$trees/$pkg-$r-$n-up
+            mkdir -p "$home"
+            HOME=$home run_launcher "$n" "$home" "$pkg.$n.install"
+            # The installed client runs, as at a login after a release; the launcher
+            # stops it through its pid file.
+            "$home/.Brisendale/Brisendale.app/bin/brisendale-drive-ui" run >/dev/null 2>&1 &
+            client=$!
+            echo "pid=$client" >"$home/.Brisendale/ui.pid"
+            HOME=$home run_launcher "$n-next" "$home" "$pkg.$n.up"
+            kill "$client" 2>/dev/null || true
+            wait "$client" 2>/dev/null || true
+            # Against the fresh install of the same round above: the one just before came
+            # right after the last round's removal of a tree, which slows every create.
+            ratio "$(tail -1 "$res/$pkg.$n.up.start")" "$(sed -n "${r}p" "$res/$pkg.$n.start")" \
+                >>"$res/$pkg.$n.upratio"
+            line+=" $n fresh $(sed -n "${r}p" "$res/$pkg.$n.start") ms, upgrade $(tail -1 "$res/$pkg.$n.up.start") ms;"
+        done
         echo "$line"
     done
 done
@@ -233,6 +301,22 @@ for pkg in $packages; do
     for n in "${names[@]}"; do row+=" $(med "$pkg.$n.ratio") |"; done
     [ -n "${BEFORE:-}" ] && row+=" $(med "$pkg.gain") |"
     for n in "${names[@]}"; do row+=" $(peak "$pkg.$n.rss") |"; done
+    echo "$row"
+done
+echo
+echo "Upgrade over a running client against the fresh install, both to the client's start (ms):"
+echo
+header="| package |"
+rule="|---|"
+for n in "${names[@]}"; do header+=" fresh $n | upgrade $n | upgrade ÷ fresh $n |"; rule+="---|---|---|"; done
+echo "$header"
+echo "$rule"
+for pkg in $packages; do
+    [ "${pkg%%.*}" = many ] && continue
+    row="| $pkg |"
+    for n in "${names[@]}"; do
+        row+=" $(med "$pkg.$n.start") | $(med "$pkg.$n.up.start") | $(med "$pkg.$n.upratio") |"
+    done
     echo "$row"
 done
 echo

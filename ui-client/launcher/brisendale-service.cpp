@@ -437,17 +437,12 @@ int Service::PrepareUserEnv()
         // While the marker stays it names the backup, which must then stay too; the
         // next run puts it back and upgrades again.
         if (RemoveMarker(marker) != 0) {
+            keep_backups = true;
             return 0;
         }
-        for (int i = 0; i <= rename_count; ++i) {
-            const ustring backup = GetAppBackupDir(app_dir, i);
-            if (FSRemove(backup, false) != 0) {
-                SERVICE_LOG(L_WARNING,
-                            "[WARNING] brisendale-service.cpp(%d): backup '%s' is left for the "
-                            "next run to remove\n",
-                            backup.c_str_utf8());
-            }
-        }
+        // The backups are left-overs from here on: RemoveAgedFolders removes them after
+        // the new client has started, so that the user does not wait for it. A run
+        // killed before leaves them to the next one.
         return 0;
     }
 
@@ -511,8 +506,9 @@ void Service::RemoveAgedFolders()
 
 void Service::RemoveLeftOverBackups()
 {
-    // With the marker present a backup may hold the only complete installation.
-    if (IsFileExist(GetIncompleteMarkerPath(), false)) {
+    // With the marker present, or gone but perhaps not for good, a backup may hold the
+    // only complete installation.
+    if (keep_backups || IsFileExist(GetIncompleteMarkerPath(), false)) {
         return;
     }
     for (int i = 0; i < MAX_RENAME_COUNT; ++i) {

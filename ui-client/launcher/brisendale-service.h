@@ -37,6 +37,9 @@ public:
     // Removes the aged folder U + "/app" and, when no upgrade is unfinished, the
     // backups that earlier runs left; runs on every run.
     void RemoveAgedFolders();
+    // Lets another launcher work on the tree: called once the removal of left-overs is
+    // over. Nothing to release by default.
+    virtual void ReleaseTree() {}
 
     // The install layout. Plain concatenation, nothing normalised but the root.
     static ustring GetUserInstallPath();
@@ -73,6 +76,9 @@ protected:
     // Set when a failed upgrade could not put A back: A may be partial while the old
     // installation waits under a backup name, so its client must not be started.
     bool unfinished_tree = false;
+    // Set when the marker could not be removed for good after a successful upgrade: a
+    // marker that comes back names the backup, which must then stay.
+    bool keep_backups = false;
     // Set when another launcher is working on the tree: this one leaves it alone and
     // only starts the client.
     bool tree_busy = false;

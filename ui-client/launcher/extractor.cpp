@@ -2,6 +2,9 @@
 
 #include "adapter.h"
 #include "entry_queue.h"
+#if BRISENDALE_HAVE_ISAL
+#include "gzip_stage.h"
+#endif
 #include "file/unique_fd.h"
 #include "log/log.h"
 #include "stop_request.h"
@@ -92,23 +95,68 @@ const char* errorText(archive* a)
     return s ? s : "";
 }
 
-// A reader with every filter and format enabled, opened on path; null, with the log line
-// written, when it cannot be made or opened.
-ReadHandle openReader(const ustring& path)
+// An open package: libarchive's reader and, for a gzip package, the stage that inflates
+// it in front of the reader.
+struct Package
 {
-    ReadHandle reader(archive_read_new());
-    if (!reader) {
+#if BRISENDALE_HAVE_ISAL
+    std::unique_ptr<GzipStage> stage; // declared first: outlives the reader
+#endif
+    ReadHandle reader;
+
+    archive* get() const
+    {
+        return reader.get();
+    }
+    explicit operator bool() const
+    {
+        return reader != nullptr;
+    }
+    // The package bytes consumed so far, whoever inflates them.
+    int64_t consumed() const
+    {
+#if BRISENDALE_HAVE_ISAL
+        if (stage) {
+            return stage->consumed();
+        }
+#endif
+        return archive_filter_bytes(reader.get(), -1);
+    }
+};
+
+// A reader with every format and, unless ISA-L inflates the package, every filter
+// enabled, opened on path; null, with the log line written, when it cannot be made or
+// opened.
+Package openReader(const ustring& path)
+{
+    Package package;
+    package.reader.reset(archive_read_new());
+    if (!package.reader) {
         EXTRACTOR_LOG(L_ERR, "[ERROR] extractor.cpp(%d): Allocate archive failed\n");
-        return nullptr;
+        return Package();
     }
-    archive_read_support_filter_all(reader.get());
-    archive_read_support_format_all(reader.get());
-    if (archive_read_open_filename(reader.get(), path.c_str(), BLOCK_SIZE) != ARCHIVE_OK) {
+    archive* reader = package.get();
+    archive_read_support_format_all(reader);
+    int opened;
+#if BRISENDALE_HAVE_ISAL
+    // Told by its first bytes, as libarchive tells it, not by the package's name.
+    package.stage.reset(new GzipStage);
+    if (package.stage->open(path.c_str())) {
+        opened = package.stage->attach(reader);
+    } else {
+        package.stage.reset();
+#else
+    {
+#endif
+        archive_read_support_filter_all(reader);
+        opened = archive_read_open_filename(reader, path.c_str(), BLOCK_SIZE);
+    }
+    if (opened != ARCHIVE_OK) {
         EXTRACTOR_LOG(L_ERR, "[ERROR] extractor.cpp(%d): archive_read_open_filename failed: '%s'\n",
-                      errorText(reader.get()));
-        return nullptr;
+                      errorText(reader));
+        return Package();
     }
-    return reader;
+    return package;
 }
 
 // Creates path and its missing parents, like mkdir -p; 0 or the errno of the failure.
@@ -329,8 +377,9 @@ bool stopAsked()
 
 // Sends the current entry's data after its header piece; false when the archive cannot
 // be read (logged) or the writing side has stopped.
-bool sendData(archive* reader, EntryPiece piece, EntryQueue* queue, ProgressMeter* progress)
+bool sendData(const Package& package, EntryPiece piece, EntryQueue* queue, ProgressMeter* progress)
 {
+    archive* reader = package.get();
     for (;;) {
         if (stopAsked()) {
             return false;
@@ -343,7 +392,7 @@ bool sendData(archive* reader, EntryPiece piece, EntryQueue* queue, ProgressMete
             if (!queue->push(std::move(piece))) {
                 return false;
             }
-            progress->entryRead(archive_filter_bytes(reader, -1));
+            progress->entryRead(package.consumed());
             return true;
         }
         if (r != ARCHIVE_OK) {
@@ -361,15 +410,16 @@ bool sendData(archive* reader, EntryPiece piece, EntryQueue* queue, ProgressMete
         const char* bytes = static_cast<const char*>(buff);
         piece.data.assign(bytes, bytes + size);
         piece.offset = offset;
-        progress->dataRead(archive_filter_bytes(reader, -1));
+        progress->dataRead(package.consumed());
     }
 }
 
 // The reading side: checks every entry in archive order, starting with first, and queues
 // it with its data. True once the whole archive was read and queued.
-bool readEntries(archive* reader, archive_entry* first, const std::string& root, EntryQueue* queue,
-                 ProgressMeter* progress)
+bool readEntries(const Package& package, archive_entry* first, const std::string& root,
+                 EntryQueue* queue, ProgressMeter* progress)
 {
+    archive* reader = package.get();
     LinkSet links;
     archive_entry* entry = first;
     for (;;) {
@@ -405,8 +455,8 @@ bool readEntries(archive* reader, archive_entry* first, const std::string& root,
             EXTRACTOR_LOG(L_ERR, "[ERROR] extractor.cpp(%d): Allocate extractor failed\n");
             return false;
         }
-        progress->entryBegun(archive_filter_bytes(reader, -1));
-        if (!sendData(reader, std::move(piece), queue, progress)) {
+        progress->entryBegun(package.consumed());
+        if (!sendData(package, std::move(piece), queue, progress)) {
             return false;
         }
         entry = nullptr;
@@ -704,7 +754,7 @@ int Extractor::Count()
         EXTRACTOR_LOG(L_ERR, "[ERROR] extractor.cpp(%d): Invalid argument\n");
         return -1;
     }
-    ReadHandle reader = openReader(source);
+    Package reader = openReader(source);
     if (!reader) {
         return -1;
     }
@@ -733,7 +783,7 @@ int Extractor::Extract()
     // No counting pass: an archive that cannot be opened or has no first entry fails
     // with the line administrators know from it.
     // The count logged is -1 for a package that cannot be opened, 0 for one without entries.
-    ReadHandle reader = openReader(source);
+    Package reader = openReader(source);
     archive_entry* first = nullptr;
     if (!reader || archive_read_next_header(reader.get(), &first) != ARCHIVE_OK) {
         EXTRACTOR_LOG(
@@ -775,7 +825,7 @@ int Extractor::Extract()
     }
     BackgroundFlush flush(root, &queue);
     ProgressMeter progress(size);
-    const bool readOk = readEntries(reader.get(), first, root, &queue, &progress);
+    const bool readOk = readEntries(reader, first, root, &queue, &progress);
     queue.finish(readOk);
     writing.join();
     queue_peak = queue.peak();
@@ -794,7 +844,7 @@ int Extractor::List()
         EXTRACTOR_LOG(L_ERR, "[ERROR] extractor.cpp(%d): Invalid argument\n");
         return -1;
     }
-    ReadHandle reader = openReader(source);
+    Package reader = openReader(source);
     if (!reader) {
         return -1;
     }

@@ -98,10 +98,15 @@ void Worker::HandleServicce()
             emit sigSetLabelText(StrTable::LoadStr(ID_PREPARATION_DONE));
         }
     }
-    m_service->RemoveAgedFolders();
     // The start script may take up to a minute: the finished bar must not stay up meanwhile.
     emit sigHideMsg();
     m_service->PostUpgrade();
+    emit sigClientStarted();
+    // After the client's start: the user need not wait for the old tree's removal. A run
+    // killed before it leaves left-overs that the next run removes. The tree stays locked
+    // until then: another launcher could be making a backup.
+    m_service->RemoveAgedFolders();
+    m_service->ReleaseTree();
     Logger::LogMsg(Logger::L_DEBUG, LOG_COMPONENT, "[DEBUG] launcher.cpp(%d): done\n", __LINE__);
     emit sigServiceDone();
 }
@@ -166,7 +171,7 @@ ProcessingProgressDialog* Launcher::progress()
     if (!m_progress) {
         m_progress = new ProcessingProgressDialog;
         m_progress->setCancelButton(nullptr);
-        // Reaching the maximum must neither reset nor hide the bar; LaunchDone hides it.
+        // Reaching the maximum must neither reset nor hide the bar; HideDialog hides it.
         m_progress->setAutoReset(false);
     }
     return m_progress;
@@ -178,7 +183,7 @@ void Launcher::setUp()
     connect(this, SIGNAL(sigStart()), m_worker, SLOT(HandleServicce()));
     connect(m_worker, &Worker::sigShowMsg, this, &Launcher::ShowMsgBox);
     connect(m_worker, &Worker::sigServiceDone, this, &Launcher::LaunchDone);
-    connect(m_worker, &Worker::sigHideMsg, this, &Launcher::HideMsgBox);
+    connect(m_worker, &Worker::sigHideMsg, this, &Launcher::HideDialog);
     connect(m_worker, &Worker::sigUpdateProgress, this, &Launcher::UpdateProgress);
     connect(m_worker, &Worker::sigSetLabelText, this, &Launcher::SetLabelText);
     // The first GetInstance call: the adapter is made here, on the main thread.
@@ -212,16 +217,13 @@ void Launcher::Start()
 
 void Launcher::LaunchDone()
 {
-    if (m_progress) {
-        m_progress->setValue(100);
-        m_progress->hide();
-    }
+    HideDialog();
     m_worker->QuitThread();
     m_worker->JoinThread();
     QCoreApplication::quit();
 }
 
-void Launcher::HideMsgBox()
+void Launcher::HideDialog()
 {
     if (m_progress) {
         m_progress->setValue(100);

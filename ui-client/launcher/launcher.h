@@ -43,6 +43,8 @@ public:
 
 signals:
     void sigServiceDone();
+    // The client's start script has run; the clean-up that follows is not waited for.
+    void sigClientStarted();
     void sigShowMsg();
     void sigUpdateProgress(int, int);
     void sigSetLabelText(const QString&);
@@ -94,10 +96,10 @@ signals:
 
 private slots:
     void LaunchDone();
+    void HideDialog();
     void UpdateProgress(int total, int steps);
     void SetLabelText(const QString& label);
     void ShowMsgBox();
-    void HideMsgBox();
 
 private:
     Q_DISABLE_COPY(Launcher)

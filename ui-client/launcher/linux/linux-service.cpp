@@ -40,6 +40,10 @@ const char* const kComponent = "service_debug";
 #define SERVICE_LOG(level, fmt, ...)                                                               \
     Logger::LogMsg(Logger::level, kComponent, fmt, __LINE__, ##__VA_ARGS__)
 
+// How often a stopped client is looked at: one that ends at once must not cost the user
+// a tenth of a second.
+const std::chrono::milliseconds STOP_POLL(10);
+
 struct FreeDeleter
 {
     void operator()(char* p) const { free(p); }
@@ -215,7 +219,7 @@ bool waitGone(pid_t pid, int ms)
         if (std::chrono::steady_clock::now() >= deadline) {
             return false;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        std::this_thread::sleep_for(STOP_POLL);
     }
 }
 
@@ -613,10 +617,13 @@ bool LinuxService::StopProcess(pid_t pid, const std::string& client)
     return false;
 }
 
+void LinuxService::ReleaseTree()
+{
+    home_lock.reset();
+}
+
 void LinuxService::PostUpgrade()
 {
-    // The tree is settled: the next launcher may go on while the client starts.
-    home_lock.reset();
     // The complete old installation waits under a backup name for the next run.
     if (unfinished_tree) {
         SERVICE_LOG(L_ERR,

@@ -23,6 +23,7 @@ public:
     void StopService() override;
     int HandlePackageUpgrade() override;
     void PostUpgrade() override;
+    void ReleaseTree() override;
     void PreUpgrade() override;
     bool IsNeedUpgrade() override;
 
@@ -51,7 +52,7 @@ private:
 
     int start_wait_seconds = 60;
     static constexpr int HOME_LOCK_WAIT_MS = 30000;
-    // Held from the recovery through the removal of left-overs; released before the
-    // client starts.
+    // Held from the recovery through the removal of left-overs, which follows the
+    // client's start.
     UniqueFd home_lock;
 };

@@ -552,6 +552,140 @@ std::string attackName(const ::testing::TestParamInfo<HostileCase>& info)
 
 INSTANTIATE_TEST_SUITE_P(Attacks, ExtractorHostileTest, ::testing::ValuesIn(ATTACKS), attackName);
 
+// --- gzip packages: members, trailing bytes and damage, with or without ISA-L ---
+
+la_ssize_t appendBytes(archive*, void* out, const void* buff, size_t n)
+{
+    static_cast<std::string*>(out)->append(static_cast<const char*>(buff), n);
+    return static_cast<la_ssize_t>(n);
+}
+
+// One gzip member holding data, as gzip writes it (with the file's name in the header).
+std::string gzipMember(const std::string& data)
+{
+    std::string out;
+    std::unique_ptr<archive, void (*)(archive*)> w(archive_write_new(),
+                                                   [](archive* a) { archive_write_free(a); });
+    archive_write_set_format_raw(w.get());
+    archive_write_add_filter_gzip(w.get());
+    archive_write_set_bytes_in_last_block(w.get(), 1);
+    EXPECT_EQ(archive_write_open(w.get(), &out, nullptr, appendBytes, nullptr), ARCHIVE_OK);
+    std::unique_ptr<archive_entry, void (*)(archive_entry*)> e(archive_entry_new(),
+                                                               archive_entry_free);
+    archive_entry_set_pathname(e.get(), "pkg.tar");
+    archive_entry_set_filetype(e.get(), AE_IFREG);
+    EXPECT_EQ(archive_write_header(w.get(), e.get()), ARCHIVE_OK);
+    EXPECT_EQ(archive_write_data(w.get(), data.data(), data.size()),
+              static_cast<la_ssize_t>(data.size()));
+    EXPECT_EQ(archive_write_close(w.get()), ARCHIVE_OK);
+    return out;
+}
+
+std::string noise(size_t n)
+{
+    std::string out(n, '\0');
+    uint32_t x = 2463534242u;
+    for (char& c : out) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        c = static_cast<char>(x);
+    }
+    return out;
+}
+
+struct GzipCase
+{
+    const char* name;
+    std::string (*make)(const std::string& tar);
+    bool ok;              // with either inflater
+    const char* logged;   // the damage as the log tells it, "" for none
+    bool checkedWithIsal; // fails only where ISA-L checks the trailer
+};
+
+const GzipCase GZIP_CASES[] = {
+    {"two_members",
+     [](const std::string& t) { return gzipMember(t.substr(0, 700)) + gzipMember(t.substr(700)); },
+     true, "", false},
+    {"zero_padding", [](const std::string& t) { return gzipMember(t) + std::string(4096, '\0'); },
+     true, "", false},
+    {"trailing_garbage", [](const std::string& t) { return gzipMember(t) + "not a member\n"; },
+     true, "", false},
+    {"cut_member",
+     [](const std::string& t) {
+         const std::string m = gzipMember(t);
+         return m.substr(0, m.size() - 20);
+     },
+     false, "truncated gzip input", false},
+    {"header_only_member",
+     [](const std::string& t) {
+         return gzipMember(t) + std::string("\x1f\x8b\x08\0\0\0\0\0\0\3", 10);
+     },
+     false, "truncated gzip input", false},
+    {"wrong_crc",
+     [](const std::string& t) {
+         std::string m = gzipMember(t);
+         m[m.size() - 8] ^= 1;
+         return m;
+     },
+     true, "gzip member CRC32 or ISIZE mismatch", true},
+};
+
+class ExtractorGzipTest : public ExtractorTest, public ::testing::WithParamInterface<GzipCase>
+{};
+
+TEST_P(ExtractorGzipTest, MembersTrailingBytesAndDamageAsLibarchiveReadsThem)
+{
+    const std::string a = noise(100000), b = noise(3000);
+    const std::string tar = testarchive::build(Format::Tar, {file("a.bin", a), file("b.bin", b)});
+    const std::string pkg = at("pkg.nbx");
+    spit(pkg, GetParam().make(tar));
+
+    bool ok = GetParam().ok;
+#if BRISENDALE_HAVE_ISAL
+    ok = ok && !GetParam().checkedWithIsal;
+    const bool logs = GetParam().logged[0] != '\0';
+#else
+    const bool logs = GetParam().logged[0] != '\0' && !GetParam().checkedWithIsal;
+#endif
+    EXPECT_EQ(makeExtractor(pkg, at("app")).Extract(), ok ? 0 : -1) << log();
+    if (ok) {
+        EXPECT_EQ(slurp(at("app/a.bin")), a);
+        EXPECT_EQ(slurp(at("app/b.bin")), b);
+        EXPECT_EQ(log().find("[ERROR]"), std::string::npos) << log();
+    }
+    if (logs) {
+        EXPECT_NE(log().find(std::string("failed: '") + GetParam().logged), std::string::npos)
+            << log();
+    }
+}
+
+std::string gzipName(const ::testing::TestParamInfo<GzipCase>& info)
+{
+    return info.param.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Gzip, ExtractorGzipTest, ::testing::ValuesIn(GZIP_CASES), gzipName);
+
+// The bar follows the compressed bytes: a well-compressed first entry moves it little.
+TEST_F(ExtractorTest, GzipProgressFollowsThePackageBytes)
+{
+    const std::string tar =
+        testarchive::build(Format::Tar, {file("zeros.bin", std::string(4 << 20, '\0')),
+                                         file("noise.bin", noise(1 << 20))});
+    const std::string pkg = at("pkg.nbx");
+    spit(pkg, gzipMember(tar));
+    ASSERT_EQ(makeExtractor(pkg, at("app")).Extract(), 0) << log();
+    const std::vector<Report> seen = reports(m_events);
+    ASSERT_FALSE(seen.empty());
+    EXPECT_EQ(seen.front().step, 1);
+    for (const Report& r : seen) {
+        if (r.step == 1) {
+            EXPECT_LT(r.percent, 20) << "4 MiB of zeros take a few KiB of the package";
+        }
+    }
+}
+
 // --- the block copier ---
 
 struct ReadFree

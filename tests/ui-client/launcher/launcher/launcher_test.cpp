@@ -117,6 +117,11 @@ TEST_P(WorkerTest, RunsTheServiceInOrderAndReportsThroughSignals)
     });
     QObject::connect(&worker, &Worker::sigSetLabelText,
                      [journal](const QString& l) { journal->add("sigSetLabelText(" + l + ")"); });
+    // The clean-up comes after the client's start.
+    QObject::connect(&worker, &Worker::sigClientStarted, [journal, this] {
+        journal->add(QDir(agedFolder()).exists() ? "sigClientStarted(aged folder still there)"
+                                                 : "sigClientStarted(aged folder gone)");
+    });
     QObject::connect(&worker, &Worker::sigServiceDone, [journal, &worker] {
         journal->add("sigServiceDone");
         worker.QuitThread();
@@ -147,30 +152,32 @@ TEST_P(WorkerTest, RunsTheServiceInOrderAndReportsThroughSignals)
 
 INSTANTIATE_TEST_SUITE_P(
     Paths, WorkerTest,
-    ::testing::Values(WorkerRow{"no_upgrade",
-                                false,
-                                0,
-                                {"PreUpgrade", "IsNeedUpgrade", "PostUpgrade", "sigServiceDone"},
-                                {"running", "no need to upgrade", "done"}},
-                      WorkerRow{"upgrade_succeeds",
-                                true,
-                                0,
-                                {"PreUpgrade", "IsNeedUpgrade", "sigShowMsg",
-                                 "HandlePackageUpgrade", "sigUpdateProgress(100,100)",
-                                 "sigSetLabelText(<185>)", "PostUpgrade", "sigServiceDone"},
-                                {"running", "done"}},
-                      WorkerRow{"upgrade_fails",
-                                true,
-                                -1,
-                                {"PreUpgrade", "IsNeedUpgrade", "sigShowMsg",
-                                 "HandlePackageUpgrade", "PostUpgrade", "sigServiceDone"},
-                                {"running", "Failed to upgrade package", "done"}},
-                      WorkerRow{"any_nonzero_result_is_a_failure",
-                                true,
-                                1,
-                                {"PreUpgrade", "IsNeedUpgrade", "sigShowMsg",
-                                 "HandlePackageUpgrade", "PostUpgrade", "sigServiceDone"},
-                                {"running", "Failed to upgrade package", "done"}}),
+    ::testing::Values(
+        WorkerRow{"no_upgrade",
+                  false,
+                  0,
+                  {"PreUpgrade", "IsNeedUpgrade", "PostUpgrade",
+                   "sigClientStarted(aged folder still there)", "sigServiceDone"},
+                  {"running", "no need to upgrade", "done"}},
+        WorkerRow{"upgrade_succeeds",
+                  true,
+                  0,
+                  {"PreUpgrade", "IsNeedUpgrade", "sigShowMsg", "HandlePackageUpgrade",
+                   "sigUpdateProgress(100,100)", "sigSetLabelText(<185>)", "PostUpgrade",
+                   "sigClientStarted(aged folder still there)", "sigServiceDone"},
+                  {"running", "done"}},
+        WorkerRow{"upgrade_fails",
+                  true,
+                  -1,
+                  {"PreUpgrade", "IsNeedUpgrade", "sigShowMsg", "HandlePackageUpgrade",
+                   "PostUpgrade", "sigClientStarted(aged folder still there)", "sigServiceDone"},
+                  {"running", "Failed to upgrade package", "done"}},
+        WorkerRow{"any_nonzero_result_is_a_failure",
+                  true,
+                  1,
+                  {"PreUpgrade", "IsNeedUpgrade", "sigShowMsg", "HandlePackageUpgrade",
+                   "PostUpgrade", "sigClientStarted(aged folder still there)", "sigServiceDone"},
+                  {"running", "Failed to upgrade package", "done"}}),
     [](const ::testing::TestParamInfo<WorkerRow>& info) { return info.param.name; });
 
 // ---- Launcher, whole run through the event loop ----

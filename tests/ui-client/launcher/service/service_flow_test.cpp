@@ -224,9 +224,9 @@ TEST_F(FlowTest, FirstInstallRemovesAStrayBackup)
 {
     const QString staged = makePackage("125");
     writeFile(backup(0) + "/junk", "left by an earlier run");
-    ProbeRun run = probe({"prepare"}, false);
+    ProbeRun run = probe({"upgrade"}, false);
     EXPECT_RUN_OK(run);
-    EXPECT_EQ(run.value("prepare"), "0");
+    EXPECT_EQ(run.value("upgrade"), "0");
     EXPECT_EQ(listTree(app()), listTree(staged));
     EXPECT_TRUE(backups().isEmpty());
     EXPECT_FALSE(QFileInfo::exists(marker()));
@@ -238,9 +238,9 @@ TEST_F(FlowTest, LeftOverBackupMovesOnToTheNextName)
     const QString staged = makePackage("125");
     installOld("120");
     writeFile(backup(0) + "/junk", "left by an earlier run");
-    ProbeRun run = probe({"prepare"}, false);
+    ProbeRun run = probe({"upgrade"}, false);
     EXPECT_RUN_OK(run);
-    EXPECT_EQ(run.value("prepare"), "0");
+    EXPECT_EQ(run.value("upgrade"), "0");
     EXPECT_EQ(run.countLog("failed to backup app from '" + app() + "' -> '" + backup(0) + "'\n"),
               1);
     EXPECT_EQ(run.countLog("failed to backup app"), 1);
@@ -816,7 +816,7 @@ TEST_F(FlowTest, NewTreeIsOnStorageBeforeTheBackupIsRemoved)
     e.insert("LD_PRELOAD", FS_SHIM);
     e.insert("FS_SHIM_LOG", path() + "/calls");
     e.insert("ASAN_OPTIONS", e.value("ASAN_OPTIONS") + ":verify_asan_link_order=0");
-    ProbeRun run = probe({"prepare"}, false, e);
+    ProbeRun run = probe({"upgrade"}, false, e);
     EXPECT_RUN_OK(run);
     const QStringList calls = QString::fromUtf8(readFile(path() + "/calls")).split('\n');
     // The final flush goes through U, opened before the extraction began.
@@ -830,6 +830,20 @@ TEST_F(FlowTest, NewTreeIsOnStorageBeforeTheBackupIsRemoved)
     ASSERT_GE(sync, 0) << calls.join('\n').toStdString();
     ASSERT_GE(firstBackupRemoval, 0) << calls.join('\n').toStdString();
     EXPECT_LT(sync, firstBackupRemoval);
+}
+
+// The user waits for the upgrade, not for the old tree's removal: that comes after the
+// client's start, as the removal of a left-over.
+TEST_F(FlowTest, BackupOutlivesTheUpgradeAsALeftOver)
+{
+    const QString staged = makePackage("125");
+    installOld("120");
+    ProbeRun run = probe({"prepare"}, false);
+    EXPECT_RUN_OK(run);
+    EXPECT_EQ(run.value("prepare"), "0");
+    EXPECT_EQ(listTree(app()), listTree(staged));
+    EXPECT_EQ(backups(), QStringList{"Brisendale.app_tmp"});
+    EXPECT_FALSE(QFileInfo::exists(marker())) << "a marker would keep the backup for good";
 }
 
 TEST_F(FlowTest, FailedFlushRollsBack)

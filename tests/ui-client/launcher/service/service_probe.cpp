@@ -338,7 +338,7 @@ int main(int argc, char** argv)
                                  }
                              });
         }
-        // The worker's order: decide, upgrade when due, clean up, start the client.
+        // The worker's order: decide, upgrade when due, start the client, clean up.
         return withProcesses(spawn, [&] {
             service.PreUpgrade();
             bool need = service.IsNeedUpgrade();
@@ -346,8 +346,9 @@ int main(int argc, char** argv)
             if (need) {
                 printf("upgrade=%d\n", service.HandlePackageUpgrade());
             }
-            service.RemoveAgedFolders();
             service.PostUpgrade();
+            service.RemoveAgedFolders();
+            service.ReleaseTree();
         });
     }
     fprintf(stderr, "unknown mode '%s'\n", mode.c_str());
