@@ -657,7 +657,9 @@ INSTANTIATE_TEST_SUITE_P(
 // never locked out by sessions that ended while it was unpacked.
 TEST_F(FlowTest, UpgradesEndedBySigtermDoNotCount)
 {
-    const QString staged = makePackage("125", 20);
+    // Far larger than the reader may run ahead of the writer: the signal at the first
+    // written filler always comes while entries are still being read.
+    const QString staged = makePackage("125", 400);
     installOld("120");
     const auto old = listTree(app());
     QProcessEnvironment e = env();
