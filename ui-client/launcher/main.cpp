@@ -108,12 +108,9 @@ QByteArray platformList()
             qEnvironmentVariableIsEmpty("DISPLAY")) {
             return QByteArrayLiteral("offscreen");
         }
-        // The toolkit's own choice: Wayland first in a Wayland session except under
-        // GNOME, X11 otherwise and as the fallback.
-        const QByteArray desktops =
-            (qgetenv("XDG_CURRENT_DESKTOP") + ':' + qgetenv("XDG_SESSION_DESKTOP")).toLower();
-        list = waylandSession && !desktops.contains("gnome") ? QByteArrayLiteral("wayland;xcb")
-                                                             : QByteArrayLiteral("xcb");
+        // The toolkit's own choice (Qt 5.15 and 6 alike): Wayland first in a Wayland
+        // session, X11 otherwise and as the fallback.
+        list = waylandSession ? QByteArrayLiteral("wayland;xcb") : QByteArrayLiteral("xcb");
     }
     if (!list.split(';').contains("offscreen")) {
         list += ";offscreen";

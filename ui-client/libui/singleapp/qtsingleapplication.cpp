@@ -84,16 +84,25 @@ enum class LockState
 // probe's own flock goes with its descriptor.
 LockState probeLock(const QString& path, qint64* mtimeMs)
 {
+    const QByteArray native = QFile::encodeName(path);
     int fd;
     do {
-        fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        fd = ::open(native.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     } while (fd < 0 && errno == EINTR);
+    struct stat st;
+    // A file of ours that we may not read (its mode was changed) would otherwise block
+    // every start: it is made readable again. Its holder's flock is untouched by that.
+    if (fd < 0 && errno == EACCES && ::lstat(native.constData(), &st) == 0 && S_ISREG(st.st_mode) &&
+        st.st_uid == ::getuid() && ::chmod(native.constData(), 0600) == 0) {
+        do {
+            fd = ::open(native.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        } while (fd < 0 && errno == EINTR);
+    }
     if (fd < 0)
         return LockState::Held;
     FdHolder holder(fd);
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0)
         return LockState::Held;
-    struct stat st;
     if (::fstat(fd, &st) != 0)
         return LockState::Held;
     *mtimeMs = static_cast<qint64>(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000;

@@ -270,6 +270,27 @@ QString otherUser(const QString& scratch, QProcessEnvironment& env, QStringList&
     return copy;
 }
 
+// A lock file left by a killed holder that its owner may no longer read is stale too.
+TEST_F(SingleAppTest, LockFileItsOwnerCannotReadIsStale)
+{
+    if (!testsupport::canDropPrivileges())
+        GTEST_SKIP() << "needs root and setpriv: root reads every file";
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    QStringList prefix;
+    const QString program = otherUser(path(), env, prefix);
+    ASSERT_FALSE(program.isEmpty());
+    const QStringList args = prefix.mid(1) + QStringList{program, "hold"};
+    Helper holder(prefix.first(), args, env);
+    const Outcome held = holder.outcome();
+    ASSERT_EQ(held.state, "running");
+    holder.killHard();
+    ASSERT_EQ(::chmod(QFile::encodeName(held.lock).constData(), 0), 0);
+
+    Helper next(prefix.first(), args, env);
+    EXPECT_EQ(next.outcome().state, "running");
+    EXPECT_EQ(next.finish(), 0);
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Rows, SingleAppIdentityTest,
     ::testing::Values(IdentityRow{"SymlinkToSameExecutableIsRefused", symlinked, "refused", false},
