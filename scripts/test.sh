@@ -79,9 +79,10 @@ deb=$(scripts/package.sh)
 echo "==> test the package $deb"
 tests/packaging/package_test.sh "$deb"
 
-# The same suite and package test against Qt 6; sanitizers and fuzzing stay on Qt 5,
-# whose code paths are the same.
-run_suite build-qt6 -DBRISENDALE_QT=6 -DBRISENDALE_WERROR=ON
+# The same suite and package test against Qt 6; sanitizers and fuzzing stay on Qt 5.
+# The fault test fails the toolkit-free file operations, which the Qt 5 run has
+# tried at every call, so here a spread of the calls will do.
+run_suite build-qt6 -DBRISENDALE_QT=6 -DBRISENDALE_WERROR=ON -DBRISENDALE_FAULT_STRIDE=9
 echo "==> package (Qt 6)"
 deb=$(scripts/package.sh --qt 6)
 echo "==> test the package $deb"
