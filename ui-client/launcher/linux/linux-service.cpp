@@ -483,6 +483,8 @@ int LinuxService::HandlePackageUpgrade()
                         "[WARNING] linux/linux-service.cpp(%d): cannot tell that the client of "
                         "'%s' has ended, not replacing it in this run\n",
                         per_user_install_path.c_str_utf8());
+            // Nothing of the package was tried: it keeps the attempts it had.
+            guard.UndoAttempt();
             return -1;
         }
     }

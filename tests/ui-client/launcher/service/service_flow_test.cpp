@@ -1119,6 +1119,8 @@ TEST_F(FlowTest, ClientThatCannotBeFoundKeepsItsTree)
     EXPECT_EQ(run.countLog("has ended, not replacing it in this run\n"), 1)
         << run.err.toStdString();
     EXPECT_TRUE(QFileInfo::exists(app() + "/old-only.txt"));
+    // The package was never tried, so it must not come closer to being refused.
+    EXPECT_FALSE(QFileInfo::exists(app() + ".attempts"));
 }
 
 TEST_F(FlowTest, MissingPidFileIsLogged)
