@@ -146,40 +146,29 @@ PidOwner whoIs(pid_t pid, const std::string& client)
     return PidOwner::Other;
 }
 
-// Owners of posix_spawn's two attribute objects.
-struct SpawnActions
+// Owns one of posix_spawn's attribute objects: made by Init, released by Destroy.
+template <typename T, int (*Init)(T*), int (*Destroy)(T*)>
+struct SpawnObject
 {
-    SpawnActions() : valid(posix_spawn_file_actions_init(&value) == 0) {}
-    ~SpawnActions()
+    SpawnObject() : valid(Init(&value) == 0) {}
+    ~SpawnObject()
     {
         if (valid) {
-            posix_spawn_file_actions_destroy(&value);
+            Destroy(&value);
         }
     }
-    SpawnActions(const SpawnActions&) = delete;
-    SpawnActions& operator=(const SpawnActions&) = delete;
+    SpawnObject(const SpawnObject&) = delete;
+    SpawnObject& operator=(const SpawnObject&) = delete;
     bool ok() const { return valid; }
 
-    posix_spawn_file_actions_t value;
+    T value;
     bool valid;
 };
 
-struct SpawnAttributes
-{
-    SpawnAttributes() : valid(posix_spawnattr_init(&value) == 0) {}
-    ~SpawnAttributes()
-    {
-        if (valid) {
-            posix_spawnattr_destroy(&value);
-        }
-    }
-    SpawnAttributes(const SpawnAttributes&) = delete;
-    SpawnAttributes& operator=(const SpawnAttributes&) = delete;
-    bool ok() const { return valid; }
-
-    posix_spawnattr_t value;
-    bool valid;
-};
+using SpawnActions = SpawnObject<posix_spawn_file_actions_t, posix_spawn_file_actions_init,
+                                 posix_spawn_file_actions_destroy>;
+using SpawnAttributes =
+    SpawnObject<posix_spawnattr_t, posix_spawnattr_init, posix_spawnattr_destroy>;
 
 // True when `pid` names no process, or one that has ended and waits for its parent.
 bool processGone(pid_t pid)

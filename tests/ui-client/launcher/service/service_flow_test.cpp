@@ -109,6 +109,19 @@ protected:
         return e;
     }
 
+    // The preloaded shim acts (`mode`: kill, term, ...) at the first filler file written.
+    QProcessEnvironment firstFillerFails(const char* mode) const
+    {
+        QProcessEnvironment e = env();
+        e.insert("LD_PRELOAD", FAIL_AT_CALL_SHIM);
+        e.insert("ASAN_OPTIONS", e.value("ASAN_OPTIONS") + ":verify_asan_link_order=0");
+        e.insert("FAIL_AT_CALL_ROOT", user());
+        e.insert("FAIL_AT_CALL_MATCH", "/Brisendale.app/share/");
+        e.insert("FAIL_AT_CALL_N", "1");
+        e.insert("FAIL_AT_CALL_MODE", mode);
+        return e;
+    }
+
     // In its own pid namespace whenever the run may signal a pid read from a file.
     ProbeRun probe(const QStringList& args, bool ownPidNamespace,
                    QProcessEnvironment e = QProcessEnvironment())
@@ -511,14 +524,8 @@ TEST_P(AttemptTest, ThreeAttemptsPerPackage)
     for (int run = 0; run < (row.state ? 0 : 3); ++run) {
         QFile::remove(user() + "/start-args");
         if (row.killed) {
-            QProcessEnvironment e = env();
-            e.insert("LD_PRELOAD", FAIL_AT_CALL_SHIM);
-            e.insert("ASAN_OPTIONS", e.value("ASAN_OPTIONS") + ":verify_asan_link_order=0");
-            e.insert("FAIL_AT_CALL_ROOT", user());
-            e.insert("FAIL_AT_CALL_MATCH", "/Brisendale.app/share/");
-            e.insert("FAIL_AT_CALL_N", "1");
-            e.insert("FAIL_AT_CALL_MODE", "kill");
-            ASSERT_TRUE(probe({"upgrade"}, false, e).crashed) << "run " << run;
+            ASSERT_TRUE(probe({"upgrade"}, false, firstFillerFails("kill")).crashed)
+                << "run " << run;
         } else {
             ProbeRun failed = probe({"upgrade"}, false);
             EXPECT_EQ(failed.value("upgrade"), "-1") << "run " << run;
@@ -662,13 +669,7 @@ TEST_F(FlowTest, UpgradesEndedBySigtermDoNotCount)
     const QString staged = makePackage("125", 400);
     installOld("120");
     const auto old = listTree(app());
-    QProcessEnvironment e = env();
-    e.insert("LD_PRELOAD", FAIL_AT_CALL_SHIM);
-    e.insert("ASAN_OPTIONS", e.value("ASAN_OPTIONS") + ":verify_asan_link_order=0");
-    e.insert("FAIL_AT_CALL_ROOT", user());
-    e.insert("FAIL_AT_CALL_MATCH", "/Brisendale.app/share/");
-    e.insert("FAIL_AT_CALL_N", "1");
-    e.insert("FAIL_AT_CALL_MODE", "term");
+    const QProcessEnvironment e = firstFillerFails("term");
     for (int run = 0; run < 4; ++run) {
         QFile::remove(user() + "/start-args");
         ProbeRun ended = probe({"upgrade"}, false, e);
