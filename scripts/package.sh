@@ -31,10 +31,12 @@ cxxflags="$(dpkg-buildflags --get CXXFLAGS) $(dpkg-buildflags --get CPPFLAGS)"
 ldflags=$(dpkg-buildflags --get LDFLAGS)
 
 echo "==> configure $build" >&2
-# A cached build type or flags from an earlier run would otherwise win.
+# A cached build type, flags or vendor client from an earlier run would otherwise win:
+# without the variables the package holds the sample client.
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DBRISENDALE_QT="$qt" \
   -DCMAKE_C_FLAGS="$cflags" -DCMAKE_CXX_FLAGS="$cxxflags" \
-  -DCMAKE_EXE_LINKER_FLAGS="$ldflags" "$@" >&2
+  -DCMAKE_EXE_LINKER_FLAGS="$ldflags" \
+  -DBRISENDALE_CLIENT_PACKAGE= -DBRISENDALE_CLIENT_INFO= "$@" >&2
 echo "==> build" >&2
 cmake --build "$build" -j "$jobs" >&2
 echo "==> cpack" >&2

@@ -78,6 +78,25 @@ echo "==> package"
 deb=$(scripts/package.sh)
 echo "==> test the package $deb"
 tests/packaging/package_test.sh "$deb"
+# The README's vendor build: the package holds exactly the files given, and the next
+# build without them the sample client again.
+echo "==> package around a vendor's client"
+vendor=$(mktemp -d)
+echo "a vendor's client" >"$vendor/readme.txt"
+tar -czf "$vendor/client.nbx" -C "$vendor" readme.txt
+printf '[Version]\nmajor_version=9\nminor_version=0\nbuild_version=900\nicon_overlay_version=1\n' >"$vendor/INFO"
+vdeb=$(scripts/package.sh -DBRISENDALE_CLIENT_PACKAGE="$vendor/client.nbx" \
+  -DBRISENDALE_CLIENT_INFO="$vendor/INFO")
+dpkg-deb -x "$vdeb" "$vendor/tree"
+cmp "$vendor/client.nbx" "$vendor/tree/opt/Kestrova/Brisendale/package/brisendale.nbx"
+cmp "$vendor/INFO" "$vendor/tree/opt/Kestrova/Brisendale/INFO"
+deb=$(scripts/package.sh)
+dpkg-deb -x "$deb" "$vendor/default"
+if cmp -s "$vendor/INFO" "$vendor/default/opt/Kestrova/Brisendale/INFO"; then
+  echo "the package built without the vendor variables still holds the vendor's INFO" >&2
+  exit 1
+fi
+rm -rf "$vendor"
 
 # The same suite and package test against Qt 6; sanitizers and fuzzing stay on Qt 5.
 # The fault test fails the toolkit-free file operations, which the Qt 5 run has

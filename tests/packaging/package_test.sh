@@ -164,6 +164,16 @@ install_test() {
   exec_line=$(sed -n 's/^Exec=//p' "/usr/share/applications/$app_id.desktop")
   autostart_exec=$(sed -n 's/^Exec=//p' "$conffile")
   [[ "$exec_line" == "$autostart_exec" ]] || fail "menu runs '$exec_line', autostart '$autostart_exec'"
+  # The README's way for one user to turn off the start at login, as that user.
+  local optout=$home/.config/autostart/$app_id.desktop
+  as_nobody sh -c "mkdir -p ~/.config/autostart &&
+    cp $conffile ~/.config/autostart/ &&
+    echo Hidden=true >>~/.config/autostart/$app_id.desktop" || true
+  if grep -qx 'Hidden=true' "$optout" 2>/dev/null && desktop-file-validate "$optout"; then
+    pass "the README's autostart opt-out makes a valid hidden entry"
+  else
+    fail "the README's autostart opt-out did not make a valid hidden entry at $optout"
+  fi
   run_entry
   local old_pid=$client_pid
 
