@@ -76,6 +76,13 @@ as_nobody() {
     LC_ALL=C.UTF-8 QT_QPA_PLATFORM=offscreen "$@"
 }
 
+# True while the process runs; one that has ended and waits to be collected counts as ended.
+running() {
+  local state
+  state=$(ps -o stat= -p "$1" 2>/dev/null) || return 1
+  [[ -n "$state" && $state != Z* ]]
+}
+
 installed() {
   [[ "$(dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null || true)" == *" installed" ]]
 }
@@ -184,13 +191,13 @@ install_test() {
   user_before=$(user_tree_state "$home")
   dpkg -i "$newer" >/dev/null
   if [[ "$(dpkg-query -W -f='${Version}' "$pkg")" == *.1 && "$(user_tree_state "$home")" == "$user_before" ]] &&
-    kill -0 "$old_pid" 2>/dev/null; then
+    running "$old_pid"; then
     pass "dpkg -i of a newer package: home folder and running client untouched"
   else
     fail "the upgrade of the package touched the home folder or the client, or did not install"
   fi
   run_entry
-  if [[ -n "$client_pid" && "$client_pid" != "$old_pid" ]] && ! kill -0 "$old_pid" 2>/dev/null; then
+  if [[ -n "$client_pid" && "$client_pid" != "$old_pid" ]] && ! running "$old_pid"; then
     pass "the next start stopped client $old_pid and started $client_pid"
   else
     fail "the old client $old_pid was not replaced"
