@@ -22,11 +22,13 @@
 #include <fcntl.h>
 #include <limits>
 #include <memory>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <string>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -54,6 +56,17 @@ std::string canonical(const std::string& path)
 {
     std::unique_ptr<char, FreeDeleter> resolved(realpath(path.c_str(), nullptr));
     return resolved ? std::string(resolved.get()) : std::string();
+}
+
+// A descriptor that becomes readable when child `pid` ends, or -1 where the kernel has none.
+int openPidFd(pid_t pid)
+{
+#ifdef SYS_pidfd_open
+    return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+#else
+    (void)pid;
+    return -1;
+#endif
 }
 
 enum class PidOwner
@@ -676,7 +689,10 @@ int LinuxService::LaunchPerUserBin()
 
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::seconds(start_wait_seconds);
-    // Short at first: most scripts end within milliseconds.
+    // Readable once the script has ended: the user's start does not wait for a polling
+    // pause. Kernels without it are polled, in pauses short at first: most scripts end
+    // within milliseconds.
+    UniqueFd exited(openPidFd(pid));
     auto pause = std::chrono::milliseconds(1);
     for (;;) {
         int status = 0;
@@ -710,6 +726,19 @@ int LinuxService::LaunchPerUserBin()
                         "s, not waiting for it any longer\n",
                         script.c_str_utf8(), start_wait_seconds);
             return 0;
+        }
+        if (exited.valid()) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            struct pollfd waiter = {exited.get(), POLLIN, 0};
+            const int timeout =
+                static_cast<int>(std::clamp<long long>(left.count() + 1, 1, INT_MAX));
+            // Woken, timed out or interrupted, the loop looks at the script again; a
+            // descriptor that cannot be polled falls back to the pauses.
+            if (::poll(&waiter, 1, timeout) < 0 && errno != EINTR) {
+                exited.reset();
+            }
+            continue;
         }
         std::this_thread::sleep_for(pause);
         pause = std::min(pause * 2, std::chrono::milliseconds(100));

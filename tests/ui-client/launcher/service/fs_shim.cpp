@@ -1,14 +1,17 @@
 // Preloaded into the probe to see the order of the calls that make an upgrade durable:
 // every syncfs and remove is appended to $FS_SHIM_LOG as "syncfs <path>" or
-// "remove <path>". With FS_SHIM_FAIL_SYNCFS set, syncfs fails with EIO.
+// "remove <path>". With FS_SHIM_FAIL_SYNCFS set, syncfs fails with EIO; with
+// FS_SHIM_NO_PIDFD set, pidfd_open fails with ENOSYS, as on kernels before 5.3.
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <string>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace {
@@ -61,4 +64,24 @@ extern "C" int remove(const char* path)
     using Fn = int (*)(const char*);
     static Fn real = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, "remove"));
     return real(path);
+}
+
+extern "C" long syscall(long number, ...)
+{
+    va_list ap;
+    va_start(ap, number);
+    long a[6];
+    for (long& v : a) {
+        v = va_arg(ap, long);
+    }
+    va_end(ap);
+#ifdef SYS_pidfd_open
+    if (number == SYS_pidfd_open && getenv("FS_SHIM_NO_PIDFD")) {
+        errno = ENOSYS;
+        return -1;
+    }
+#endif
+    using Fn = long (*)(long, ...);
+    static Fn real = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, "syscall"));
+    return real(number, a[0], a[1], a[2], a[3], a[4], a[5]);
 }

@@ -15,6 +15,7 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <tuple>
 #include <unistd.h>
 
 using servicetest::listTree;
@@ -931,12 +932,19 @@ void PrintTo(const StartRow& row, std::ostream* os)
     *os << row.name;
 }
 
-class StartTest : public FlowTest, public ::testing::WithParamInterface<StartRow>
+// Each row also runs where the kernel offers no pidfd and the launcher polls the script.
+class StartTest : public FlowTest, public ::testing::WithParamInterface<std::tuple<StartRow, bool>>
 {};
 
 TEST_P(StartTest, NeverHoldsTheRunAndReportsFailures)
 {
-    const StartRow& row = GetParam();
+    const StartRow& row = std::get<0>(GetParam());
+    QProcessEnvironment e = env();
+    if (std::get<1>(GetParam())) {
+        e.insert("LD_PRELOAD", FS_SHIM);
+        e.insert("FS_SHIM_NO_PIDFD", "1");
+        e.insert("ASAN_OPTIONS", e.value("ASAN_OPTIONS") + ":verify_asan_link_order=0");
+    }
     makePackage("125");
     installOld("125");
     QFile::remove(app() + "/package/start-stop");
@@ -946,7 +954,7 @@ TEST_P(StartTest, NeverHoldsTheRunAndReportsFailures)
     }
     QElapsedTimer timer;
     timer.start();
-    ProbeRun run = probe({"upgrade", "--start-wait", "1"}, true);
+    ProbeRun run = probe({"upgrade", "--start-wait", "1"}, true, e);
     EXPECT_RUN_OK(run);
     EXPECT_LT(timer.elapsed(), 30000);
     EXPECT_EQ(run.value("need"), "0");
@@ -961,20 +969,27 @@ TEST_P(StartTest, NeverHoldsTheRunAndReportsFailures)
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, StartTest,
-    ::testing::Values(
-        StartRow{"reads_its_input",
-                 "#!/bin/sh\nread answer\necho \"read=$?\" > \"$HOME/.Brisendale/start-args\"\n",
-                 0755, nullptr},
-        StartRow{"hangs", "#!/bin/sh\nsleep 600\n", 0755,
-                 "%A/package/start-stop start' still runs after 1 s"},
-        StartRow{"missing", nullptr, 0,
-                 "failed to run '%A/package/start-stop': No such file or directory (2)\n"},
-        StartRow{"not_executable", "#!/bin/sh\n", 0644,
-                 "failed to run '%A/package/start-stop': Permission denied (13)\n"},
-        StartRow{"fails", "#!/bin/sh\nexit 3\n", 0755,
-                 "'%A/package/start-stop start' exited with status 3\n"},
-        StartRow{"crashes", "#!/bin/sh\nkill -SEGV $$\n", 0755, "start' was ended by signal 11"}),
-    [](const ::testing::TestParamInfo<StartRow>& info) { return std::string(info.param.name); });
+    ::testing::Combine(
+        ::testing::Values(
+            StartRow{
+                "reads_its_input",
+                "#!/bin/sh\nread answer\necho \"read=$?\" > \"$HOME/.Brisendale/start-args\"\n",
+                0755, nullptr},
+            StartRow{"hangs", "#!/bin/sh\nsleep 600\n", 0755,
+                     "%A/package/start-stop start' still runs after 1 s"},
+            StartRow{"missing", nullptr, 0,
+                     "failed to run '%A/package/start-stop': No such file or directory (2)\n"},
+            StartRow{"not_executable", "#!/bin/sh\n", 0644,
+                     "failed to run '%A/package/start-stop': Permission denied (13)\n"},
+            StartRow{"fails", "#!/bin/sh\nexit 3\n", 0755,
+                     "'%A/package/start-stop start' exited with status 3\n"},
+            StartRow{"crashes", "#!/bin/sh\nkill -SEGV $$\n", 0755,
+                     "start' was ended by signal 11"}),
+        ::testing::Bool()),
+    [](const ::testing::TestParamInfo<std::tuple<StartRow, bool>>& info) {
+        return std::string(std::get<0>(info.param).name) +
+               (std::get<1>(info.param) ? "_polled" : "");
+    });
 
 // ---------------------------------------------------------------- stopping the client
 
