@@ -49,7 +49,7 @@ rm -rf "$shots"
 
 # Each fuzz target runs for a fixed time in a clang build of its own; a crashing input
 # fails the run and stays in build-fuzz/artifacts/ (commit it to the target's corpus).
-fuzz_seconds=30
+fuzz_seconds=20
 echo "==> configure build-fuzz"
 cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRISENDALE_FUZZ=ON \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
