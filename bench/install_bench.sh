@@ -30,7 +30,9 @@
 #
 # Each round runs, in an order that rotates between rounds, on a warm cache and with
 # the file system synced before every command: each launcher's fresh install in a fresh
-# HOME, `bsdtar -xf` into a fresh folder, then `sync -f` of that folder. The trees stay
+# HOME, `bsdtar -xf` into a fresh folder, then `sync -f` of that folder, and the floor:
+# `bsdtar -xf` of the uncompressed tar of the same entries (pure writing, nothing decoded,
+# nothing flushed), then `sync -f` of it (the durable floor). The trees stay
 # until the end (they need a few GB): ext4 passes over inodes freed within the last
 # minute when it allocates one, and removing a tree before each command would time that. The launcher's
 # own flush is part of its time; bsdtar's tree is not durable until the sync. For every
@@ -131,11 +133,11 @@ EOF
 }
 
 # Packages of an older layout of this script are made again.
-layout=2
-[ "$(cat "$work/layout" 2>/dev/null)" = $layout ] || rm -f "$work"/*.tar.gz "$work"/*.tar.zst
+layout=3
+[ "$(cat "$work/layout" 2>/dev/null)" = $layout ] || rm -f "$work"/*.tar "$work"/*.tar.gz "$work"/*.tar.zst
 echo $layout >"$work/layout"
 for kind in $(for p in $packages; do echo "${p%%.*}"; done | sort -u); do
-    [ -f "$work/$kind.tar.gz" ] && [ -f "$work/$kind.tar.zst" ] && continue
+    [ -f "$work/$kind.tar" ] && [ -f "$work/$kind.tar.gz" ] && [ -f "$work/$kind.tar.zst" ] && continue
     src=$work/src-$kind
     rm -rf "$src"
     generate "$kind" "$src"
@@ -145,7 +147,7 @@ for kind in $(for p in $packages; do echo "${p%%.*}"; done | sort -u); do
         -C "$src" --no-recursion -T "$work/list"
     gzip -n -6 -c "$work/$kind.tar" >"$work/$kind.tar.gz"
     zstd -q -10 -f "$work/$kind.tar" -o "$work/$kind.tar.zst"
-    rm -rf "$work/$kind.tar" "$src" "$work/list"
+    rm -rf "$src" "$work/list" # the uncompressed tar stays: the floor reads it
 done
 
 # One system-wide root per launcher and package: bin/, INFO, package/brisendale.nbx, log/.
@@ -199,10 +201,10 @@ trees=$work/trees
 rm -rf "$res" "$trees" && mkdir -p "$res" "$trees"
 for pkg in $packages; do
     for n in "${names[@]}"; do make_root "$n" "$pkg"; done
-    cat "$work/$pkg" >/dev/null # page cache
+    cat "$work/$pkg" "$work/${pkg%.*}" >/dev/null # page cache
     for r in $(seq "$rounds"); do
         # Every contender takes every place in the round in turn.
-        contenders=("${names[@]}" bsdtar)
+        contenders=("${names[@]}" bsdtar floor)
         line="$pkg round $r:"
         for i in "${!contenders[@]}"; do
             c=${contenders[$(((i + r) % ${#contenders[@]}))]}
@@ -219,6 +221,19 @@ for pkg in $packages; do
                 line+=" bsdtar -xf $(tail -1 "$res/$pkg.tar.ms") ms, sync -f $(tail -1 "$res/$pkg.sync.ms") ms;"
                 continue
             fi
+            if [ "$c" = floor ]; then
+                out=$trees/$pkg-$r-floor
+                mkdir -p "$out" && sync
+                t0=$(now)
+                bsdtar -xf "$work/${pkg%.*}" -C "$out"
+                t1=$(now)
+                sync -f "$out"
+                t2=$(now)
+                ms "$t0" "$t1" >>"$res/$pkg.floor.ms"
+                ms "$t0" "$t2" >>"$res/$pkg.dfloor.ms"
+                line+=" floor $(tail -1 "$res/$pkg.floor.ms") ms, durable $(tail -1 "$res/$pkg.dfloor.ms") ms;"
+                continue
+            fi
             home=$trees/$pkg-$r-$c
             mkdir -p "$home"
             HOME=$home run_launcher "$c" "$home" "$pkg.$c"
@@ -226,6 +241,8 @@ for pkg in $packages; do
         done
         for n in "${names[@]}"; do
             ratio "$(tail -1 "$res/$pkg.$n.ms")" "$(tail -1 "$res/$pkg.tar.ms")" >>"$res/$pkg.$n.ratio"
+            ratio "$(tail -1 "$res/$pkg.$n.ms")" "$(tail -1 "$res/$pkg.floor.ms")" >>"$res/$pkg.$n.fratio"
+            ratio "$(tail -1 "$res/$pkg.$n.ms")" "$(tail -1 "$res/$pkg.dfloor.ms")" >>"$res/$pkg.$n.dfratio"
         done
         if [ -n "${BEFORE:-}" ]; then
             ratio "$(tail -1 "$res/$pkg.after.ms")" "$(tail -1 "$res/$pkg.before.ms")" >>"$res/$pkg.gain"
@@ -287,9 +304,12 @@ echo
 header="| package |"
 rule="|---|"
 for n in "${names[@]}"; do header+=" launcher $n |"; rule+="---|"; done
-header+=" \`bsdtar -xf\` | \`sync -f\` after it |"
-rule+="---|---|"
-for n in "${names[@]}"; do header+=" $n ÷ \`bsdtar -xf\` |"; rule+="---|"; done
+header+=" \`bsdtar -xf\` | \`sync -f\` after it | floor | durable floor |"
+rule+="---|---|---|---|"
+for n in "${names[@]}"; do
+    header+=" $n ÷ \`bsdtar -xf\` | $n ÷ floor | $n ÷ durable floor |"
+    rule+="---|---|---|"
+done
 [ -n "${BEFORE:-}" ] && { header+=" after ÷ before |"; rule+="---|"; }
 for n in "${names[@]}"; do header+=" peak RSS $n (MiB) |"; rule+="---|"; done
 echo "$header"
@@ -297,8 +317,10 @@ echo "$rule"
 for pkg in $packages; do
     row="| $pkg |"
     for n in "${names[@]}"; do row+=" $(med "$pkg.$n.ms") |"; done
-    row+=" $(med "$pkg.tar.ms") | $(med "$pkg.sync.ms") |"
-    for n in "${names[@]}"; do row+=" $(med "$pkg.$n.ratio") |"; done
+    row+=" $(med "$pkg.tar.ms") | $(med "$pkg.sync.ms") | $(med "$pkg.floor.ms") | $(med "$pkg.dfloor.ms") |"
+    for n in "${names[@]}"; do
+        row+=" $(med "$pkg.$n.ratio") | $(med "$pkg.$n.fratio") | $(med "$pkg.$n.dfratio") |"
+    done
     [ -n "${BEFORE:-}" ] && row+=" $(med "$pkg.gain") |"
     for n in "${names[@]}"; do row+=" $(peak "$pkg.$n.rss") |"; done
     echo "$row"
