@@ -18,6 +18,8 @@ packages=(
   # icons, the .deb and its checks; a window manager and a Wayland compositor
   # for the screenshots and the Wayland run
   librsvg2-bin dpkg-dev gzip file lintian desktop-file-utils appstream groff-base man-db
+  # the RPM and its checks
+  rpm rpmlint
   openbox imagemagick x11-utils weston qtwayland5 qt6-wayland
   # the fuzz build: clang with libFuzzer and the sanitizer runtimes
   clang libclang-rt-14-dev

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the tree and runs the whole test suite three times: a normal build in
 # build/, a sanitizer (ASan+UBSan) build in build-asan/, both with Qt 5, and a
-# Qt 6 build in build-qt6/. Any failure exits non-zero.
+# Qt 6 build in build-qt6/; between them the demo, screenshots, fuzzers, and the
+# .deb and RPM with their tests. Any failure exits non-zero.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -47,6 +48,16 @@ for png in dialog.png dialog@2x.png dialog-wayland.png; do
 done
 rm -rf "$shots"
 
+# The format target that the README asks contributors to run leaves every source as it is.
+echo "==> format"
+sources_sum() { git ls-files -z '*.h' '*.cpp' | xargs -0 cat | md5sum; }
+formatted=$(sources_sum)
+cmake --build build --target format
+if [[ "$(sources_sum)" != "$formatted" ]]; then
+  echo "the format target changed sources: run it and commit the result" >&2
+  exit 1
+fi
+
 # Each fuzz target runs for a fixed time in a clang build of its own; a crashing input
 # fails the run and stays in build-fuzz/artifacts/ (commit it to the target's corpus).
 fuzz_seconds=20
@@ -78,6 +89,9 @@ echo "==> package"
 deb=$(scripts/package.sh)
 echo "==> test the package $deb"
 tests/packaging/package_test.sh "$deb"
+echo "==> RPM"
+rpm_file=$(scripts/package.sh --rpm)
+tests/packaging/rpm_test.sh "$rpm_file"
 # The README's vendor build: the package holds exactly the files given, and the next
 # build without them the sample client again.
 echo "==> package around a vendor's client"
@@ -106,4 +120,7 @@ echo "==> package (Qt 6)"
 deb=$(scripts/package.sh --qt 6)
 echo "==> test the package $deb"
 tests/packaging/package_test.sh "$deb"
+echo "==> RPM (Qt 6)"
+rpm_file=$(scripts/package.sh --qt 6 --rpm)
+tests/packaging/rpm_test.sh "$rpm_file"
 echo "==> all tests passed"

@@ -1,6 +1,8 @@
 #include "brisendale-service.h"
+#include "command_line.h"
 #include "kest-locale.h"
 #include "launcher.h"
+#include "linux/linux-service.h"
 #include "log/log.h"
 #include "qtcompat.h"
 #include "qtsingleapplication.h"
@@ -144,14 +146,21 @@ int main(int argc, char** argv)
 {
     int ret = -1;
 
+    // --help, --version and a usage error answer here, before anything is touched.
+    const command_line::Request request = command_line::Handle(argc, argv);
+    if (request.done()) {
+        return request.exit_code;
+    }
+
     initialize_resources(argv[0]);
     QtCompat::enableHighDpiScaling();
 
     QByteArray platforms = platformList();
     char platformOption[] = "-platform";
-    std::vector<char*> args(argv, argv + argc);
-    args.push_back(platformOption);
-    args.push_back(platforms.data());
+    // Ahead of the user's arguments: the toolkit takes the last -platform, so one given
+    // on the command line wins.
+    std::vector<char*> args{argv[0], platformOption, platforms.data()};
+    args.insert(args.end(), argv + 1, argv + argc);
     args.push_back(nullptr);
     int args_count = argc + 2;
 
@@ -178,7 +187,11 @@ int main(int argc, char** argv)
 
     StrTable::InitStrTable();
 
-    Launcher* launcher = new Launcher;
+    auto* service = new LinuxService;
+    if (request.reinstall) {
+        service->RequestReinstall();
+    }
+    Launcher* launcher = new Launcher(service);
     launcher->Run();
     launcher->Start();
 

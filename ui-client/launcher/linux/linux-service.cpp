@@ -189,6 +189,10 @@ bool LinuxService::IsNeedUpgrade()
     if (!PerUserBinPathExist()) {
         need = true;
     }
+    if (reinstall_requested) {
+        SERVICE_LOG(L_INFO, "[INFO] linux/linux-service.cpp(%d): reinstall asked for\n");
+        need = true;
+    }
     // An earlier run ended before its extraction was complete and on storage.
     ustring marker = GetIncompleteMarkerPath();
     if (IsFileExist(marker, false)) {

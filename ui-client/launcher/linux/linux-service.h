@@ -27,6 +27,9 @@ public:
     void PreUpgrade() override;
     bool IsNeedUpgrade() override;
 
+    // Takes the upgrade path even when the builds are equal: lock, stop, backup, marker,
+    // rollback and guards as for a newer package.
+    void RequestReinstall() { reinstall_requested = true; }
     // How long PostUpgrade waits for the start script (60 s); tests shorten it.
     void SetStartWait(int seconds);
     // The lock that keeps a second launcher of the same home (another machine, another
@@ -51,6 +54,7 @@ private:
     void LoadSourceVerInfo();
 
     int start_wait_seconds = 60;
+    bool reinstall_requested = false;
     static constexpr int HOME_LOCK_WAIT_MS = 30000;
     // Held from the recovery through the removal of left-overs, which follows the
     // client's start.

@@ -165,11 +165,12 @@ protected:
         return run;
     }
 
-    LaunchResult launch(const QProcessEnvironment& env = baseEnvironment())
+    LaunchResult launch(const QProcessEnvironment& env = baseEnvironment(),
+                        const QStringList& args = {})
     {
         QProcess proc;
         proc.setProcessEnvironment(env);
-        proc.start(launcherPath(), QStringList());
+        proc.start(launcherPath(), args);
         return finish(proc);
     }
 
@@ -376,6 +377,65 @@ TEST_F(E2eTest, FailedUpgradeRestoresTheOldInstallationAndStillExitsZero)
     EXPECT_NE(newLines.indexOf("Failed to upgrade package"), -1) << newLines.toStdString();
     EXPECT_NE(newLines.indexOf("rollback to old installation"), -1);
     // The old client was stopped for the upgrade and is started again.
+    EXPECT_GT(waitForClient(), 1);
+}
+
+// --reinstall takes the upgrade's path with equal builds: the client is stopped, the
+// folder replaced, and the client started again.
+TEST_F(E2eTest, ReinstallReplacesAnEqualBuildAndRestartsTheClient)
+{
+    ASSERT_EQ(launch().exitCode, 0);
+    const pid_t old = waitForClient();
+    ASSERT_GT(old, 1);
+    testsupport::writeFile(userApp() + "/marker", "damaged installation");
+    const int logBefore = logText().size();
+
+    const LaunchResult run = launch(baseEnvironment(), {"--reinstall"});
+    ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
+    EXPECT_TRUE(processGone(old));
+    EXPECT_FALSE(QFileInfo::exists(userApp() + "/marker"));
+    expectInstalled(kSampleBuild);
+    EXPECT_FALSE(QFileInfo::exists(userApp() + ".incomplete"));
+    EXPECT_FALSE(QFileInfo::exists(userApp() + ".attempts"));
+    const QString newLines = logText().mid(logBefore);
+    EXPECT_NE(newLines.indexOf("reinstall asked for"), -1) << newLines.toStdString();
+    const pid_t fresh = waitForClient();
+    EXPECT_GT(fresh, 1);
+    EXPECT_NE(fresh, old);
+}
+
+// A reinstall that fails rolls back like an upgrade.
+TEST_F(E2eTest, FailedReinstallRestoresTheOldInstallation)
+{
+    ASSERT_EQ(launch().exitCode, 0);
+    ASSERT_GT(waitForClient(), 1);
+    testsupport::writeFile(userApp() + "/marker", "old installation");
+    testsupport::writeFile(root() + "/package/brisendale.nbx", "this is not an archive\n");
+    const int logBefore = logText().size();
+
+    const LaunchResult run = launch(baseEnvironment(), {"--reinstall"});
+    ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
+    EXPECT_TRUE(QFileInfo::exists(userApp() + "/marker"));
+    expectInstalled(kSampleBuild);
+    const QString newLines = logText().mid(logBefore);
+    EXPECT_NE(newLines.indexOf("rollback to old installation"), -1) << newLines.toStdString();
+    EXPECT_GT(waitForClient(), 1);
+}
+
+// Qt's own options pass the launcher's parser and reach the toolkit: a -platform given
+// on the command line wins over the launcher's list, so X11 is never tried here.
+TEST_F(E2eTest, ToolkitOptionsReachTheToolkit)
+{
+    QProcessEnvironment env = baseEnvironment();
+    env.remove("QT_QPA_PLATFORM");
+    env.remove("WAYLAND_DISPLAY");
+    env.insert("DISPLAY", ":97");
+    env.insert("QT_LOGGING_RULES", "qt.qpa.*=true");
+
+    const LaunchResult run = launch(env, {"-platform", "offscreen", "-reverse"});
+    ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
+    EXPECT_FALSE(run.err.contains("xcb")) << run.err.toStdString();
+    expectInstalled(kSampleBuild);
     EXPECT_GT(waitForClient(), 1);
 }
 

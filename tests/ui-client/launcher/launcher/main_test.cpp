@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <QDateTime>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -101,5 +103,113 @@ INSTANTIATE_TEST_SUITE_P(Locales, StartupTest,
                          [](const ::testing::TestParamInfo<LocaleRow>& info) {
                              return info.param.name;
                          });
+
+} // namespace
+
+namespace {
+
+// Every entry below the scratch folder with its type, size and modification time: an
+// answer that wrote, created or removed anything changes it.
+QStringList treeState(const QString& top)
+{
+    QStringList state;
+    QDirIterator it(top, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString entry = it.next();
+        const QFileInfo info(entry);
+        state << QStringLiteral("%1 %2 %3 %4")
+                     .arg(entry, info.isDir() ? "d" : "f")
+                     .arg(info.isDir() ? 0 : info.size())
+                     .arg(info.lastModified().toMSecsSinceEpoch());
+    }
+    state.sort();
+    return state;
+}
+
+struct OptionRow
+{
+    const char* name;
+    QStringList args;
+    int exit_code;
+    // Expected at the start of standard output, or of standard error when the exit code is 2.
+    const char* begins;
+    const char* contains;
+    bool with_copy = true;
+};
+void PrintTo(const OptionRow& row, std::ostream* os)
+{
+    *os << row.name;
+}
+
+class OptionTest : public testsupport::ScratchTest, public ::testing::WithParamInterface<OptionRow>
+{};
+
+// None of these answers needs a display or touches the home folder, the runtime folder or
+// the installation; the per-user copy is there so that --version has a build to report.
+TEST_P(OptionTest, AnswersWithoutTouchingAnything)
+{
+    const OptionRow& row = GetParam();
+    if (row.with_copy)
+        testsupport::writeFile(home() + "/.Brisendale/Brisendale.app/INFO",
+                               "[Version]\nmajor_version=1\nminor_version=0\nbuild_version=7\n");
+    const QStringList before = treeState(path());
+
+    QProcess launcher;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("DISPLAY", ":97");
+    env.remove("WAYLAND_DISPLAY");
+    env.remove("QT_QPA_PLATFORM");
+    launcher.setProcessEnvironment(env);
+    launcher.start(LAUNCHER_EXECUTABLE, row.args);
+    ASSERT_TRUE(launcher.waitForFinished(60000));
+    const QString out = QString::fromLocal8Bit(launcher.readAllStandardOutput());
+    const QString err = QString::fromLocal8Bit(launcher.readAllStandardError());
+
+    EXPECT_EQ(QProcess::NormalExit, launcher.exitStatus());
+    EXPECT_EQ(row.exit_code, launcher.exitCode()) << err.toStdString();
+    const QString& answer = row.exit_code == 2 ? err : out;
+    const QString& other = row.exit_code == 2 ? out : err;
+    EXPECT_TRUE(answer.startsWith(QString::fromUtf8(row.begins))) << answer.toStdString();
+    EXPECT_TRUE(answer.contains(QString::fromUtf8(row.contains))) << answer.toStdString();
+    EXPECT_TRUE(other.isEmpty()) << other.toStdString();
+    EXPECT_EQ(before, treeState(path()));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, OptionTest,
+    ::testing::Values(
+        OptionRow{"help", {"--help"}, 0, "Usage: ", "--reinstall"},
+        OptionRow{
+            "short_help_wins_over_reinstall", {"--reinstall", "-h"}, 0, "Usage: ", "--version"},
+        OptionRow{
+            "version", {"--version"}, 0, "brisendale-drive 1.0\nper-user copy: build 7\n", ""},
+        OptionRow{"version_without_copy",
+                  {"--version"},
+                  0,
+                  "brisendale-drive 1.0\n",
+                  "per-user copy: not installed\n",
+                  false},
+        OptionRow{"version_next_to_toolkit_option",
+                  {"-platform", "xcb", "-v"},
+                  0,
+                  "brisendale-drive ",
+                  "build 7"},
+        OptionRow{"unknown_option",
+                  {"--frobnicate"},
+                  2,
+                  "brisendale-drive: Unknown option 'frobnicate'.\nUsage: ",
+                  "--help"},
+        OptionRow{"toolkit_option_without_value",
+                  {"-platform"},
+                  2,
+                  "brisendale-drive: Missing value after '-platform'.\nUsage: ",
+                  "--version"},
+        OptionRow{"stray_argument",
+                  {"--reinstall", "now"},
+                  2,
+                  "brisendale-drive: Unexpected argument 'now'.\nUsage: ",
+                  "--help"}),
+    [](const ::testing::TestParamInfo<OptionRow>& info) { return info.param.name; });
 
 } // namespace
