@@ -43,14 +43,20 @@ bool parseThreshold(const ustring& text, int* value)
     return true;
 }
 
-// One line per refused level, once the destination is known.
-void warnRefused(const ustring& level_path, const std::vector<ustring>& refused)
+// One line per refused level (and one for the lines that could not be read at all),
+// once the destination is known.
+void warnRefused(const ustring& level_path, const std::vector<ustring>& refused, int unreadable)
 {
     for (const ustring& line : refused)
         Logger::LogMsg(Logger::L_WARNING, "default_component",
                        "[WARNING] log.cpp(%d): level file '%s': '%s' is not a level from 0 to 7, "
                        "line ignored\n",
                        __LINE__, level_path.c_str(), line.c_str());
+    if (unreadable > 0)
+        Logger::LogMsg(Logger::L_WARNING, "default_component",
+                       "[WARNING] log.cpp(%d): level file '%s': %d line(s) without a "
+                       "component=level pair ignored\n",
+                       __LINE__, level_path.c_str(), unreadable);
 }
 
 bool isStdStream(FILE* fp)
@@ -99,11 +105,13 @@ int Logger::Initialize(Type type, const ustring& path, const ustring& level_path
 
     log_level[ustring("default_component")] = DEFAULT_THRESHOLD;
     std::vector<ustring> refused;
+    int unreadable = 0;
     if (!level_path.empty()) {
         Config levels;
         // One bad line, or a byte-order mark, costs that line only.
         levels.set_lenient(true);
         levels.read(level_path);
+        unreadable = levels.rejected();
         int threshold = 0;
         for (Config::const_iterator it = levels.begin(); it != levels.end(); ++it) {
             if (parseThreshold(it->second, &threshold))
@@ -124,17 +132,17 @@ int Logger::Initialize(Type type, const ustring& path, const ustring& level_path
         *log_rotated_count_shared = 0;
         log_rotated_count_private = 0;
         log_initialized = true;
-        warnRefused(level_path, refused);
+        warnRefused(level_path, refused, unreadable);
         return 0;
     }
 
     if (path.empty()) {
-        warnRefused(level_path, refused);
+        warnRefused(level_path, refused, unreadable);
         return -1;
     }
     FILE* fp = fopen(path.c_str(), LOG_OPEN_MODE);
     if (!fp) {
-        warnRefused(level_path, refused);
+        warnRefused(level_path, refused, unreadable);
         return -1;
     }
     closeStream(log_fp);
@@ -145,7 +153,7 @@ int Logger::Initialize(Type type, const ustring& path, const ustring& level_path
     log_rotated_count_private = 0;
     *log_size = GetFileSize(path);
     log_initialized = true;
-    warnRefused(level_path, refused);
+    warnRefused(level_path, refused, unreadable);
     return 0;
 }
 
