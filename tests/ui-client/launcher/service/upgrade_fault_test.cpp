@@ -366,6 +366,11 @@ TEST_F(UpgradeFaultTest, DisplayLostMidUpgradeRollsBackAsAtLogout)
     const int number = freeDisplayNumber();
     if (xvfb.isEmpty() || number < 0)
         GTEST_SKIP() << "needs Xvfb and a free display number";
+    // Far more entries than the reader may run ahead of the writer: the stop comes while
+    // entries are still being read.
+    for (int i = 0; i < 400; ++i)
+        writeFile(path() + QString("/new/share/many/f%1").arg(i), QByteArray(300, 'm'));
+    ASSERT_TRUE(servicetest::writeArchive(path() + "/new", m_root + "/package/brisendale.nbx"));
     installOld();
     QProcess server;
     server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
@@ -377,7 +382,7 @@ TEST_F(UpgradeFaultTest, DisplayLostMidUpgradeRollsBackAsAtLogout)
 
     QProcess launcher;
     startLauncher(&launcher, {"FAIL_AT_CALL_MATCH=/Brisendale.app/share/", "FAIL_AT_CALL_N=1",
-                              "FAIL_AT_CALL_MODE=stop", "FAIL_AT_CALL_PAUSE_US=50000",
+                              "FAIL_AT_CALL_MODE=stop", "FAIL_AT_CALL_PAUSE_US=20000",
                               "QT_QPA_PLATFORM=xcb", QString("DISPLAY=:%1").arg(number)});
     ASSERT_TRUE(launcher.waitForStarted());
     for (int i = 0; i < 600 && !stopped(launcher.processId()); ++i)
@@ -391,7 +396,7 @@ TEST_F(UpgradeFaultTest, DisplayLostMidUpgradeRollsBackAsAtLogout)
 
     EXPECT_EQ(launcher.exitStatus(), QProcess::CrashExit);
     EXPECT_EQ(launcher.exitCode(), SIGHUP);
-    EXPECT_EQ(listTree(app()), m_oldTree);
+    EXPECT_TRUE(listTree(app()) == m_oldTree) << "the old tree is back";
     EXPECT_FALSE(QFileInfo::exists(marker()));
     EXPECT_FALSE(QFileInfo::exists(app() + "_tmp"));
     EXPECT_FALSE(QFileInfo::exists(app() + ".attempts")) << "a logout is no failed attempt";
