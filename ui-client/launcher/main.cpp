@@ -205,6 +205,7 @@ int main(int argc, char** argv)
     int args_count = argc + 2;
 
     QtSingleApplication app(args_count, args.data(), true);
+    DisplayProbe::ReleaseHeld();
     use_utf8_character_type();
     // Only LaunchDone may end the run: the worker thread must never be left running.
     app.setQuitOnLastWindowClosed(false);

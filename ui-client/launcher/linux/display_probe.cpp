@@ -13,11 +13,15 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/un.h>
+#include <utility>
 
 namespace DisplayProbe {
 namespace {
 
 const int X_TCP_PORT = 6000;
+
+// The last X connection that answered, held until the toolkit has its own.
+UniqueFd g_held;
 
 int64_t nowMs()
 {
@@ -98,8 +102,10 @@ UniqueFd connectTcp(const std::string& host, int port, int64_t deadline)
     return fd;
 }
 
-// Sends the request and waits for at least one byte back.
-bool answersBefore(const UniqueFd& fd, const void* request, size_t size, int64_t deadline)
+// Sends the request and waits for at least one byte back. `closed` tells a connection that
+// the server ended without a word from one that stayed silent.
+bool answersBefore(const UniqueFd& fd, const void* request, size_t size, int64_t deadline,
+                   bool* closed = nullptr)
 {
     if (::send(fd.get(), request, size, MSG_NOSIGNAL | MSG_DONTWAIT) !=
         static_cast<ssize_t>(size)) {
@@ -118,6 +124,9 @@ bool answersBefore(const UniqueFd& fd, const void* request, size_t size, int64_t
         const ssize_t got = ::recv(fd.get(), &byte, 1, MSG_DONTWAIT);
         if (got < 0 && errno == EINTR) {
             continue;
+        }
+        if (closed != nullptr) {
+            *closed = got == 0 || (got < 0 && errno == ECONNRESET);
         }
         return got == 1;
     }
@@ -197,14 +206,33 @@ bool X11Answers(const std::string& display, int timeout_ms)
     if (!parseX11(display, &name)) {
         return false;
     }
-    const UniqueFd fd = connectX11(name, deadline);
-    if (!fd.valid()) {
-        return false;
-    }
     // Little-endian, protocol 11.0, no authorisation: the server answers with success,
     // failure or a request to authenticate, each of which proves it alive.
     const unsigned char setup[12] = {'l', 0, 11, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-    return answersBefore(fd, setup, sizeof setup, deadline);
+    for (;;) {
+        UniqueFd fd = connectX11(name, deadline);
+        if (!fd.valid()) {
+            return false;
+        }
+        bool closed = false;
+        if (answersBefore(fd, setup, sizeof setup, deadline, &closed)) {
+            // Closed now, this connection could be the server's last client: it would
+            // reset, and the toolkit's connection would meet that reset.
+            g_held = std::move(fd);
+            return true;
+        }
+        // A server that is resetting (its last client just left) drops new connections.
+        if (!closed || remainingMs(deadline) < 20) {
+            return false;
+        }
+        const timespec pause = {0, 10 * 1000 * 1000};
+        nanosleep(&pause, nullptr);
+    }
+}
+
+void ReleaseHeld()
+{
+    g_held.reset();
 }
 
 bool WaylandAnswers(const std::string& display, const std::string& runtime_dir, int timeout_ms)

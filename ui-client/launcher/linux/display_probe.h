@@ -14,7 +14,11 @@ constexpr int TIMEOUT_MS = 2000;
 // and answers the 12-byte setup request within `timeout_ms`. Any reply counts, a refusal
 // of the (absent) authorisation included: the server is alive. Names are resolved
 // without a bound; only the connect and the answer are bounded.
+// A server that drops the connection unanswered (it resets) is asked again within the
+// bound. The connection that answered is kept open until ReleaseHeld, so that the
+// server does not reset between this check and the toolkit's own connection.
 bool X11Answers(const std::string& display, int timeout_ms);
+void ReleaseHeld();
 
 // True when the Wayland compositor named by `display` (WAYLAND_DISPLAY: a name in
 // `runtime_dir`, or an absolute path; "wayland-0" when empty) accepts a connection and
