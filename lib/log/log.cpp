@@ -7,9 +7,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <sstream>
 #include <sys/stat.h>
 #include <syslog.h>
+#include <vector>
 
 namespace {
 
@@ -18,13 +18,45 @@ const int DEFAULT_THRESHOLD = Logger::L_WARNING;
 // Append mode with close-on-exec: the start script and the client must not inherit the log.
 const char* const LOG_OPEN_MODE = "ae";
 
-// The threshold the way an input stream reads an int. False for a value that is not a
-// number: a typo there must not silence the component's errors.
+// A threshold is a whole decimal number from 0 to 7, blanks around it allowed. Anything
+// else ("0x7", "0.7", "-7", "+7", "7abc", "", "8") is refused: read partly, such a typo
+// would silence the component's errors.
 bool parseThreshold(const ustring& text, int* value)
 {
-    std::istringstream in(text.c_str());
-    in >> *value;
-    return !in.fail();
+    const char* s = text.c_str();
+    while (*s == ' ' || *s == '\t')
+        ++s;
+    const char* digits = s;
+    int parsed = 0;
+    for (; *s >= '0' && *s <= '9'; ++s) {
+        parsed = parsed * 10 + (*s - '0');
+        if (parsed > Logger::L_DEBUG)
+            return false;
+    }
+    if (s == digits)
+        return false;
+    while (*s == ' ' || *s == '\t')
+        ++s;
+    if (*s != '\0')
+        return false;
+    *value = parsed;
+    return true;
+}
+
+// One line per refused level (and one for the lines that could not be read at all),
+// once the destination is known.
+void warnRefused(const ustring& level_path, const std::vector<ustring>& refused, int unreadable)
+{
+    for (const ustring& line : refused)
+        Logger::LogMsg(Logger::L_WARNING, "default_component",
+                       "[WARNING] log.cpp(%d): level file '%s': '%s' is not a level from 0 to 7, "
+                       "line ignored\n",
+                       __LINE__, level_path.c_str(), line.c_str());
+    if (unreadable > 0)
+        Logger::LogMsg(Logger::L_WARNING, "default_component",
+                       "[WARNING] log.cpp(%d): level file '%s': %d line(s) without a "
+                       "component=level pair ignored\n",
+                       __LINE__, level_path.c_str(), unreadable);
 }
 
 bool isStdStream(FILE* fp)
@@ -72,15 +104,20 @@ int Logger::Initialize(Type type, const ustring& path, const ustring& level_path
     *log_rotated_count_shared = log_rotated_count_private;
 
     log_level[ustring("default_component")] = DEFAULT_THRESHOLD;
+    std::vector<ustring> refused;
+    int unreadable = 0;
     if (!level_path.empty()) {
         Config levels;
         // One bad line, or a byte-order mark, costs that line only.
         levels.set_lenient(true);
         levels.read(level_path);
+        unreadable = levels.rejected();
         int threshold = 0;
         for (Config::const_iterator it = levels.begin(); it != levels.end(); ++it) {
             if (parseThreshold(it->second, &threshold))
                 log_level[it->first] = threshold;
+            else
+                refused.push_back(it->first + ustring("=") + it->second);
         }
     }
 
@@ -95,14 +132,19 @@ int Logger::Initialize(Type type, const ustring& path, const ustring& level_path
         *log_rotated_count_shared = 0;
         log_rotated_count_private = 0;
         log_initialized = true;
+        warnRefused(level_path, refused, unreadable);
         return 0;
     }
 
-    if (path.empty())
+    if (path.empty()) {
+        warnRefused(level_path, refused, unreadable);
         return -1;
+    }
     FILE* fp = fopen(path.c_str(), LOG_OPEN_MODE);
-    if (!fp)
+    if (!fp) {
+        warnRefused(level_path, refused, unreadable);
         return -1;
+    }
     closeStream(log_fp);
     log_fp = fp;
     log_path = path;
@@ -111,6 +153,7 @@ int Logger::Initialize(Type type, const ustring& path, const ustring& level_path
     log_rotated_count_private = 0;
     *log_size = GetFileSize(path);
     log_initialized = true;
+    warnRefused(level_path, refused, unreadable);
     return 0;
 }
 

@@ -4,6 +4,7 @@
 #include "brisendale-service.h"
 #include "linux/linux-service.h"
 #include "log/log.h"
+#include "stop_request.h"
 #include "texts/strtab.h"
 
 #include <QCloseEvent>
@@ -13,7 +14,10 @@
 #include <QKeyEvent>
 #include <QtGlobal>
 
+#include <atomic>
 #include <climits>
+#include <csignal>
+#include <cstdlib>
 
 namespace {
 
@@ -22,6 +26,67 @@ const char* const LOG_COMPONENT = "launcher_debug";
 const int ID_APP_NAME = 309;
 const int ID_PREPARING = 61;
 const int ID_PREPARATION_DONE = 185;
+
+// The worker whose thread may be running the service; null before Run and once joined.
+std::atomic<Worker*> g_running_worker{nullptr};
+std::atomic<bool> g_display_lost{false};
+QtMessageHandler g_previous_handler = nullptr;
+
+// The display connection broke: the toolkit is about to end the process (Qt's X11
+// plug-in calls exit(1)), which would leave the worker mid-extraction, with the marker,
+// the backup and the attempt counted. Treated as the logout it is: the upgrade is asked
+// to stop as for SIGHUP, rolls back uncounted, and the worker ends the process by that
+// signal without starting the client. Never returns while a worker runs.
+void stopForLostDisplay(const char* how)
+{
+    Worker* worker = g_running_worker.load();
+    if (worker == nullptr || worker->RunsHere()) {
+        return;
+    }
+    bool first = false;
+    if (!g_display_lost.compare_exchange_strong(first, true)) {
+        return;
+    }
+    Logger::LogMsg(Logger::L_WARNING, LOG_COMPONENT,
+                   "[WARNING] launcher.cpp(%d): the display connection broke (%s), ending the "
+                   "run as at logout\n",
+                   __LINE__, how);
+    StopSignals::Request(SIGHUP);
+    worker->QuitThread();
+    worker->JoinThread();
+    // The worker was past its last check (the client was already being started).
+    StopSignals::ExitAsAsked();
+}
+
+// The toolkit's two texts for a broken X connection, printed just before its exit(1).
+void watchMessages(QtMsgType type, const QMessageLogContext& context, const QString& text)
+{
+    if (g_previous_handler) {
+        g_previous_handler(type, context, text);
+    }
+    if (text.startsWith(QLatin1String("The X11 connection broke"))) {
+        stopForLostDisplay("X11");
+    }
+}
+
+// Any other exit() while the worker runs. Registered last before the worker starts, so
+// it runs before the static destructors of everything made until then; the logger's
+// mutex and map are among those.
+void atExit()
+{
+    stopForLostDisplay("exit");
+}
+
+void watchForLostDisplay()
+{
+    static bool installed = false;
+    if (installed) {
+        return;
+    }
+    installed = true;
+    g_previous_handler = qInstallMessageHandler(watchMessages);
+    std::atexit(atExit);
+}
 
 } // namespace
 
@@ -78,6 +143,21 @@ void Worker::JoinThread()
     m_handler_thread->wait(ULONG_MAX);
 }
 
+bool Worker::RunsHere() const
+{
+    return QThread::currentThread() == m_handler_thread;
+}
+
+// A stop asked while the worker ran (the display connection broke, or a signal that came
+// just after the upgrade's own check): the run ends here, by that signal, and the
+// client is not started, as at logout.
+static void endIfStopAsked()
+{
+    if (StopSignals::Requested() != 0) {
+        StopSignals::ExitAsAsked();
+    }
+}
+
 // Runs on the worker thread. Every step after the decision runs whatever the upgrade's
 // outcome: the per-user client is started also after a failed upgrade.
 void Worker::HandleServicce()
@@ -88,6 +168,7 @@ void Worker::HandleServicce()
         Logger::LogMsg(Logger::L_DEBUG, LOG_COMPONENT,
                        "[DEBUG] launcher.cpp(%d): no need to upgrade\n", __LINE__);
     } else {
+        endIfStopAsked();
         emit sigShowMsg();
         const int r = m_service->HandlePackageUpgrade();
         if (r != 0) {
@@ -99,6 +180,7 @@ void Worker::HandleServicce()
         }
     }
     // The start script may take up to a minute: the finished bar must not stay up meanwhile.
+    endIfStopAsked();
     emit sigHideMsg();
     m_service->PostUpgrade();
     emit sigClientStarted();
@@ -196,6 +278,8 @@ void Launcher::setUp()
 Launcher::~Launcher()
 {
     if (m_worker) {
+        Worker* mine = m_worker;
+        g_running_worker.compare_exchange_strong(mine, nullptr);
         delete m_worker;
         m_worker = nullptr;
     }
@@ -207,6 +291,8 @@ Launcher::~Launcher()
 
 void Launcher::Run()
 {
+    watchForLostDisplay();
+    g_running_worker.store(m_worker);
     m_worker->StartThread();
 }
 
@@ -220,6 +306,8 @@ void Launcher::LaunchDone()
     HideDialog();
     m_worker->QuitThread();
     m_worker->JoinThread();
+    Worker* mine = m_worker;
+    g_running_worker.compare_exchange_strong(mine, nullptr);
     QCoreApplication::quit();
 }
 

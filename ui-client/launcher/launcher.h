@@ -40,6 +40,8 @@ public:
     void StartThread();
     void QuitThread();
     void JoinThread();
+    // True on the worker's own thread.
+    bool RunsHere() const;
 
 signals:
     void sigServiceDone();

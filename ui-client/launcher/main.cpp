@@ -2,6 +2,7 @@
 #include "command_line.h"
 #include "kest-locale.h"
 #include "launcher.h"
+#include "linux/display_probe.h"
 #include "linux/linux-service.h"
 #include "log/log.h"
 #include "qtcompat.h"
@@ -24,6 +25,7 @@
 #include <cstring>
 #include <langinfo.h>
 #include <signal.h>
+#include <string>
 #include <unistd.h>
 #include <vector>
 
@@ -88,22 +90,42 @@ void initialize_resources(const char* bin)
         paths << path;
         QCoreApplication::setLibraryPaths(paths);
     }
-    // The line is informational: a reader that has gone must not end the run.
-    struct sigaction ignore = {}, old = {};
-    ignore.sa_handler = SIG_IGN;
-    sigaction(SIGPIPE, &ignore, &old);
     std::printf("lib path = '%s'\n", path.toUtf8().constData());
     std::fflush(stdout);
-    sigaction(SIGPIPE, &old, nullptr);
+}
+
+// A reader of standard output or error that has gone (a closed pipe, a logger that
+// ended) must not end the run: SIGPIPE is ignored for the whole process. The start
+// script gets the default back (linux-service).
+void ignore_sigpipe()
+{
+    struct sigaction ignore = {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGPIPE, &ignore, nullptr);
+}
+
+// The value of the argument `name` ("-platform", "-display"), null when it is not given.
+const char* argumentValue(int argc, char** argv, const char* name)
+{
+    const char* value = nullptr;
+    for (int i = 1; i + 1 < argc; ++i) {
+        if (std::strcmp(argv[i], name) == 0) {
+            value = argv[++i];
+        }
+    }
+    return value;
 }
 
 // The platforms for the toolkit to try in turn: the one it would pick itself, then the
 // offscreen one, so that a session without a usable display still upgrades and starts
 // the client instead of aborting. Given as an argument, not through the environment,
 // which the start script and the client inherit.
-QByteArray platformList()
+QByteArray platformList(int argc, char** argv)
 {
-    QByteArray list = qgetenv("QT_QPA_PLATFORM");
+    // The argument, as for the toolkit itself, before the environment.
+    const char* given = argumentValue(argc, argv, "-platform");
+    QByteArray list = given ? QByteArray(given) : qgetenv("QT_QPA_PLATFORM");
     if (list.isEmpty()) {
         const bool waylandSession = qgetenv("XDG_SESSION_TYPE") == "wayland";
         if (!waylandSession && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
@@ -118,6 +140,30 @@ QByteArray platformList()
         list += ";offscreen";
     }
     return list;
+}
+
+// The toolkit connects to its display without a time limit: a display that accepts and
+// never answers would hold the run for good. The display platforms that do not answer
+// within the bound are taken off the list; the text for the log is left in `warning`,
+// because the logger does not exist yet.
+QByteArray reachablePlatforms(const QByteArray& list, int argc, char** argv, QString* warning)
+{
+    DisplayProbe::Session session;
+    const char* display = argumentValue(argc, argv, "-display");
+    session.x11_display_set = display != nullptr || qEnvironmentVariableIsSet("DISPLAY");
+    session.x11_display = display ? std::string(display) : qgetenv("DISPLAY").toStdString();
+    session.wayland_display = qgetenv("WAYLAND_DISPLAY").toStdString();
+    session.runtime_dir = qgetenv("XDG_RUNTIME_DIR").toStdString();
+    session.wayland_socket = qEnvironmentVariableIsSet("WAYLAND_SOCKET");
+    std::string dropped;
+    const std::string kept =
+        DisplayProbe::ReachablePlatforms(list.toStdString(), session, &dropped);
+    if (!dropped.empty()) {
+        *warning = QStringLiteral("no answer within %1 s from %2, trying '%3'")
+                       .arg(DisplayProbe::TIMEOUT_MS / 1000)
+                       .arg(QString::fromStdString(dropped), QString::fromStdString(kept));
+    }
+    return QByteArray::fromStdString(kept);
 }
 
 void initialize_logger()
@@ -146,6 +192,7 @@ int main(int argc, char** argv)
 {
     int ret = -1;
 
+    ignore_sigpipe();
     // --help, --version and a usage error answer here, before anything is touched.
     const command_line::Request request = command_line::Handle(argc, argv);
     if (request.done()) {
@@ -155,7 +202,9 @@ int main(int argc, char** argv)
     initialize_resources(argv[0]);
     QtCompat::enableHighDpiScaling();
 
-    QByteArray platforms = platformList();
+    QString displayWarning;
+    QByteArray platforms =
+        reachablePlatforms(platformList(argc, argv), argc, argv, &displayWarning);
     char platformOption[] = "-platform";
     // Ahead of the user's arguments: the toolkit takes the last -platform, so one given
     // on the command line wins.
@@ -165,11 +214,16 @@ int main(int argc, char** argv)
     int args_count = argc + 2;
 
     QtSingleApplication app(args_count, args.data(), true);
+    DisplayProbe::ReleaseHeld();
     use_utf8_character_type();
     // Only LaunchDone may end the run: the worker thread must never be left running.
     app.setQuitOnLastWindowClosed(false);
 
     initialize_logger();
+    if (!displayWarning.isEmpty()) {
+        Logger::LogMsg(Logger::L_WARNING, "launcher_debug", "[WARNING] main.cpp(%d): %s\n",
+                       __LINE__, displayWarning.toUtf8().constData());
+    }
 
     if (app.isRunning()) {
         Logger::LogMsg(Logger::L_DEBUG, "launcher_debug",

@@ -38,6 +38,11 @@ StopSignals::~StopSignals()
     }
 }
 
+void StopSignals::Request(int sig)
+{
+    record(sig);
+}
+
 int StopSignals::Requested()
 {
     return g_requested.load();

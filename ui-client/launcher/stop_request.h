@@ -16,6 +16,9 @@ public:
 
     // The recorded signal, 0 while none came.
     static int Requested();
+    // Records `sig` as if it had come: the end of the session seen another way (the
+    // display connection broke). A signal already recorded stays.
+    static void Request(int sig);
     // Ends the process by the recorded signal with its default action.
     [[noreturn]] static void ExitAsAsked();
 

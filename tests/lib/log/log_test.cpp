@@ -189,13 +189,59 @@ INSTANTIATE_TEST_SUITE_P(
                      {}},
         ThresholdRow{"errors_only", "svc_e=3\n", "svc_e", {0, 3}, {4, 5}},
         ThresholdRow{"not_a_number_keeps_the_default", "svc_f=debug\n", "svc_f", {0, 3, 4}, {5}},
-        ThresholdRow{"digits_then_text", "svc_g=6x\n", "svc_g", {6}, {7}},
+        ThresholdRow{"digits_then_text_keeps_the_default", "svc_g=6x\n", "svc_g", {3, 4}, {5, 6}},
         ThresholdRow{"quoted_leading_blanks", "svc_h='  5'\n", "svc_h", {5}, {6}},
-        ThresholdRow{"explicit_plus_sign", "svc_i=+6\n", "svc_i", {6}, {7}},
-        ThresholdRow{"negative_drops_all", "svc_j=-1\n", "svc_j", {}, {0, 3, 7}},
+        ThresholdRow{"explicit_plus_sign_keeps_the_default", "svc_i=+6\n", "svc_i", {4}, {5, 6}},
+        ThresholdRow{"negative_keeps_the_default", "svc_j=-1\n", "svc_j", {0, 3, 4}, {5}},
         ThresholdRow{"bad_line_costs_that_line_only", "broken line\nsvc_k=7\n", "svc_k", {7}, {}},
         ThresholdRow{"byte_order_mark", "\xEF\xBB\xBFsvc_l=7\n", "svc_l", {7}, {}}),
     [](const ::testing::TestParamInfo<ThresholdRow>& info) {
+        return std::string(info.param.name);
+    });
+
+// A level is used only when the whole value is a number from 0 to 7; any other value
+// costs its line, with one warning, and the component keeps the default.
+struct LevelValueRow
+{
+    const char* name;
+    const char* value;
+    int threshold; // -1: refused
+};
+
+void PrintTo(const LevelValueRow& row, std::ostream* os)
+{
+    *os << row.name;
+}
+
+class LoggerLevelValueTest : public LoggerTest, public ::testing::WithParamInterface<LevelValueRow>
+{};
+
+TEST_P(LoggerLevelValueTest, UsesOnlyWholeNumbersFromZeroToSeven)
+{
+    const LevelValueRow& row = GetParam();
+    const std::string component = std::string("value_") + row.name;
+    ASSERT_EQ(0, initFile(50, QByteArray::fromStdString(component) + "=" + row.value + "\n"));
+    for (int level = Logger::L_EMERG; level <= Logger::L_DEBUG; ++level)
+        Logger::LogMsg(static_cast<Logger::Level>(level), component.c_str(), "level %d\n", level);
+    const QByteArray text = testsupport::readFile(logPath());
+    const int threshold = row.threshold < 0 ? Logger::L_WARNING : row.threshold;
+    for (int level = Logger::L_EMERG; level <= Logger::L_DEBUG; ++level)
+        EXPECT_EQ(text.contains("level " + QByteArray::number(level) + "\n"), level <= threshold)
+            << level << "\n"
+            << text.toStdString();
+    EXPECT_EQ(text.count("[WARNING] log.cpp("), row.threshold < 0 ? 1 : 0) << text.toStdString();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, LoggerLevelValueTest,
+    ::testing::Values(LevelValueRow{"hex", "0x7", -1}, LevelValueRow{"fraction", "0.7", -1},
+                      LevelValueRow{"negative", "-7", -1},
+                      LevelValueRow{"trailing_text", "7abc", -1}, LevelValueRow{"empty", "", -1},
+                      LevelValueRow{"above_debug", "8", -1},
+                      LevelValueRow{"large", "99999999999", -1}, LevelValueRow{"seven", "7", 7},
+                      LevelValueRow{"leading_zero", "07", 7}, LevelValueRow{"zero", "0", 0},
+                      LevelValueRow{"errors", "3", 3}),
+    [](const ::testing::TestParamInfo<LevelValueRow>& info) {
         return std::string(info.param.name);
     });
 

@@ -84,10 +84,17 @@ bool UpgradeGuard::Read(int* attempts, int64_t* last) const
     *attempts = static_cast<int>(std::min<long long>(count, kMaxCount));
     // A record without the time (an older launcher's) is due at once.
     *last = std::max<long long>(parseCount(values["last"]), 0);
+    // Written under a clock that was ahead: taken as now, so that the retry waits the
+    // normal back-off at most, not until the clock's time comes round.
+    const int64_t now = static_cast<int64_t>(::time(nullptr));
+    if (*last > now) {
+        *last = now;
+        Write(*attempts, now);
+    }
     return true;
 }
 
-void UpgradeGuard::Write(int attempts, int64_t last)
+void UpgradeGuard::Write(int attempts, int64_t last) const
 {
     if (WriteStateFile(StatePath(), {{"build", m_build},
                                      {"size", std::to_string(m_size)},

@@ -82,7 +82,8 @@ private:
     int m_prev_attempts = 0;
     int64_t m_prev_last = 0;
 
-    // Reads the record of this package; false when there is none.
+    // Reads the record of this package; false when there is none. A time in the future
+    // (a clock that was ahead) is read as now and written back as such.
     bool Read(int* attempts, int64_t* last) const;
-    void Write(int attempts, int64_t last);
+    void Write(int attempts, int64_t last) const;
 };

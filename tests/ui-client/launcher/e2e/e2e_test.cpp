@@ -185,9 +185,9 @@ protected:
         return finish(proc);
     }
 
-    // Runs the launcher with its standard output a pipe whose reader has gone; the exit
-    // code, or 128 plus the signal that ended it.
-    int launchIntoClosedPipe(const QProcessEnvironment& env)
+    // Runs the launcher with its standard output (or `fd`) a pipe whose reader has gone;
+    // the exit code, or 128 plus the signal that ended it.
+    int launchIntoClosedPipe(const QProcessEnvironment& env, int fd = STDOUT_FILENO)
     {
         int fds[2];
         if (::pipe2(fds, O_CLOEXEC) != 0)
@@ -195,7 +195,7 @@ protected:
         ::close(fds[0]);
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, fds[1], fd);
         const QByteArray program = QFile::encodeName(launcherPath());
         char* argv[] = {const_cast<char*>(program.constData()), nullptr};
         std::vector<QByteArray> vars;
@@ -293,6 +293,17 @@ TEST_F(E2eTest, FreshInstallUnpacksThePackageAndStartsTheClient)
 TEST_F(E2eTest, ClosedStandardOutputStillInstallsAndStartsTheClient)
 {
     EXPECT_EQ(launchIntoClosedPipe(baseEnvironment()), 0);
+    expectInstalled(kSampleBuild);
+    EXPECT_GT(waitForClient(), 1);
+}
+
+// The same on standard error, with the toolkit's warning about a missing runtime folder
+// written there.
+TEST_F(E2eTest, ClosedStandardErrorStillInstallsAndStartsTheClient)
+{
+    QProcessEnvironment env = baseEnvironment();
+    env.remove("XDG_RUNTIME_DIR");
+    EXPECT_EQ(launchIntoClosedPipe(env, STDERR_FILENO), 0);
     expectInstalled(kSampleBuild);
     EXPECT_GT(waitForClient(), 1);
 }

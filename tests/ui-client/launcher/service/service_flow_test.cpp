@@ -4,10 +4,12 @@
 #include "service_support.h"
 #include "testsupport.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 
 #include <fcntl.h>
 #include <sched.h>
@@ -580,6 +582,44 @@ INSTANTIATE_TEST_SUITE_P(
                       AttemptRow{"garbage_state_counts_nothing", false,
                                  "build=125\nsize=x\nattempts=99\n\x01\xff", false, false, true}),
     [](const ::testing::TestParamInfo<AttemptRow>& i) { return std::string(i.param.name); });
+
+// Failures under a clock that was years ahead: once the clock is right, the package waits
+// the normal back-off from now, not until the wrong date comes round.
+TEST_F(FlowTest, ClockAheadAtFailureDelaysTheRetryByTheBackOffOnly)
+{
+    makePackage("125", 20);
+    QFile::resize(package(), QFileInfo(package()).size() / 2);
+    installOld("120");
+    auto shifted = [this](const QString& offset) {
+        QProcessEnvironment e = env();
+        e.insert("LD_PRELOAD", "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1");
+        e.insert("FAKETIME", offset);
+        e.insert("NO_FAKE_STAT", "1");
+        e.insert("FAKETIME_DONT_FAKE_MONOTONIC", "1");
+        e.insert("ASAN_OPTIONS", e.value("ASAN_OPTIONS") + ":verify_asan_link_order=0");
+        return e;
+    };
+    if (!QFileInfo::exists(shifted("+0").value("LD_PRELOAD"))) {
+        GTEST_SKIP() << "libfaketime is not installed";
+    }
+    for (int run = 0; run < 3; ++run) {
+        EXPECT_EQ(probe({"upgrade"}, false, shifted("+3650d")).value("upgrade"), "-1")
+            << "run " << run;
+    }
+    const qint64 before = QDateTime::currentSecsSinceEpoch();
+    ProbeRun held = probe({"upgrade"}, false);
+    EXPECT_EQ(held.value("need"), "0") << held.err.toStdString();
+    const QRegularExpressionMatch last =
+        QRegularExpression("(?:^|\n)last=(\\d+)\n")
+            .match(QString::fromUtf8(readFile(app() + ".attempts")));
+    ASSERT_TRUE(last.hasMatch());
+    EXPECT_GE(last.captured(1).toLongLong(), before);
+    EXPECT_LE(last.captured(1).toLongLong(), QDateTime::currentSecsSinceEpoch());
+
+    ProbeRun retried = probe({"upgrade"}, false, shifted("+25h"));
+    EXPECT_EQ(retried.value("need"), "1") << retried.err.toStdString();
+    EXPECT_EQ(retried.countLog("attempts, not trying it again before "), 0);
+}
 
 // U on a small file system of its own: the upgrade must leave the user room to work.
 struct RoomRow

@@ -16,7 +16,16 @@
 
 #include <QThread>
 
+#include <QElapsedTimer>
+#include <QStandardPaths>
+
+#include "file/unique_fd.h"
+
 #include <csignal>
+#include <cstddef>
+#include <cstring>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 using servicetest::listTree;
@@ -335,6 +344,107 @@ TEST_F(UpgradeFaultTest, SecondLauncherOnTheSameHomeWaits)
 
     QFile::remove(user() + "/start-args");
     EXPECT_EQ(checkUpgraded(runLauncher({}), outside), QString());
+}
+
+// A display number that no server and no lock file claims.
+int freeDisplayNumber()
+{
+    for (int n = 90; n < 400; ++n) {
+        if (!QFileInfo::exists(QString("/tmp/.X11-unix/X%1").arg(n)) &&
+            !QFileInfo::exists(QString("/tmp/.X%1-lock").arg(n)))
+            return n;
+    }
+    return -1;
+}
+
+// The X server ends while the package is unpacked, as at the end of a session: the
+// upgrade rolls back as for SIGHUP, counts as no attempt, and no client is started. The
+// launcher ends by SIGHUP.
+TEST_F(UpgradeFaultTest, DisplayLostMidUpgradeRollsBackAsAtLogout)
+{
+    const QString xvfb = QStandardPaths::findExecutable("Xvfb");
+    const int number = freeDisplayNumber();
+    if (xvfb.isEmpty() || number < 0)
+        GTEST_SKIP() << "needs Xvfb and a free display number";
+    // Far more entries than the reader may run ahead of the writer: the stop comes while
+    // entries are still being read.
+    for (int i = 0; i < 400; ++i)
+        writeFile(path() + QString("/new/share/many/f%1").arg(i), QByteArray(300, 'm'));
+    ASSERT_TRUE(servicetest::writeArchive(path() + "/new", m_root + "/package/brisendale.nbx"));
+    installOld();
+    QProcess server;
+    server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    server.start(xvfb,
+                 {QString(":%1").arg(number), "-nolisten", "tcp", "-screen", "0", "640x480x24"});
+    ASSERT_TRUE(server.waitForStarted());
+    for (int i = 0; i < 200 && !QFileInfo::exists(QString("/tmp/.X11-unix/X%1").arg(number)); ++i)
+        QThread::msleep(50);
+
+    QProcess launcher;
+    startLauncher(&launcher, {"FAIL_AT_CALL_MATCH=/Brisendale.app/share/", "FAIL_AT_CALL_N=1",
+                              "FAIL_AT_CALL_MODE=stop", "FAIL_AT_CALL_PAUSE_US=20000",
+                              "QT_QPA_PLATFORM=xcb", QString("DISPLAY=:%1").arg(number)});
+    ASSERT_TRUE(launcher.waitForStarted());
+    for (int i = 0; i < 600 && !stopped(launcher.processId()); ++i)
+        QThread::msleep(50);
+    const bool reached = stopped(launcher.processId());
+    server.terminate();
+    EXPECT_TRUE(server.waitForFinished(30000));
+    ::kill(static_cast<pid_t>(launcher.processId()), SIGCONT);
+    ASSERT_TRUE(reached) << "the launcher never reached the extraction";
+    ASSERT_TRUE(launcher.waitForFinished(120000));
+
+    EXPECT_EQ(launcher.exitStatus(), QProcess::CrashExit);
+    EXPECT_EQ(launcher.exitCode(), SIGHUP);
+    EXPECT_TRUE(listTree(app()) == m_oldTree) << "the old tree is back";
+    EXPECT_FALSE(QFileInfo::exists(marker()));
+    EXPECT_FALSE(QFileInfo::exists(app() + "_tmp"));
+    EXPECT_FALSE(QFileInfo::exists(app() + ".attempts")) << "a logout is no failed attempt";
+    EXPECT_FALSE(QFileInfo::exists(user() + "/start-args")) << "no client at logout";
+    const QByteArray log = readFile(user() + "/log/launcher.log");
+    EXPECT_TRUE(log.contains("the display connection broke")) << log.toStdString();
+}
+
+// Another user's listener on the abstract X socket that accepts and never answers: the
+// launcher gives the display up within its bound and runs to its end offscreen.
+TEST_F(UpgradeFaultTest, DisplayThatNeverAnswersFallsBackToOffscreen)
+{
+    installOld();
+    UniqueFd listener;
+    int number = 0;
+    for (int n = 7700; n < 7999 && !listener.valid(); ++n) {
+        listener = UniqueFd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        sockaddr_un addr = {};
+        addr.sun_family = AF_UNIX;
+        const QByteArray name = "/tmp/.X11-unix/X" + QByteArray::number(n);
+        std::memcpy(addr.sun_path + 1, name.constData(), static_cast<size_t>(name.size()));
+        const socklen_t len =
+            static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+        if (::bind(listener.get(), reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
+            ::listen(listener.get(), 8) != 0)
+            listener.reset();
+        number = n;
+    }
+    ASSERT_TRUE(listener.valid());
+
+    QElapsedTimer timer;
+    timer.start();
+    QProcess launcher;
+    startLauncher(&launcher, {"QT_QPA_PLATFORM=", "WAYLAND_DISPLAY=", "XDG_SESSION_TYPE=x11",
+                              QString("DISPLAY=:%1").arg(number)});
+    ASSERT_TRUE(launcher.waitForFinished(30000)) << "held by a display that never answers";
+    EXPECT_LT(timer.elapsed(), 15000);
+    EXPECT_EQ(launcher.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(launcher.exitCode(), 0);
+    EXPECT_EQ(listTree(app()), m_newTree);
+    EXPECT_TRUE(QFileInfo::exists(user() + "/start-args"));
+    const QByteArray log = readFile(user() + "/log/launcher.log");
+    EXPECT_EQ(log.count("[WARNING] main.cpp("), 1) << log.toStdString();
+    EXPECT_TRUE(log.contains(QString("no answer within 2 s from xcb on display ':%1', trying "
+                                     "'offscreen'")
+                                 .arg(number)
+                                 .toUtf8()))
+        << log.toStdString();
 }
 
 INSTANTIATE_TEST_SUITE_P(

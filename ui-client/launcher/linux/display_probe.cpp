@@ -1,0 +1,309 @@
+#include "linux/display_probe.h"
+
+#include "file/unique_fd.h"
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <ctime>
+#include <map>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/un.h>
+#include <utility>
+
+namespace DisplayProbe {
+namespace {
+
+const int X_TCP_PORT = 6000;
+
+// The last X connection that answered, held until the toolkit has its own.
+UniqueFd g_held;
+
+int64_t nowMs()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+int remainingMs(int64_t deadline)
+{
+    const int64_t left = deadline - nowMs();
+    return left > 0 ? static_cast<int>(left) : 0;
+}
+
+// A blocking connect bounded by the send timeout, which Linux applies to connect on
+// both local and TCP sockets.
+UniqueFd connectBefore(int family, const sockaddr* addr, socklen_t len, int64_t deadline)
+{
+    UniqueFd fd(::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd.valid()) {
+        return UniqueFd();
+    }
+    for (;;) {
+        const int left = remainingMs(deadline);
+        if (left == 0) {
+            errno = ETIMEDOUT;
+            return UniqueFd();
+        }
+        timeval tv = {left / 1000, (left % 1000) * 1000};
+        if (::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0) {
+            return UniqueFd();
+        }
+        if (::connect(fd.get(), addr, len) == 0) {
+            return fd;
+        }
+        if (errno != EINTR) {
+            // The caller tells a missing socket from a silent one by errno.
+            const int err = errno;
+            fd.reset();
+            errno = err;
+            return UniqueFd();
+        }
+    }
+}
+
+UniqueFd connectLocal(const std::string& path, bool abstract, int64_t deadline)
+{
+    sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    const size_t offset = abstract ? 1 : 0;
+    if (path.size() + offset >= sizeof addr.sun_path) {
+        errno = ENAMETOOLONG;
+        return UniqueFd();
+    }
+    std::memcpy(addr.sun_path + offset, path.data(), path.size());
+    const socklen_t len =
+        static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + offset + path.size() + 1);
+    return connectBefore(AF_UNIX, reinterpret_cast<const sockaddr*>(&addr),
+                         abstract ? len - 1 : len, deadline);
+}
+
+UniqueFd connectTcp(const std::string& host, int port, int64_t deadline)
+{
+    addrinfo hints = {};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    const std::string service = std::to_string(port);
+    if (::getaddrinfo(host.empty() ? "localhost" : host.c_str(), service.c_str(), &hints, &found) !=
+        0) {
+        return UniqueFd();
+    }
+    UniqueFd fd;
+    for (addrinfo* ai = found; ai != nullptr && !fd.valid(); ai = ai->ai_next) {
+        fd = connectBefore(ai->ai_family, ai->ai_addr, ai->ai_addrlen, deadline);
+    }
+    ::freeaddrinfo(found);
+    return fd;
+}
+
+// Sends the request and waits for at least one byte back. `closed` tells a connection that
+// the server ended without a word from one that stayed silent.
+bool answersBefore(const UniqueFd& fd, const void* request, size_t size, int64_t deadline,
+                   bool* closed = nullptr)
+{
+    if (::send(fd.get(), request, size, MSG_NOSIGNAL | MSG_DONTWAIT) !=
+        static_cast<ssize_t>(size)) {
+        return false;
+    }
+    for (;;) {
+        pollfd p = {fd.get(), POLLIN, 0};
+        const int n = ::poll(&p, 1, remainingMs(deadline));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        char byte;
+        const ssize_t got = ::recv(fd.get(), &byte, 1, MSG_DONTWAIT);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (closed != nullptr) {
+            *closed = got == 0 || (got < 0 && errno == ECONNRESET);
+        }
+        return got == 1;
+    }
+}
+
+struct X11Name
+{
+    std::string protocol; // "", "unix", "tcp", "inet" or "inet6"
+    std::string host;     // "" for this machine; a path for a socket file
+    int number = -1;
+};
+
+// "[protocol/][host]:number[.screen]", the forms that the toolkit's X library reads.
+bool parseX11(const std::string& display, X11Name* name)
+{
+    const size_t colon = display.rfind(':');
+    if (colon == std::string::npos || colon + 1 >= display.size()) {
+        return false;
+    }
+    std::string host = display.substr(0, colon);
+    if (!host.empty() && host.back() == ':') {
+        return false; // DECnet
+    }
+    if (host.empty() || host[0] != '/') {
+        const size_t slash = host.find('/');
+        if (slash != std::string::npos) {
+            name->protocol = host.substr(0, slash);
+            host = host.substr(slash + 1);
+        }
+    }
+    if (host == "unix") {
+        name->protocol = "unix";
+        host.clear();
+    }
+    name->host = host;
+    const std::string rest = display.substr(colon + 1);
+    const size_t dot = rest.find('.');
+    const std::string number = rest.substr(0, dot);
+    if (number.empty() || number.size() > 5 ||
+        number.find_first_not_of("0123456789") != std::string::npos) {
+        return false;
+    }
+    name->number = std::stoi(number);
+    return name->number <= 65535 - X_TCP_PORT;
+}
+
+UniqueFd connectX11(const X11Name& name, int64_t deadline)
+{
+    const bool tcpOnly =
+        name.protocol == "tcp" || name.protocol == "inet" || name.protocol == "inet6";
+    if (tcpOnly || (name.protocol.empty() && !name.host.empty() && name.host[0] != '/')) {
+        return connectTcp(name.host, X_TCP_PORT + name.number, deadline);
+    }
+    if (!name.host.empty()) {
+        return connectLocal(name.host, false, deadline);
+    }
+    // The X library's order: the abstract name, then the socket file, then TCP on this
+    // machine when no protocol was named.
+    const std::string path = "/tmp/.X11-unix/X" + std::to_string(name.number);
+    UniqueFd fd = connectLocal(path, true, deadline);
+    if (fd.valid() || (errno != ENOENT && errno != ECONNREFUSED)) {
+        return fd;
+    }
+    fd = connectLocal(path, false, deadline);
+    if (!fd.valid() && name.protocol.empty()) {
+        fd = connectTcp(std::string(), X_TCP_PORT + name.number, deadline);
+    }
+    return fd;
+}
+
+} // namespace
+
+bool X11Answers(const std::string& display, int timeout_ms)
+{
+    const int64_t deadline = nowMs() + timeout_ms;
+    X11Name name;
+    if (!parseX11(display, &name)) {
+        return false;
+    }
+    // Little-endian, protocol 11.0, no authorisation: the server answers with success,
+    // failure or a request to authenticate, each of which proves it alive.
+    const unsigned char setup[12] = {'l', 0, 11, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    for (;;) {
+        UniqueFd fd = connectX11(name, deadline);
+        if (!fd.valid()) {
+            return false;
+        }
+        bool closed = false;
+        if (answersBefore(fd, setup, sizeof setup, deadline, &closed)) {
+            // Closed now, this connection could be the server's last client: it would
+            // reset, and the toolkit's connection would meet that reset.
+            g_held = std::move(fd);
+            return true;
+        }
+        // A server that is resetting (its last client just left) drops new connections.
+        if (!closed || remainingMs(deadline) < 20) {
+            return false;
+        }
+        const timespec pause = {0, 10 * 1000 * 1000};
+        nanosleep(&pause, nullptr);
+    }
+}
+
+void ReleaseHeld()
+{
+    g_held.reset();
+}
+
+bool WaylandAnswers(const std::string& display, const std::string& runtime_dir, int timeout_ms)
+{
+    const int64_t deadline = nowMs() + timeout_ms;
+    const std::string name = display.empty() ? std::string("wayland-0") : display;
+    std::string path;
+    if (name[0] == '/') {
+        path = name;
+    } else if (!runtime_dir.empty()) {
+        path = runtime_dir + "/" + name;
+    } else {
+        return false;
+    }
+    const UniqueFd fd = connectLocal(path, false, deadline);
+    if (!fd.valid()) {
+        return false;
+    }
+    // wl_display.sync (object 1, opcode 0, 12 bytes) with the new callback id 2, in the
+    // host's byte order; the compositor answers with the callback's done event.
+    const uint32_t sync[3] = {1, (12u << 16) | 0u, 2};
+    return answersBefore(fd, sync, sizeof sync, deadline);
+}
+
+std::string ReachablePlatforms(const std::string& platforms, const Session& session,
+                               std::string* dropped, bool (*x11)(const std::string&, int),
+                               bool (*wayland)(const std::string&, const std::string&, int))
+{
+    dropped->clear();
+    std::string kept;
+    std::map<std::string, bool> answered; // one check per kind of display
+    bool decided = false;
+    size_t start = 0;
+    while (start <= platforms.size()) {
+        size_t end = platforms.find(';', start);
+        if (end == std::string::npos) {
+            end = platforms.size();
+        }
+        const std::string entry = platforms.substr(start, end - start);
+        start = end + 1;
+        if (entry.empty()) {
+            continue;
+        }
+        if (!decided) {
+            const std::string base = entry.substr(0, entry.find(':'));
+            std::string what;
+            bool ok = true;
+            if (base == "xcb") {
+                what = "xcb on display '" + session.x11_display + "'";
+                if (!answered.count("xcb")) {
+                    answered["xcb"] =
+                        session.x11_display_set && x11(session.x11_display, TIMEOUT_MS);
+                }
+                ok = answered["xcb"];
+            } else if (base.compare(0, 7, "wayland") == 0 && !session.wayland_socket) {
+                what = base + " on '" + session.wayland_display + "'";
+                if (!answered.count("wayland")) {
+                    answered["wayland"] =
+                        wayland(session.wayland_display, session.runtime_dir, TIMEOUT_MS);
+                }
+                ok = answered["wayland"];
+            }
+            if (!ok) {
+                *dropped += (dropped->empty() ? "" : ", ") + what;
+                continue;
+            }
+            decided = true;
+        }
+        kept += (kept.empty() ? "" : ";") + entry;
+    }
+    return kept.empty() ? std::string("offscreen") : kept;
+}
+
+} // namespace DisplayProbe
