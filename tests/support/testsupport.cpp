@@ -41,6 +41,7 @@ void ScratchTest::SetUp()
     m_oldRuntime = current("XDG_RUNTIME_DIR");
     m_oldConfig = current("XDG_CONFIG_HOME");
     m_oldData = current("XDG_DATA_HOME");
+    m_oldTemp = current("TMPDIR");
     ASSERT_TRUE(QDir().mkpath(home()));
     QDir().mkpath(path() + "/runtime");
     QFile::setPermissions(path() + "/runtime",
@@ -49,6 +50,9 @@ void ScratchTest::SetUp()
     setenv("XDG_RUNTIME_DIR", (path() + "/runtime").toLocal8Bit().constData(), 1);
     setenv("XDG_CONFIG_HOME", (home() + "/.config").toLocal8Bit().constData(), 1);
     setenv("XDG_DATA_HOME", (home() + "/.local/share").toLocal8Bit().constData(), 1);
+    // The single-instance lock lives below it: each test gets a host of its own.
+    QDir().mkpath(path() + "/tmp");
+    setenv("TMPDIR", (path() + "/tmp").toLocal8Bit().constData(), 1);
 }
 
 void ScratchTest::TearDown()
@@ -57,6 +61,7 @@ void ScratchTest::TearDown()
     setOrUnset("XDG_RUNTIME_DIR", m_oldRuntime);
     setOrUnset("XDG_CONFIG_HOME", m_oldConfig);
     setOrUnset("XDG_DATA_HOME", m_oldData);
+    setOrUnset("TMPDIR", m_oldTemp);
     if (HasFailure()) {
         m_dir.setAutoRemove(false);
         std::cerr << "scratch folder kept: " << m_dir.path().toStdString() << "\n";

@@ -28,6 +28,7 @@ private:
     QByteArray m_oldRuntime;
     QByteArray m_oldConfig;
     QByteArray m_oldData;
+    QByteArray m_oldTemp;
 };
 
 // Restores an environment variable when it leaves scope.

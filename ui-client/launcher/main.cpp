@@ -226,8 +226,11 @@ int main(int argc, char** argv)
     }
 
     if (app.isRunning()) {
-        Logger::LogMsg(Logger::L_DEBUG, "launcher_debug",
-                       "[DEBUG] main.cpp(%d): app has already launched, return\n", __LINE__);
+        // Visible at the default level: a refused start leaves no client behind.
+        Logger::LogMsg(Logger::L_WARNING, "launcher_debug",
+                       "[WARNING] main.cpp(%d): app has already launched (lock '%s' is held), "
+                       "return\n",
+                       __LINE__, app.lockFilePath().toUtf8().constData());
         return 0;
     }
 

@@ -12,6 +12,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <memory>
+#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -36,7 +37,7 @@ std::string canonical(const std::string& path)
     return resolved ? std::string(resolved.get()) : std::string();
 }
 
-// A descriptor that becomes readable when child `pid` ends, or -1 where the kernel has none.
+// A descriptor that refers to process `pid` for good, or -1 where the kernel has none.
 int openPidFd(pid_t pid)
 {
 #ifdef SYS_pidfd_open
@@ -89,43 +90,104 @@ static std::string readLink(const std::string& path)
     }
 }
 
-// Whether `pid` is the per-user client of this user: its executable, or one of its
-// first two arguments (the interpreter's script), is `client`. A stale pid file
-// after a crash or a reboot names whatever process got that number since.
-PidOwner whoIs(pid_t pid, const std::string& client)
+// The argument at `index` of a NUL-separated command line, or an empty string.
+static std::string argumentAt(const std::string& cmdline, size_t index)
+{
+    size_t start = 0;
+    for (size_t arg = 0; start < cmdline.size(); ++arg) {
+        size_t end = cmdline.find('\0', start);
+        if (end == std::string::npos) {
+            end = cmdline.size();
+        }
+        if (arg == index) {
+            return cmdline.substr(start, end - start);
+        }
+        start = end + 1;
+    }
+    return std::string();
+}
+
+ClientFile describeClient(const std::string& path)
+{
+    ClientFile client;
+    struct stat st;
+    client.path = canonical(path);
+    if (client.path.empty() || ::stat(client.path.c_str(), &st) != 0) {
+        // Named in the log as it was given.
+        client.path = path;
+        return client;
+    }
+    client.dev = st.st_dev;
+    client.ino = st.st_ino;
+    client.valid = true;
+    // The kernel reads the #! line from the first bytes only.
+    const std::string head = readProcFile(client.path, 256);
+    if (head.compare(0, 2, "#!") != 0) {
+        return client;
+    }
+    const size_t line_end = std::min(head.find('\n'), head.size());
+    const std::string line = head.substr(2, line_end - 2);
+    const size_t begin = line.find_first_not_of(" \t");
+    if (begin == std::string::npos) {
+        return client;
+    }
+    const size_t end = std::min(line.find_first_of(" \t", begin), line.size());
+    const std::string interpreter = line.substr(begin, end - begin);
+    if (::stat(interpreter.c_str(), &st) != 0) {
+        // Nothing can run it, so nothing runs as it.
+        client.valid = false;
+        return client;
+    }
+    client.script = true;
+    client.interpreter_dev = st.st_dev;
+    client.interpreter_ino = st.st_ino;
+    if (line.find_first_not_of(" \t\r", end) != std::string::npos) {
+        client.script_arg = 2;
+    }
+    return client;
+}
+
+// Whether `pid` is a process of this user that runs `client`. Arguments alone never
+// count: an editor, pager or debugger given the client's file is not the client.
+PidOwner whoIs(pid_t pid, const ClientFile& client)
 {
     const std::string proc = "/proc/" + std::to_string(pid);
     struct stat st;
     if (::stat(proc.c_str(), &st) != 0) {
         return errno == ENOENT ? PidOwner::Gone : PidOwner::Other;
     }
-    if (st.st_uid != ::getuid() || client.empty()) {
+    if (st.st_uid != ::getuid() || !client.valid) {
         return PidOwner::Other;
     }
-    // A client whose file an upgrade has replaced runs on from the deleted one.
-    const std::string exe = readLink(proc + "/exe");
-    if (exe == client || exe == client + " (deleted)" || canonical(proc + "/exe") == client) {
-        return PidOwner::Client;
+    // The file the kernel runs, whatever name it was started by.
+    struct stat exe;
+    if (::stat((proc + "/exe").c_str(), &exe) != 0) {
+        return PidOwner::Other;
     }
-    const std::string cmdline = readProcFile(proc + "/cmdline", 65536);
-    size_t start = 0;
-    for (int arg = 0; arg < 2 && start < cmdline.size(); ++arg) {
-        size_t end = cmdline.find('\0', start);
-        if (end == std::string::npos) {
-            end = cmdline.size();
-        }
-        std::string value = cmdline.substr(start, end - start);
-        start = end + 1;
-        if (value.empty()) {
-            continue;
-        }
-        // A relative argument names a file below the process's own working folder.
-        if (value[0] != '/') {
-            value = proc + "/cwd/" + value;
-        }
-        if (canonical(value) == client) {
+    if (!client.script) {
+        if (exe.st_dev == client.dev && exe.st_ino == client.ino) {
             return PidOwner::Client;
         }
+        // A client whose file was removed from A runs on from the deleted file; only a
+        // file at the client's own path can have had that name.
+        if (exe.st_nlink == 0 && readLink(proc + "/exe") == client.path + " (deleted)") {
+            return PidOwner::Client;
+        }
+        return PidOwner::Other;
+    }
+    if (exe.st_dev != client.interpreter_dev || exe.st_ino != client.interpreter_ino) {
+        return PidOwner::Other;
+    }
+    std::string script = argumentAt(readProcFile(proc + "/cmdline", 65536), client.script_arg);
+    if (script.empty()) {
+        return PidOwner::Other;
+    }
+    // A relative name was given from the process's own working folder.
+    if (script[0] != '/') {
+        script = proc + "/cwd/" + script;
+    }
+    if (::stat(script.c_str(), &st) == 0 && st.st_dev == client.dev && st.st_ino == client.ino) {
+        return PidOwner::Client;
     }
     return PidOwner::Other;
 }
@@ -157,21 +219,6 @@ static pid_t parentOf(pid_t pid)
     return static_cast<pid_t>(std::atol(stat.c_str() + std::min(paren + 4, stat.size())));
 }
 
-// Polls every STOP_POLL until `pid` is gone or `ms` milliseconds have passed.
-bool waitGone(pid_t pid, int ms)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    for (;;) {
-        if (processGone(pid)) {
-            return true;
-        }
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(STOP_POLL);
-    }
-}
-
 struct DirCloser
 {
     void operator()(DIR* d) const { closedir(d); }
@@ -179,7 +226,7 @@ struct DirCloser
 
 // Adds every process of this user that runs `client` to `pids`; false when /proc
 // cannot be listed, so nothing can be told.
-bool findClientsInProc(const std::string& client, std::vector<pid_t>& pids)
+bool findClientsInProc(const ClientFile& client, std::vector<pid_t>& pids)
 {
     // Without a real /proc (not mounted, or something else mounted there) nothing is seen.
     std::unique_ptr<DIR, DirCloser> dir(opendir("/proc"));
@@ -202,6 +249,70 @@ bool findClientsInProc(const std::string& client, std::vector<pid_t>& pids)
         }
     }
     return true;
+}
+
+PidOwner ClientHandle::open(pid_t pid, const ClientFile& client)
+{
+    m_pid = pid;
+    m_pidfd.reset();
+    int fd = openPidFd(pid);
+    if (fd < 0 && errno == ESRCH) {
+        return PidOwner::Gone;
+    }
+    m_pidfd = UniqueFd(fd);
+    const PidOwner owner = whoIs(pid, client);
+    // The check looked at the process the descriptor holds only if that one still
+    // lived when the check ended: until it ends, nobody else can get its number.
+    if (owner == PidOwner::Client && m_pidfd.valid() && gone()) {
+        return PidOwner::Gone;
+    }
+    return owner;
+}
+
+int ClientHandle::signal(int sig)
+{
+#ifdef SYS_pidfd_send_signal
+    if (m_pidfd.valid()) {
+        if (::syscall(SYS_pidfd_send_signal, m_pidfd.get(), sig, nullptr, 0) == 0) {
+            return 0;
+        }
+        if (errno != ENOSYS) {
+            return errno;
+        }
+    }
+#endif
+    // Kernels without pidfds: by number, right after the check, as before.
+    return ::kill(m_pid, sig) == 0 ? 0 : errno;
+}
+
+bool ClientHandle::gone() const
+{
+    if (m_pidfd.valid()) {
+        struct pollfd ended = {m_pidfd.get(), POLLIN, 0};
+        int r;
+        do {
+            r = ::poll(&ended, 1, 0);
+        } while (r < 0 && errno == EINTR);
+        if (r >= 0) {
+            return r > 0;
+        }
+    }
+    return processGone(m_pid);
+}
+
+// Polls every STOP_POLL until the process is gone or `ms` milliseconds have passed.
+bool ClientHandle::waitGone(int ms) const
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+        if (gone()) {
+            return true;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(STOP_POLL);
+    }
 }
 
 } // namespace client_process

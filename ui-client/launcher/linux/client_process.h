@@ -1,6 +1,8 @@
 #pragma once
 
-// Finding and watching the per-user client's processes through /proc.
+// Finding, watching and signalling the per-user client's processes through /proc.
+
+#include "file/unique_fd.h"
 
 #include <string>
 #include <sys/types.h>
@@ -15,25 +17,59 @@ enum class PidOwner
     Other,
 };
 
+// The client's file as a process shows it: an executable is its own /proc/N/exe; a
+// script is run by the interpreter of its #! line, which gets the script as argument.
+struct ClientFile
+{
+    bool valid = false;
+    std::string path; // canonical
+    dev_t dev = 0;
+    ino_t ino = 0;
+    bool script = false;
+    dev_t interpreter_dev = 0;
+    ino_t interpreter_ino = 0;
+    // Where the kernel puts the script in the interpreter's arguments: after the
+    // interpreter and the #! line's own argument, if any.
+    size_t script_arg = 1;
+};
+
+// Describes the file at `path`; not valid when it cannot be looked at.
+ClientFile describeClient(const std::string& path);
+
 // The canonical form of `path`, or an empty string when it cannot be resolved.
 std::string canonical(const std::string& path);
 
-// A descriptor that becomes readable when child `pid` ends, or -1 where the kernel has none.
+// A descriptor that refers to process `pid` for good, or -1 where the kernel has none.
+// It becomes readable when the process ends.
 int openPidFd(pid_t pid);
 
-// Whether `pid` is the per-user client of this user: its executable, or one of its
-// first two arguments (the interpreter's script), is `client`. A stale pid file
-// after a crash or a reboot names whatever process got that number since.
-PidOwner whoIs(pid_t pid, const std::string& client);
+// Whether `pid` is a process of this user that runs `client`. Arguments alone never
+// count: an editor, pager or debugger given the client's file is not the client.
+PidOwner whoIs(pid_t pid, const ClientFile& client);
 
 // True when `pid` names no process, or one that has ended and waits for its parent.
 bool processGone(pid_t pid);
 
-// Polls until `pid` is gone or `ms` milliseconds have passed; true when it is gone.
-bool waitGone(pid_t pid, int ms);
-
 // Adds every process of this user that runs `client` to `pids`; false when /proc
 // cannot be listed, so nothing can be told.
-bool findClientsInProc(const std::string& client, std::vector<pid_t>& pids);
+bool findClientsInProc(const ClientFile& client, std::vector<pid_t>& pids);
+
+// One process of the client, held through a pidfd where the kernel has one, so that
+// a signal never reaches a later owner of its number.
+class ClientHandle
+{
+public:
+    // Takes hold of `pid` and then checks that it is the client.
+    PidOwner open(pid_t pid, const ClientFile& client);
+    // 0, or the errno of the failed signal.
+    int signal(int sig);
+    bool gone() const;
+    // Polls until the process is gone or `ms` milliseconds have passed; true when gone.
+    bool waitGone(int ms) const;
+
+private:
+    pid_t m_pid = 0;
+    UniqueFd m_pidfd;
+};
 
 } // namespace client_process

@@ -115,8 +115,7 @@ bool LinuxService::LockHome()
         return true;
     }
     UniqueFd holder(fd);
-    const int step_ms = 100;
-    for (int waited = 0;; waited += step_ms) {
+    for (;;) {
         if (::flock(holder.get(), LOCK_EX | LOCK_NB) == 0) {
             home_lock = std::move(holder);
             return true;
@@ -133,27 +132,20 @@ bool LinuxService::LockHome()
                         path.c_str_utf8(), strerror(err));
             return true;
         }
-        if (waited >= HOME_LOCK_WAIT_MS) {
-            return false;
-        }
-        if (waited == 0) {
-            SERVICE_LOG(L_INFO,
-                        "[INFO] linux/linux-service.cpp(%d): another launcher holds '%s', "
-                        "waiting\n",
-                        path.c_str_utf8());
-        }
-        ::usleep(step_ms * 1000);
+        return false;
     }
 }
 
 void LinuxService::PreUpgrade()
 {
     if (!LockHome()) {
+        // The holder may be replacing A, on this host or another one; it starts the
+        // client itself when it is done.
         tree_busy = true;
-        SERVICE_LOG(L_WARNING,
-                    "[WARNING] linux/linux-service.cpp(%d): another launcher has held '%s' for "
-                    "%d s, starting the client without touching the installation\n",
-                    GetHomeLockPath().c_str_utf8(), HOME_LOCK_WAIT_MS / 1000);
+        SERVICE_LOG(L_INFO,
+                    "[INFO] linux/linux-service.cpp(%d): another launcher holds '%s', leaving "
+                    "the installation and the client's start to it\n",
+                    GetHomeLockPath().c_str_utf8());
         return;
     }
     // Before the versions are read: a half-done A must not be taken for the source.
@@ -330,77 +322,85 @@ void LinuxService::StopService()
     (void)StopClients();
 }
 
-// The processes of this user that run A's client, from the pid file or, when that names
-// nobody, from /proc. False when neither can tell.
-bool LinuxService::FindClients(std::vector<pid_t>& pids)
+// The processes of this user that run A's client: the one the pid file names, and
+// every other one in /proc, since a pid file may be missing, stale or foreign. False
+// when that cannot be told.
+bool LinuxService::FindClients(const ClientFile& client, std::vector<pid_t>& pids)
 {
     ustring pid_path = Service::GetUserBrisendaleInstallPath() + "/ui.pid";
+    pid_t pid = 0;
     if (!IsFileExist(pid_path, false)) {
         SERVICE_LOG(L_DEBUG,
                     "[DEBUG] linux/linux-service.cpp(%d): pid file '%s' does not exist, no need "
                     "to terminate\n",
                     pid_path.c_str_utf8());
-        return true;
-    }
-    const std::string client =
-        canonical((per_user_install_path + "/" + "bin" + "/" + "brisendale-drive-ui").c_str_utf8());
-    Config config;
-    // The client's own writer may add lines of its own: only the pid line counts.
-    config.set_lenient(true);
-    pid_t pid = 0;
-    if (config.read(pid_path) < 0) {
-        SERVICE_LOG(L_NOTICE,
-                    "[NOTE] linux/linux-service.cpp(%d): Failed to read pid file '%s', not "
-                    "exist ?\n",
-                    pid_path.c_str_utf8());
     } else {
-        const ustring value = config["pid"];
-        if (!value.empty()) {
-            pid = parsePid(value);
-            if (pid <= 0) {
-                SERVICE_LOG(L_NOTICE,
-                            "[NOTE] linux/linux-service.cpp(%d): pid file '%s' holds no process "
-                            "id ('%s'), nothing to terminate\n",
-                            pid_path.c_str_utf8(), value.c_str_utf8());
+        Config config;
+        // The client's own writer may add lines of its own: only the pid line counts.
+        config.set_lenient(true);
+        if (config.read(pid_path) < 0) {
+            SERVICE_LOG(L_NOTICE,
+                        "[NOTE] linux/linux-service.cpp(%d): Failed to read pid file '%s', not "
+                        "exist ?\n",
+                        pid_path.c_str_utf8());
+        } else {
+            const ustring value = config["pid"];
+            if (!value.empty()) {
+                pid = parsePid(value);
+                if (pid <= 0) {
+                    SERVICE_LOG(L_NOTICE,
+                                "[NOTE] linux/linux-service.cpp(%d): pid file '%s' holds no "
+                                "process id ('%s'), nothing to terminate\n",
+                                pid_path.c_str_utf8(), value.c_str_utf8());
+                }
             }
         }
+    }
+    if (!client.valid) {
+        SERVICE_LOG(L_ERR, "[ERROR] linux/linux-service.cpp(%d): cannot look at '%s'\n",
+                    client.path.c_str());
+        return false;
     }
     if (pid > 0) {
         switch (whoIs(pid, client)) {
         case PidOwner::Gone:
-            return true;
+            break;
         case PidOwner::Other:
             SERVICE_LOG(L_NOTICE,
                         "[NOTE] linux/linux-service.cpp(%d): pid file '%s' names process %d, "
                         "which is not the client, nothing to terminate\n",
                         pid_path.c_str_utf8(), static_cast<int>(pid));
-            return true;
+            break;
         case PidOwner::Client:
             pids.push_back(pid);
-            return true;
+            break;
         }
     }
-    // A pid file that names nobody may still belong to a running client.
-    if (!findClientsInProc(client, pids)) {
+    std::vector<pid_t> found;
+    if (!findClientsInProc(client, found)) {
         return false;
     }
-    for (pid_t found : pids) {
+    for (pid_t other : found) {
+        if (other == pid) {
+            continue;
+        }
+        pids.push_back(other);
         SERVICE_LOG(L_NOTICE,
-                    "[NOTE] linux/linux-service.cpp(%d): pid file '%s' names no process, the "
-                    "client runs as process %d\n",
-                    pid_path.c_str_utf8(), static_cast<int>(found));
+                    "[NOTE] linux/linux-service.cpp(%d): pid file '%s' does not name the "
+                    "client, which runs as process %d\n",
+                    pid_path.c_str_utf8(), static_cast<int>(other));
     }
     return true;
 }
 
 bool LinuxService::StopClients()
 {
+    const ClientFile client = describeClient(
+        (per_user_install_path + "/" + "bin" + "/" + "brisendale-drive-ui").c_str_utf8());
     std::vector<pid_t> pids;
-    if (!FindClients(pids)) {
+    if (!FindClients(client, pids)) {
         return false;
     }
-    const std::string client =
-        canonical((per_user_install_path + "/" + "bin" + "/" + "brisendale-drive-ui").c_str_utf8());
     bool stopped = true;
     for (pid_t pid : pids) {
         stopped = StopProcess(pid, client) && stopped;
@@ -410,26 +410,26 @@ bool LinuxService::StopClients()
 
 // SIGTERM, up to `timeout` ms for the process to end, then SIGKILL and a bounded wait.
 // False when it still runs.
-bool LinuxService::StopProcess(pid_t pid, const std::string& client)
+bool LinuxService::StopProcess(pid_t pid, const ClientFile& client)
 {
-    if (::kill(pid, SIGTERM) != 0) {
-        int err = errno;
+    ClientHandle process;
+    // Looked at again: the process may have ended, and its number passed on, since.
+    if (process.open(pid, client) != PidOwner::Client) {
+        return true;
+    }
+    if (const int err = process.signal(SIGTERM)) {
         if (err == ESRCH) {
             return true;
         }
         SERVICE_LOG(L_ERR, "[ERROR] linux/linux-service.cpp(%d): kill: %s (%d)\n", strerror(err),
                     err);
     }
-    if (waitGone(pid, timeout > 0 ? timeout : 5000)) {
-        return true;
-    }
-    // The number may have passed to another process while we waited.
-    if (whoIs(pid, client) != PidOwner::Client) {
+    if (process.waitGone(timeout > 0 ? timeout : 5000)) {
         return true;
     }
     // Ignored: the client may have ended just now.
-    ::kill(pid, SIGKILL);
-    if (waitGone(pid, 5000)) {
+    (void)process.signal(SIGKILL);
+    if (process.waitGone(5000)) {
         return true;
     }
     SERVICE_LOG(L_ERR, "[ERROR] linux/linux-service.cpp(%d): process %d still runs after SIGKILL\n",
@@ -444,6 +444,9 @@ void LinuxService::ReleaseTree()
 
 void LinuxService::PostUpgrade()
 {
+    if (tree_busy) {
+        return;
+    }
     // The complete old installation waits under a backup name for the next run.
     if (unfinished_tree) {
         SERVICE_LOG(L_ERR,

@@ -2,6 +2,7 @@
 
 #include "brisendale-service.h"
 #include "file/unique_fd.h"
+#include "linux/client_process.h"
 #include "linux/upgrade_guard.h"
 
 #include <cstdint>
@@ -38,14 +39,14 @@ public:
     static ustring GetHomeLockPath();
 
 private:
-    // Takes the home lock, waiting up to HOME_LOCK_WAIT_MS. False when another launcher
-    // holds it all that time; true when taken or when the home cannot hold a lock.
+    // Takes the home lock without waiting. False when another launcher holds it; true
+    // when taken or when the home cannot hold a lock.
     bool LockHome();
     bool PerUserBinPathExist();
-    bool FindClients(std::vector<pid_t>& pids);
+    bool FindClients(const client_process::ClientFile& client, std::vector<pid_t>& pids);
     // Ends every running client of A; false when one may still run.
     [[nodiscard]] bool StopClients();
-    bool StopProcess(pid_t pid, const std::string& client);
+    bool StopProcess(pid_t pid, const client_process::ClientFile& client);
     UpgradeGuard MakeUpgradeGuard() const;
     bool UpgradeAllowed(const UpgradeGuard& guard);
     uint64_t ReadPackageCount(const char* key) const;
@@ -55,7 +56,6 @@ private:
 
     int start_wait_seconds = 60;
     bool reinstall_requested = false;
-    static constexpr int HOME_LOCK_WAIT_MS = 30000;
     // Held from the recovery through the removal of left-overs, which follows the
     // client's start.
     UniqueFd home_lock;

@@ -6,7 +6,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QList>
 #include <QLockFile>
 #include <QStandardPaths>
 #include <QSysInfo>
@@ -37,38 +36,51 @@ private:
     int m_fd;
 };
 
-// A folder of our own below the temporary folder, accepted only when it is a
-// real folder owned by us that nobody else can enter; otherwise another user
-// could plant or hold our lock.
-QString privateTempFolder()
+// A folder of ours at `dir`, made when missing, accepted only when it is a real folder
+// owned by us that nobody else can enter; otherwise another user could plant or hold
+// our lock.
+bool privateFolder(const QString& dir, bool create)
 {
-    const QString dir =
-        QDir::tempPath() + QStringLiteral("/brisendale-singleapp-") + QString::number(::getuid());
     const QByteArray native = QFile::encodeName(dir);
-    if (::mkdir(native.constData(), 0700) != 0 && errno != EEXIST)
-        return QString();
+    if (create && ::mkdir(native.constData(), 0700) != 0 && errno != EEXIST)
+        return false;
     struct stat st;
-    if (::lstat(native.constData(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid() ||
-        (st.st_mode & 077) != 0)
-        return QString();
-    return dir;
+    return ::lstat(native.constData(), &st) == 0 && S_ISDIR(st.st_mode) &&
+           st.st_uid == ::getuid() && (st.st_mode & 077) == 0;
 }
 
-QString lockFolder()
+// The host name as a file name part.
+QString hostPart()
 {
-    // Without XDG_RUNTIME_DIR Qt invents a folder and warns on stderr; ours is
-    // made the same careful way and stays quiet.
-    if (!qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR")) {
-        const QString runtime = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
-        if (!runtime.isEmpty())
-            return runtime;
+    QString host = QSysInfo::machineHostName();
+    for (QChar& c : host) {
+        if (!(c.isLetterOrNumber() && c.unicode() < 128) && c != QLatin1Char('.') &&
+            c != QLatin1Char('-') && c != QLatin1Char('_'))
+            c = QLatin1Char('_');
     }
-    QString dir = privateTempFolder();
-    if (dir.isEmpty()) {
-        dir = QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation);
-        QDir().mkpath(dir);
-    }
-    return dir;
+    return host.isEmpty() || host.startsWith(QLatin1Char('.')) ? QStringLiteral("unknown-host")
+                                                               : host;
+}
+
+// Where the lock of `id` lives: a place that only this host sees, the same for every
+// launcher of the user on this host whatever its session set. The temporary folder
+// comes first: unlike the runtime folder it exists outside a login session too (su,
+// ssh, cron), so a session launcher and a session-less one find the same lock.
+QString lockPath(const QString& id)
+{
+    const QString uid = QString::number(::getuid());
+    const QString temp = QDir::tempPath() + QStringLiteral("/brisendale-singleapp-") + uid;
+    if (privateFolder(temp, true))
+        return temp + QLatin1Char('/') + id + QStringLiteral(".lock");
+    // Another user took that name: the runtime folder by its fixed name, not by
+    // XDG_RUNTIME_DIR, which some sessions lack.
+    const QString runtime = QStringLiteral("/run/user/") + uid;
+    if (privateFolder(runtime, false))
+        return runtime + QLatin1Char('/') + id + QStringLiteral(".lock");
+    // A home shared between hosts: one lock per host.
+    const QString cache = QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation);
+    QDir().mkpath(cache);
+    return cache + QLatin1Char('/') + id + QLatin1Char('-') + hostPart() + QStringLiteral(".lock");
 }
 
 enum class LockState
@@ -108,16 +120,8 @@ LockState probeLock(const QString& path, qint64* mtimeMs)
     *mtimeMs = static_cast<qint64>(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000;
     if (st.st_size == 0)
         return LockState::Empty;
-    // Where flock stays local to each host (NFS mounted with local_lock), a holder on
-    // another host would pass unseen: such a file is left alone.
-    char buf[512];
-    const ssize_t n = ::pread(fd, buf, sizeof buf - 1, 0);
-    if (n > 0) {
-        const QList<QByteArray> lines = QByteArray(buf, static_cast<int>(n)).split('\n');
-        if (lines.size() > 2 && !lines.at(2).isEmpty() &&
-            lines.at(2) != QSysInfo::machineHostName().toLocal8Bit())
-            return LockState::Held;
-    }
+    // Unheld, whatever host the file names: each host has a lock file of its own, so a
+    // name of another host is only left by a holder that is gone (or a host renamed).
     return LockState::Written;
 }
 
@@ -156,7 +160,7 @@ QtSingleApplication::QtSingleApplication(int& argc, char** argv, bool GUIenabled
     hash.addData(QByteArray::number(static_cast<qulonglong>(::getuid())));
     m_id = QStringLiteral("qtsingleapp-") + QString::fromLatin1(hash.result().toHex().left(32));
 
-    m_lock_path = lockFolder() + QLatin1Char('/') + m_id + QStringLiteral(".lock");
+    m_lock_path = lockPath(m_id);
     m_lock = std::make_unique<QLockFile>(m_lock_path);
     // The lock is held for the whole run; an age limit would let a second
     // instance take it from a long-running first one.

@@ -12,10 +12,12 @@ class QLockFile;
 // user already runs the same installed executable.
 //
 // The identity is a hash of the executable's canonical path and the user id.
-// The guard is a lock file in the user's runtime folder (a private folder of
-// the user below the temporary folder when that is unset); it is taken in the
-// constructor and held until the object is destroyed. A holder that crashed or
-// was killed does not block later starts.
+// The guard is a lock file that only this host sees: in a private folder of the
+// user below the temporary folder, else in the runtime folder /run/user/UID,
+// else in the home's cache folder under a name that holds the host name. It is
+// taken in the constructor and held until the object is destroyed. A holder
+// that crashed or was killed does not block later starts, whatever host its
+// file names.
 class QtSingleApplication : public QApplication
 {
     Q_OBJECT

@@ -10,7 +10,7 @@
 //   --spawn [--nobody] [--write-pid] [--pid-text TEXT] [--reap-first] [--cwd DIR] -- PROGRAM
 //   ARGS...
 // Without --write-pid the program is expected to write its own pid file. --pid-text then
-// replaces that file's text, %P standing for the pid. With --witness
+// replaces that file's text, %P standing for the pid, or removes it when it is "-". With --witness
 // a bystander process is started as well; "witness=dead" tells that something
 // signalled it.
 
@@ -251,7 +251,9 @@ int withProcesses(const Spawn& spawn, const std::function<void()>& operation)
             const std::string want = "pid=" + std::to_string(child) + "\n";
             waitFor([&] { return reaper->done() || readAll(pidFile) == want; });
         }
-        if (!spawn.pidText.empty()) {
+        if (spawn.pidText == "-") {
+            unlink(pidFile.c_str());
+        } else if (!spawn.pidText.empty()) {
             std::string text = spawn.pidText;
             const size_t at = text.find("%P");
             if (at != std::string::npos) {

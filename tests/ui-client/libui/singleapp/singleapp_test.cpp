@@ -343,6 +343,72 @@ TEST_F(SingleAppTest, OpenTemporaryFolderOfThatNameIsNotTrusted)
     EXPECT_EQ(holder.finish(), 0);
 }
 
+// The same user on the same host is one instance whatever its session says of a
+// runtime folder: another one, or none.
+TEST_F(SingleAppTest, RuntimeFolderDoesNotChangeTheIdentity)
+{
+    for (const bool unset : {false, true}) {
+        Helper holder(kHelper, {"hold"});
+        ASSERT_EQ(holder.outcome().state, "running");
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        const QString other = path() + "/other-runtime";
+        QDir().mkpath(other);
+        QFile::setPermissions(other, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        if (unset)
+            env.remove("XDG_RUNTIME_DIR");
+        else
+            env.insert("XDG_RUNTIME_DIR", other);
+        Helper second(kHelper, {"hold"}, env);
+        EXPECT_EQ(second.outcome().state, "refused") << (unset ? "unset" : "another folder");
+        EXPECT_EQ(second.finish(), 0);
+        EXPECT_EQ(holder.finish(), 0);
+    }
+}
+
+// Another host's holder, as a UTS namespace with its own host name. In a folder of this
+// host its lock names that host: once unheld, it is taken over. In the home, which hosts
+// share, each host has a lock file of its own.
+TEST_F(SingleAppTest, LockOfAnotherHost)
+{
+    for (const bool home_folder : {false, true}) {
+        SCOPED_TRACE(home_folder ? "in the home" : "in the temporary folder");
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        if (home_folder) {
+            // Another user took the temporary folder's name.
+            const QString tmp = path() + "/planted-tmp";
+            const QString planted = tmp + "/brisendale-singleapp-" + QString::number(::getuid());
+            QDir().mkpath(planted);
+            ::chmod(QFile::encodeName(planted).constData(), 0777);
+            env.insert("TMPDIR", tmp);
+        }
+        const QString script = "hostname brisendale-other-host && exec \"$0\" hold";
+        Helper other("unshare", {"--uts", "sh", "-c", script, kHelper}, env);
+        const Outcome held = other.outcome();
+        if (held.state.isEmpty())
+            GTEST_SKIP() << "cannot make a UTS namespace here";
+        ASSERT_EQ(held.state, "running");
+        if (home_folder) {
+            EXPECT_TRUE(held.lock.startsWith(home())) << held.lock.toStdString();
+            EXPECT_TRUE(held.lock.endsWith("-brisendale-other-host.lock"))
+                << held.lock.toStdString();
+            // A live holder on another host does not refuse a start here.
+            Helper here(kHelper, {"hold"}, env);
+            EXPECT_EQ(here.outcome().state, "running");
+            EXPECT_EQ(here.finish(), 0);
+            other.killHard();
+            continue;
+        }
+        other.killHard();
+        ASSERT_TRUE(QFile(held.lock).open(QIODevice::ReadOnly));
+        ASSERT_TRUE(testsupport::readFile(held.lock).contains("brisendale-other-host"));
+        Helper next(kHelper, {"hold"}, env);
+        const Outcome taken = next.outcome();
+        EXPECT_EQ(taken.state, "running");
+        EXPECT_EQ(taken.lock, held.lock);
+        EXPECT_EQ(next.finish(), 0);
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv)
