@@ -34,7 +34,19 @@ public:
     // lock a file of their own.
     static ustring GetHomeLockPath();
 
+    // Why the per-user copy is (re)installed; None when it is not.
+    enum class InstallReason
+    {
+        None,
+        Unfinished,    // a marker is left from a run that ended half-way
+        MissingClient, // no client executable in A
+        NewerBuild,    // the shipped build is greater than the installed one
+        DamagedTree,   // A differs from the manifest written when it was installed
+    };
+    static const char* DescribeInstallReason(InstallReason reason);
+
 private:
+    InstallReason DecideInstall();
     // Takes the home lock, waiting up to HOME_LOCK_WAIT_MS. False when another launcher
     // holds it all that time; true when taken or when the home cannot hold a lock.
     bool LockHome();
@@ -51,6 +63,7 @@ private:
     void LoadSourceVerInfo();
 
     int start_wait_seconds = 60;
+    InstallReason install_reason = InstallReason::None;
     static constexpr int HOME_LOCK_WAIT_MS = 30000;
     // Held from the recovery through the removal of left-overs, which follows the
     // client's start.
