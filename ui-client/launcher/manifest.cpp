@@ -285,8 +285,8 @@ struct DirCloser
 // Paths are resolved from A's descriptor so that only one listing is open at a time.
 bool walk(int root, const std::string& rel, std::string& out, size_t& count)
 {
-    const int fd = openRetry(root, rel.empty() ? "." : rel.c_str(),
-                             O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+    const int fd =
+        openRetry(root, rel.empty() ? "." : rel.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
     if (fd < 0) {
         return false;
     }
@@ -389,8 +389,7 @@ TreeCheck checkEntries(Cursor& in, UniqueFd root, size_t max_differences)
             const std::string_view base =
                 slash == std::string_view::npos ? path : path.substr(slash + 1);
             // Its parent is the latest folder one level up, or the manifest is not ours.
-            if (path.empty() || depth > levels.size() || base.empty() ||
-                base.size() > NAME_MAX ||
+            if (path.empty() || depth > levels.size() || base.empty() || base.size() > NAME_MAX ||
                 path.substr(0, slash == std::string_view::npos ? 0 : slash) !=
                     levels[depth - 1].path) {
                 return unusable("the manifest is not readable");
@@ -415,9 +414,9 @@ TreeCheck checkEntries(Cursor& in, UniqueFd root, size_t max_differences)
             if (resourceError(err)) {
                 return unusable("the tree could not be examined");
             }
-            differ(err == ENOENT || err == ENOTDIR ? std::string("missing")
-                                                   : std::string("cannot examine (") +
-                                                         strerror(err) + ")",
+            differ(err == ENOENT || err == ENOTDIR
+                       ? std::string("missing")
+                       : std::string("cannot examine (") + strerror(err) + ")",
                    path);
         } else if (typeLetter(st.st_mode) != type) {
             differ(std::string("a ") + typeName(typeLetter(st.st_mode)) + ", expected a " +
@@ -500,10 +499,9 @@ TreeCheck CheckInstalledTree(const ustring& user_root, const ustring& app_dir,
     std::string data;
     if (!describes(NextTreeManifestPath(user_root, app_dir), tree, build, data) &&
         !describes(TreeManifestPath(user_root, app_dir), tree, build, data)) {
-        result.differences.push_back(
-            IsFileExist(TreeManifestPath(user_root, app_dir), false)
-                ? "the manifest describes another installation"
-                : "no manifest: installed before manifests were kept");
+        result.differences.push_back(IsFileExist(TreeManifestPath(user_root, app_dir), false)
+                                         ? "the manifest describes another installation"
+                                         : "no manifest: installed before manifests were kept");
         return result;
     }
     Cursor in(data.data(), data.data() + data.size());

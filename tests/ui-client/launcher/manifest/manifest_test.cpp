@@ -141,15 +141,18 @@ TEST_P(DamageTest, NamesEachDifference)
 INSTANTIATE_TEST_SUITE_P(
     Rows, DamageTest,
     ::testing::Values(
-        DamageRow{"file_truncated",
-                  [](const std::string& a) { ASSERT_EQ(truncate((a + "/bin/client").c_str(), 3), 0); },
-                  {"size 3, expected 10: bin/client"}},
-        DamageRow{"file_deleted",
-                  [](const std::string& a) { ASSERT_EQ(unlink((a + "/lib/libx.so.1").c_str()), 0); },
-                  {"missing: lib/libx.so.1"}},
-        DamageRow{"mode_changed",
-                  [](const std::string& a) { ASSERT_EQ(chmod((a + "/bin/client").c_str(), 0644), 0); },
-                  {"mode 0644, expected 0755: bin/client"}},
+        DamageRow{
+            "file_truncated",
+            [](const std::string& a) { ASSERT_EQ(truncate((a + "/bin/client").c_str(), 3), 0); },
+            {"size 3, expected 10: bin/client"}},
+        DamageRow{
+            "file_deleted",
+            [](const std::string& a) { ASSERT_EQ(unlink((a + "/lib/libx.so.1").c_str()), 0); },
+            {"missing: lib/libx.so.1"}},
+        DamageRow{
+            "mode_changed",
+            [](const std::string& a) { ASSERT_EQ(chmod((a + "/bin/client").c_str(), 0644), 0); },
+            {"mode 0644, expected 0755: bin/client"}},
         DamageRow{"root_mode_changed",
                   [](const std::string& a) { ASSERT_EQ(chmod(a.c_str(), 0700), 0); },
                   {"mode 0700, expected 0755: ."}},
@@ -231,43 +234,44 @@ std::string readAll(const std::string& path)
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, NothingTest,
-    ::testing::Values(
-        NothingRow{"no_installed_copy",
-                   [](ManifestTest&, const std::string& a, const std::string&) {
-                       ASSERT_EQ(run("rm -r '" + a + "'"), 0);
-                   }},
-        NothingRow{"installed_before_manifests",
-                   [](ManifestTest&, const std::string&, const std::string& m) {
-                       ASSERT_EQ(unlink(m.c_str()), 0);
-                   }},
-        NothingRow{"another_build_in_place",
-                   [](ManifestTest&, const std::string& a, const std::string&) {
-                       put(a + "/INFO", "[Version]\nbuild_version=126\n");
-                   }},
-        NothingRow{"a_copy_put_in_place",
-                   [](ManifestTest&, const std::string& a, const std::string&) {
-                       ASSERT_EQ(run("mv '" + a + "' '" + a + ".x' && cp -a '" + a + ".x' '" + a +
-                                     "' && rm -r '" + a + ".x'"),
-                                 0);
-                   }},
-        NothingRow{"manifest_cut_short",
-                   [](ManifestTest&, const std::string&, const std::string& m) {
-                       ASSERT_EQ(truncate(m.c_str(), static_cast<off_t>(readAll(m).size() - 4)), 0);
-                   }},
-        NothingRow{"manifest_with_a_length_too_long",
-                   [](ManifestTest&, const std::string&, const std::string& m) {
-                       std::string text = readAll(m);
-                       const size_t at = text.find(" 10:bin/client");
-                       ASSERT_NE(at, std::string::npos);
-                       text.replace(at, 4, " 99:");
-                       put(m, text);
-                   }},
-        NothingRow{"manifest_of_another_version",
-                   [](ManifestTest&, const std::string&, const std::string& m) {
-                       std::string text = readAll(m);
-                       text[text.find('\n') - 1] = '2';
-                       put(m, text);
-                   }}),
+    ::testing::Values(NothingRow{"no_installed_copy",
+                                 [](ManifestTest&, const std::string& a, const std::string&) {
+                                     ASSERT_EQ(run("rm -r '" + a + "'"), 0);
+                                 }},
+                      NothingRow{"installed_before_manifests",
+                                 [](ManifestTest&, const std::string&, const std::string& m) {
+                                     ASSERT_EQ(unlink(m.c_str()), 0);
+                                 }},
+                      NothingRow{"another_build_in_place",
+                                 [](ManifestTest&, const std::string& a, const std::string&) {
+                                     put(a + "/INFO", "[Version]\nbuild_version=126\n");
+                                 }},
+                      NothingRow{"a_copy_put_in_place",
+                                 [](ManifestTest&, const std::string& a, const std::string&) {
+                                     ASSERT_EQ(run("mv '" + a + "' '" + a + ".x' && cp -a '" + a +
+                                                   ".x' '" + a + "' && rm -r '" + a + ".x'"),
+                                               0);
+                                 }},
+                      NothingRow{"manifest_cut_short",
+                                 [](ManifestTest&, const std::string&, const std::string& m) {
+                                     ASSERT_EQ(truncate(m.c_str(),
+                                                        static_cast<off_t>(readAll(m).size() - 4)),
+                                               0);
+                                 }},
+                      NothingRow{"manifest_with_a_length_too_long",
+                                 [](ManifestTest&, const std::string&, const std::string& m) {
+                                     std::string text = readAll(m);
+                                     const size_t at = text.find(" 10:bin/client");
+                                     ASSERT_NE(at, std::string::npos);
+                                     text.replace(at, 4, " 99:");
+                                     put(m, text);
+                                 }},
+                      NothingRow{"manifest_of_another_version",
+                                 [](ManifestTest&, const std::string&, const std::string& m) {
+                                     std::string text = readAll(m);
+                                     text[text.find('\n') - 1] = '2';
+                                     put(m, text);
+                                 }}),
     [](const ::testing::TestParamInfo<NothingRow>& i) { return std::string(i.param.name); });
 
 TEST_F(ManifestTest, SettlingPromotesTheNextManifestOfThisTreeOnly)
