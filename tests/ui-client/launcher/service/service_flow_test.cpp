@@ -1222,8 +1222,7 @@ TEST_P(HealTest, DamagedTreeHealsAtTheNextStart)
     }
     ASSERT_EQ(manifestState(user(), app()), TreeState::Damaged);
 
-    ProbeRun heal =
-        probe({"upgrade", "--spawn", "--", app() + "/bin/brisendale-drive-ui"}, true);
+    ProbeRun heal = probe({"upgrade", "--spawn", "--", app() + "/bin/brisendale-drive-ui"}, true);
     EXPECT_RUN_OK(heal);
     EXPECT_EQ(heal.value("need"), "1");
     EXPECT_EQ(heal.value("upgrade"), "0");

@@ -161,8 +161,7 @@ protected:
         if (!QFileInfo::exists(marker())) {
             // A manifest that does not describe A would have the next start reinstall it.
             if (QFileInfo::exists(app()) && (appTree == m_oldTree || appTree == m_newTree))
-                return manifestState() == TreeState::Damaged ? "A is taken for damaged"
-                                                             : QString();
+                return manifestState() == TreeState::Damaged ? "A is taken for damaged" : QString();
             return "no marker, and A is neither the old tree nor the new one";
         }
         QSettings saved(marker(), QSettings::IniFormat);
