@@ -236,6 +236,8 @@ LinuxService::InstallReason LinuxService::DecideInstall()
     if (target > source) {
         return InstallReason::NewerBuild;
     }
+    // A run that ended between its commit and the promotion of the manifest.
+    SettleTreeManifests(FSParentPath(per_user_install_path), per_user_install_path);
     // One more than is shown tells whether there are more.
     const size_t shown = 3;
     const TreeCheck check =
