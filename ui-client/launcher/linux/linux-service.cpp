@@ -171,10 +171,11 @@ void LinuxService::PreUpgrade()
 
 bool LinuxService::IsNeedUpgrade()
 {
-    install_reason = tree_busy ? InstallReason::None : DecideInstall();
+    install_reason = InstallReason::None;
     if (tree_busy) {
         return false;
     }
+    install_reason = DecideInstall();
     UpgradeGuard guard = MakeUpgradeGuard();
     if (install_reason == InstallReason::None) {
         // The shipped package is in place: what its failures were no longer matters.
