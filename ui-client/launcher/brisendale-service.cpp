@@ -4,6 +4,7 @@
 #include "file/file-op.h"
 #include "file/unique_fd.h"
 #include "log/log.h"
+#include "manifest.h"
 #include "qtcompat.h"
 #include "state_file.h"
 
@@ -381,6 +382,7 @@ int Service::PrepareUserEnv()
                            "undone, not upgrading\n");
         return -1;
     }
+    SettleTreeManifests(FSParentPath(app_dir), app_dir);
     const int flush_fd = OpenTreeFlush(app_dir);
     if (flush_fd < 0) {
         return -1;
@@ -429,6 +431,11 @@ int Service::PrepareUserEnv()
     if (ret == 0) {
         ret = SyncTree(flush, app_dir);
     }
+    // Before the commit, so that a committed tree always has its description. Ignored
+    // beyond its log line: a tree without one is trusted, as before manifests were kept.
+    if (ret == 0) {
+        (void)WriteNextTreeManifest(FSParentPath(app_dir), app_dir);
+    }
 
     if (ret == 0) {
         SERVICE_LOG(L_INFO,
@@ -440,6 +447,9 @@ int Service::PrepareUserEnv()
             keep_backups = true;
             return 0;
         }
+        // Ignored beyond its log line: until promoted, the next manifest is the one that
+        // describes A.
+        (void)PromoteTreeManifest(FSParentPath(app_dir), app_dir);
         // The backups are left-overs from here on: RemoveAgedFolders removes them after
         // the new client has started, so that the user does not wait for it. A run
         // killed before leaves them to the next one.

@@ -1,6 +1,9 @@
 #include "command_line.h"
 
 #include "brisendale-service.h"
+#include "file/unique_fd.h"
+#include "linux/linux-service.h"
+#include "manifest.h"
 #include "qtcompat.h"
 
 #include <QCommandLineOption>
@@ -11,7 +14,12 @@
 #include <QString>
 #include <QStringList>
 
+#include <cerrno>
 #include <cstdio>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 
 namespace command_line {
 namespace {
@@ -59,6 +67,89 @@ int showVersion(const QCommandLineParser&, char**)
           QStringLiteral("%1 %2\nper-user copy: %3\n")
               .arg(QLatin1String(PROGRAM), QStringLiteral(BRISENDALE_VERSION), installedBuild()));
     return 0;
+}
+
+// Exit codes of --verify.
+const int VERIFY_INTACT = 0;
+const int VERIFY_DAMAGED = 1;
+const int VERIFY_NOTHING_TO_CHECK = 3;
+
+// Waits until no launcher holds the home lock. The lock is only probed, never kept: a
+// launcher starting meanwhile must not take this check for another launcher at work.
+// Opens the lock file read-only, so nothing is created.
+void waitForLaunchers(const UniqueFd& lock)
+{
+    if (!lock.valid()) {
+        return;
+    }
+    while (::flock(lock.get(), LOCK_SH | LOCK_NB) != 0) {
+        if (errno != EWOULDBLOCK && errno != EINTR) {
+            return;
+        }
+        // Blocks until the holder is done, then lets go at once.
+        while (::flock(lock.get(), LOCK_SH) != 0 && errno == EINTR) {
+        }
+        (void)::flock(lock.get(), LOCK_UN);
+    }
+    (void)::flock(lock.get(), LOCK_UN);
+}
+
+ino_t appInode(const ustring& app)
+{
+    struct stat st;
+    return ::lstat(app.c_str_utf8(), &st) == 0 ? st.st_ino : 0;
+}
+
+// Checks A against its manifest by metadata alone and writes nothing. A launcher that
+// replaces A meanwhile is waited for, and the check is made again.
+int verifyCopy(const QCommandLineParser&, char**)
+{
+    const ustring root = Service::GetUserBrisendaleInstallPath();
+    const ustring app = Service::GetUserBrisendaleAppInstallPath();
+    const UniqueFd lock(::open(LinuxService::GetHomeLockPath().c_str_utf8(), O_RDONLY | O_CLOEXEC));
+    const size_t shown = 100;
+    TreeCheck check;
+    for (;;) {
+        waitForLaunchers(lock);
+        const ino_t before = appInode(app);
+        if (::access((app + ".incomplete").c_str_utf8(), F_OK) == 0) {
+            write(stdout, QStringLiteral("%1: the last upgrade did not finish; the next start "
+                                         "puts the copy right
+")
+                              .arg(QString::fromUtf8(app.c_str_utf8())));
+            return VERIFY_DAMAGED;
+        }
+        check = CheckInstalledTree(root, app, shown + 1);
+        const bool held = lock.valid() && ::flock(lock.get(), LOCK_SH | LOCK_NB) != 0;
+        if (lock.valid() && !held) {
+            (void)::flock(lock.get(), LOCK_UN);
+        }
+        if (!held && appInode(app) == before) {
+            break;
+        }
+    }
+    const QString where = QString::fromUtf8(app.c_str_utf8());
+    switch (check.state) {
+    case TreeState::Intact:
+        write(stdout, QStringLiteral("%1: intact\n").arg(where));
+        return VERIFY_INTACT;
+    case TreeState::NothingToCheck:
+        write(stdout, QStringLiteral("%1: nothing to check: %2\n")
+                          .arg(where, QString::fromStdString(check.differences.empty()
+                                                                 ? std::string("no manifest")
+                                                                 : check.differences.front())));
+        return VERIFY_NOTHING_TO_CHECK;
+    case TreeState::Damaged:
+        break;
+    }
+    write(stdout, QStringLiteral("%1: damaged; the next start reinstalls it\n").arg(where));
+    for (size_t i = 0; i < check.differences.size() && i < shown; ++i) {
+        write(stdout, QStringLiteral("  %1\n").arg(QString::fromStdString(check.differences[i])));
+    }
+    if (check.differences.size() > shown) {
+        write(stdout, QStringLiteral("  ...\n"));
+    }
+    return VERIFY_DAMAGED;
 }
 
 // Options that answer and end the run, each with the function that answers. The first
@@ -111,6 +202,10 @@ Request Handle(int argc, char** argv)
         {{QStringLiteral("v"), QStringLiteral("version")},
          "Print the launcher's version and the build of the per-user copy, and exit.",
          showVersion},
+        {{QStringLiteral("verify")},
+         "Check the per-user copy against the list of what was installed, without writing "
+         "anything. Exit 0 when intact, 1 when damaged, 3 when there is nothing to check.",
+         verifyCopy},
     };
     for (const Answer& answer : answers) {
         parser.addOption(QCommandLineOption(answer.names, QString::fromUtf8(answer.description)));

@@ -6,6 +6,7 @@
 #include "file/file-op.h"
 #include "file/unique_fd.h"
 #include "log/log.h"
+#include "manifest.h"
 #include "stop_request.h"
 
 #include <QSettings>
@@ -162,9 +163,47 @@ void LinuxService::PreUpgrade()
 
 bool LinuxService::IsNeedUpgrade()
 {
+    install_reason = InstallReason::None;
     if (tree_busy) {
         return false;
     }
+    install_reason = DecideInstall();
+    UpgradeGuard guard = MakeUpgradeGuard();
+    if (install_reason == InstallReason::None) {
+        // The shipped package is in place: what its failures were no longer matters.
+        if (IsFileExist(guard.StatePath(), false)) {
+            guard.Forget();
+        }
+        return false;
+    }
+    SERVICE_LOG(L_INFO, "[INFO] linux/linux-service.cpp(%d): installing the package: %s\n",
+                DescribeInstallReason(install_reason));
+    return UpgradeAllowed(guard);
+}
+
+const char* LinuxService::DescribeInstallReason(InstallReason reason)
+{
+    switch (reason) {
+    case InstallReason::None:
+        break;
+    case InstallReason::Unfinished:
+        return "the last upgrade did not finish";
+    case InstallReason::MissingClient:
+        return "the client is missing";
+    case InstallReason::NewerBuild:
+        return "its build is newer";
+    case InstallReason::DamagedTree:
+        return "the installed copy is damaged";
+    case InstallReason::Requested:
+        return "a reinstall asked for by the user";
+    }
+    return "not needed";
+}
+
+// The first reason that holds, cheapest first: the tree is checked only when nothing else
+// calls for an install.
+LinuxService::InstallReason LinuxService::DecideInstall()
+{
     int source = 0;
     int target = 0;
     if (!source_version.build_version.empty()) {
@@ -177,14 +216,6 @@ bool LinuxService::IsNeedUpgrade()
                 "[DEBUG] linux/linux-service.cpp(%d): source version = %d, target version = "
                 "%d\n",
                 source, target);
-    bool need = target > source;
-    if (!PerUserBinPathExist()) {
-        need = true;
-    }
-    if (reinstall_requested) {
-        SERVICE_LOG(L_INFO, "[INFO] linux/linux-service.cpp(%d): reinstall asked for\n");
-        need = true;
-    }
     // An earlier run ended before its extraction was complete and on storage.
     ustring marker = GetIncompleteMarkerPath();
     if (IsFileExist(marker, false)) {
@@ -192,17 +223,42 @@ bool LinuxService::IsNeedUpgrade()
                     "[DEBUG] linux/linux-service.cpp(%d): '%s' exists, the last upgrade did "
                     "not finish\n",
                     marker.c_str_utf8());
-        need = true;
+        return InstallReason::Unfinished;
     }
-    UpgradeGuard guard = MakeUpgradeGuard();
-    if (!need) {
-        // The shipped package is in place: what its failures were no longer matters.
-        if (IsFileExist(guard.StatePath(), false)) {
-            guard.Forget();
+    if (!PerUserBinPathExist()) {
+        return InstallReason::MissingClient;
+    }
+    if (target > source) {
+        return InstallReason::NewerBuild;
+    }
+    if (reinstall_requested) {
+        return InstallReason::Requested;
+    }
+    // A run that ended between its commit and the promotion of the manifest.
+    SettleTreeManifests(FSParentPath(per_user_install_path), per_user_install_path);
+    // One more than is shown tells whether there are more.
+    const size_t shown = 3;
+    const TreeCheck check =
+        CheckInstalledTree(FSParentPath(per_user_install_path), per_user_install_path, shown + 1);
+    if (check.state != TreeState::Damaged) {
+        if (check.state == TreeState::NothingToCheck && !check.differences.empty()) {
+            SERVICE_LOG(L_DEBUG, "[DEBUG] linux/linux-service.cpp(%d): '%s' not checked: %s\n",
+                        per_user_install_path.c_str_utf8(), check.differences.front().c_str());
         }
-        return false;
+        return InstallReason::None;
     }
-    return UpgradeAllowed(guard);
+    std::string first;
+    for (size_t i = 0; i < check.differences.size() && i < shown; ++i) {
+        first += (i ? "; " : "") + check.differences[i];
+    }
+    if (check.differences.size() > shown) {
+        first += "; ...";
+    }
+    SERVICE_LOG(L_WARNING,
+                "[WARNING] linux/linux-service.cpp(%d): '%s' is not as installed (%s), "
+                "reinstalling it\n",
+                per_user_install_path.c_str_utf8(), first.c_str());
+    return InstallReason::DamagedTree;
 }
 
 UpgradeGuard LinuxService::MakeUpgradeGuard() const
@@ -299,7 +355,9 @@ int LinuxService::HandlePackageUpgrade()
         }
     }
     const int ret = StopSignals::Requested() != 0 ? -1 : PrepareUserEnv();
-    if (ret == 0) {
+    // A healed tree keeps its attempt until a start finds it intact: a tree that something
+    // damages at every run is healed a few times, then only after the back-off.
+    if (ret == 0 && install_reason != InstallReason::DamagedTree) {
         guard.Forget();
     }
     if (const int sig = StopSignals::Requested()) {

@@ -38,7 +38,20 @@ public:
     // lock a file of their own.
     static ustring GetHomeLockPath();
 
+    // Why the per-user copy is (re)installed; None when it is not.
+    enum class InstallReason
+    {
+        None,
+        Unfinished,    // a marker is left from a run that ended half-way
+        MissingClient, // no client executable in A
+        NewerBuild,    // the shipped build is greater than the installed one
+        DamagedTree,   // A differs from the manifest written when it was installed
+        Requested,     // the user asked for a reinstall (--reinstall)
+    };
+    static const char* DescribeInstallReason(InstallReason reason);
+
 private:
+    InstallReason DecideInstall();
     // Takes the home lock without waiting. False when another launcher holds it; true
     // when taken or when the home cannot hold a lock.
     bool LockHome();
@@ -56,6 +69,7 @@ private:
 
     int start_wait_seconds = 60;
     bool reinstall_requested = false;
+    InstallReason install_reason = InstallReason::None;
     // Held from the recovery through the removal of left-overs, which follows the
     // client's start.
     UniqueFd home_lock;

@@ -433,6 +433,35 @@ TEST_F(E2eTest, FailedReinstallRestoresTheOldInstallation)
     EXPECT_GT(waitForClient(), 1);
 }
 
+// --verify answers 3 before there is a copy, 0 for the copy as installed, and 1 with the
+// difference once a file is cut short; it writes nothing, and the next start heals.
+TEST_F(E2eTest, VerifyTellsIntactFromDamagedAndWritesNothing)
+{
+    LaunchResult run = launch(baseEnvironment(), {"--verify"});
+    EXPECT_EQ(run.exitCode, 3) << run.out.toStdString() << run.err.toStdString();
+    EXPECT_FALSE(QFileInfo::exists(userRoot())) << "--verify created the per-user root";
+
+    ASSERT_EQ(launch().exitCode, 0);
+    const pid_t client = waitForClient();
+    ASSERT_GT(client, 1);
+    run = launch(baseEnvironment(), {"--verify"});
+    EXPECT_EQ(run.exitCode, 0) << run.out.toStdString() << run.err.toStdString();
+    EXPECT_TRUE(run.out.contains("intact")) << run.out.toStdString();
+
+    QFile script(userApp() + "/package/start-stop");
+    ASSERT_TRUE(script.resize(1));
+    const int logBefore = logText().size();
+    run = launch(baseEnvironment(), {"--verify"});
+    EXPECT_EQ(run.exitCode, 1) << run.out.toStdString() << run.err.toStdString();
+    EXPECT_TRUE(run.out.contains("package/start-stop")) << run.out.toStdString();
+    EXPECT_EQ(logText().size(), logBefore) << "--verify wrote to the log";
+    EXPECT_TRUE(::kill(client, 0) == 0) << "--verify stopped the client";
+
+    ASSERT_EQ(launch().exitCode, 0);
+    run = launch(baseEnvironment(), {"--verify"});
+    EXPECT_EQ(run.exitCode, 0) << run.out.toStdString();
+}
+
 // Qt's own options pass the launcher's parser and reach the toolkit: a -platform given
 // on the command line wins over the launcher's list, so X11 is never tried here.
 TEST_F(E2eTest, ToolkitOptionsReachTheToolkit)

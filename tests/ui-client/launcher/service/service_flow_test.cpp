@@ -1,6 +1,7 @@
 // The service as the launcher runs it, through a probe program placed in a scratch
 // system-wide root (the root is the parent of the running executable's folder).
 
+#include "manifest.h"
 #include "service_support.h"
 #include "testsupport.h"
 
@@ -1262,4 +1263,131 @@ TEST_F(FlowTest, CopyPathOfAFolderThatCannotBeListed)
               1);
     EXPECT_TRUE(QFileInfo(path() + "/out/dst").isDir());
     EXPECT_TRUE(QDir(path() + "/out/dst").isEmpty());
+}
+
+// ---------------------------------------------------------------- a damaged per-user copy
+
+TreeState manifestState(const QString& user, const QString& app)
+{
+    const QByteArray u = QFile::encodeName(user);
+    const QByteArray a = QFile::encodeName(app);
+    return CheckInstalledTree(ustring(u.constData()), ustring(a.constData()), 1).state;
+}
+
+struct HealRow
+{
+    const char* name;
+    const char* file; // relative to A
+    int truncateTo;   // -1: not truncated
+    int mode;         // 0: unchanged; -1: the file is deleted
+    const char* difference;
+};
+
+void PrintTo(const HealRow& row, std::ostream* os)
+{
+    *os << row.name;
+}
+
+class HealTest : public FlowTest, public ::testing::WithParamInterface<HealRow>
+{};
+
+// The running client is stopped, the damaged tree backed up and replaced as in an upgrade,
+// and the next start finds it intact.
+TEST_P(HealTest, DamagedTreeHealsAtTheNextStart)
+{
+    const HealRow& row = GetParam();
+    const QString staged = makePackage("125", 20);
+    ProbeRun install = probe({"upgrade"}, false);
+    ASSERT_EQ(install.value("upgrade"), "0") << install.err.toStdString();
+    ASSERT_EQ(manifestState(user(), app()), TreeState::Intact);
+
+    const QString file = app() + "/" + row.file;
+    const QByteArray name = QFile::encodeName(file);
+    if (row.truncateTo >= 0) {
+        ASSERT_TRUE(servicetest::truncateFile(file, row.truncateTo));
+    }
+    if (row.mode < 0) {
+        ASSERT_TRUE(QFile::remove(file));
+    } else if (row.mode > 0) {
+        ASSERT_EQ(chmod(name.constData(), static_cast<mode_t>(row.mode)), 0);
+    }
+    ASSERT_EQ(manifestState(user(), app()), TreeState::Damaged);
+
+    ProbeRun heal = probe({"upgrade", "--spawn", "--", app() + "/bin/brisendale-drive-ui"}, true);
+    EXPECT_RUN_OK(heal);
+    EXPECT_EQ(heal.value("need"), "1");
+    EXPECT_EQ(heal.value("upgrade"), "0");
+    EXPECT_EQ(heal.value("target"), "exited:0");
+    EXPECT_EQ(heal.countLog("[WARNING]"), 1) << heal.err.toStdString();
+    EXPECT_EQ(heal.countLog("'" + app() + "' is not as installed (" + row.difference +
+                            "), reinstalling it\n"),
+              1)
+        << heal.err.toStdString();
+    EXPECT_EQ(heal.countLog("installing the package: the installed copy is damaged\n"), 1);
+    EXPECT_EQ(listTree(app()), listTree(staged));
+    EXPECT_TRUE(backups().isEmpty()) << backups().join(' ').toStdString();
+    EXPECT_FALSE(QFileInfo::exists(marker()));
+    EXPECT_EQ(manifestState(user(), app()), TreeState::Intact);
+
+    ProbeRun next = probe({"upgrade"}, false);
+    EXPECT_EQ(next.value("need"), "0") << next.err.toStdString();
+    EXPECT_FALSE(QFileInfo::exists(app() + ".attempts"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, HealTest,
+    ::testing::Values(HealRow{"file_truncated", "share/d3/f3.dat", 100, 0,
+                              "size 100, expected 4096: share/d3/f3.dat"},
+                      HealRow{"file_deleted", "lib/libx.so.1", -1, -1, "missing: lib/libx.so.1"},
+                      HealRow{"mode_changed", "bin/brisendale-drive-ui", -1, 0700,
+                              "mode 0700, expected 0755: bin/brisendale-drive-ui"}),
+    [](const ::testing::TestParamInfo<HealRow>& i) { return std::string(i.param.name); });
+
+TEST_F(FlowTest, TreeInstalledBeforeManifestsIsTrusted)
+{
+    makePackage("125");
+    installOld("125");
+    ASSERT_TRUE(servicetest::truncateFile(app() + "/old-only.txt", 3));
+    ProbeRun run = probe({"upgrade"}, false);
+    EXPECT_RUN_OK(run);
+    EXPECT_EQ(run.value("need"), "0");
+    EXPECT_EQ(run.countLog("not checked: no manifest"), 1) << run.err.toStdString();
+}
+
+// The old tree comes back under its own manifest: the next start neither heals it nor
+// takes the failed package's description for it.
+TEST_F(FlowTest, RollbackKeepsTheManifestOfTheRestoredTree)
+{
+    makePackage("120", 5);
+    ASSERT_EQ(probe({"upgrade"}, false).value("upgrade"), "0");
+    const auto old = listTree(app());
+    makePackage("125", 300);
+    QFile::resize(package(), QFileInfo(package()).size() / 2);
+    ProbeRun failed = probe({"upgrade"}, false);
+    EXPECT_EQ(failed.value("upgrade"), "-1") << failed.err.toStdString();
+    EXPECT_EQ(listTree(app()), old);
+    EXPECT_EQ(manifestState(user(), app()), TreeState::Intact);
+
+    makePackage("120", 5);
+    ProbeRun next = probe({"upgrade"}, false);
+    EXPECT_EQ(next.value("need"), "0") << next.err.toStdString();
+    EXPECT_EQ(next.countLog("[WARNING]"), 0) << next.err.toStdString();
+}
+
+// A tree that cannot be healed keeps the client it has, and is tried again only after the
+// back-off: no reinstall at every start.
+TEST_F(FlowTest, TreeThatCannotBeHealedIsLeftAloneAfterThreeAttempts)
+{
+    makePackage("125", 20);
+    ASSERT_EQ(probe({"upgrade"}, false).value("upgrade"), "0");
+    ASSERT_TRUE(QFile::remove(app() + "/lib/libx.so.1"));
+    QFile::resize(package(), QFileInfo(package()).size() / 2);
+    for (int run = 0; run < 3; ++run) {
+        ProbeRun failed = probe({"upgrade"}, false);
+        EXPECT_EQ(failed.value("upgrade"), "-1") << "run " << run << failed.err.toStdString();
+    }
+    ProbeRun last = probe({"upgrade"}, false);
+    EXPECT_EQ(last.value("need"), "0") << last.err.toStdString();
+    EXPECT_EQ(last.countLog("attempts, not trying it again before "), 1);
+    EXPECT_TRUE(QFileInfo::exists(app() + "/bin/brisendale-drive-ui"));
 }

@@ -1,0 +1,295 @@
+// The manifest of an installed tree: written, then checked against the tree by metadata alone.
+
+#include "manifest.h"
+#include "testsupport.h"
+
+#include <fcntl.h>
+#include <functional>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+const char kLink[] = "libx.so.1";
+
+void put(const std::string& path, const std::string& data, mode_t mode = 0644)
+{
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+    ASSERT_GE(fd, 0) << path;
+    ASSERT_EQ(write(fd, data.data(), data.size()), static_cast<ssize_t>(data.size()));
+    ASSERT_EQ(close(fd), 0);
+    ASSERT_EQ(chmod(path.c_str(), mode), 0);
+}
+
+int run(const std::string& command)
+{
+    return system(command.c_str());
+}
+
+class ManifestTest : public testsupport::ScratchTest
+{
+protected:
+    void SetUp() override
+    {
+        ScratchTest::SetUp();
+        m_user = pathStd() + "/u";
+        m_app = m_user + "/Brisendale.app";
+        ASSERT_EQ(mkdir(m_user.c_str(), 0755), 0);
+        makeTree(m_app);
+    }
+
+    void TearDown() override
+    {
+        // The scratch folder's own removal cannot decode every name written here.
+        if (!HasFailure()) {
+            EXPECT_EQ(run("rm -rf '" + m_user + "'"), 0);
+        }
+        ScratchTest::TearDown();
+    }
+
+    // A small tree with every kind of entry and names that a line-based format must survive.
+    void makeTree(const std::string& a)
+    {
+        for (const char* dir : {"", "/bin", "/lib", "/odd", "/empty"}) {
+            ASSERT_EQ(mkdir((a + dir).c_str(), 0755), 0) << a + dir;
+        }
+        put(a + "/INFO", "[Version]\nbuild_version=125\n");
+        put(a + "/bin/client", "#!/bin/sh\n", 0755);
+        put(a + "/lib/libx.so.1", "library");
+        ASSERT_EQ(symlink(kLink, (a + "/lib/libx.so").c_str()), 0);
+        put(a + "/zero", "");
+        for (const char* odd : {"new\nline", "back\\slash", "\x01\x7f\xff", "3:x 2:yy", "end 9",
+                                " lead", "\xc3\xa9t\xc3\xa9"}) {
+            put(a + "/odd/" + odd, odd);
+        }
+        ASSERT_EQ(symlink("new\nline", (a + "/odd/l\nnk").c_str()), 0);
+    }
+
+    ustring user() const { return ustring(m_user.c_str()); }
+    ustring app() const { return ustring(m_app.c_str()); }
+    std::string next() const { return NextTreeManifestPath(user(), app()).c_str_utf8(); }
+    std::string current() const { return TreeManifestPath(user(), app()).c_str_utf8(); }
+
+    TreeCheck check(size_t max = 10) const { return CheckInstalledTree(user(), app(), max); }
+
+    void install()
+    {
+        ASSERT_EQ(WriteNextTreeManifest(user(), app()), 0);
+        ASSERT_EQ(PromoteTreeManifest(user(), app()), 0);
+    }
+
+    std::string m_user;
+    std::string m_app;
+};
+
+std::string joined(const TreeCheck& c)
+{
+    std::string text;
+    for (const auto& d : c.differences) {
+        text += d + "\n";
+    }
+    return text;
+}
+
+#define EXPECT_STATE(check, expected)                                                              \
+    EXPECT_EQ(static_cast<int>((check).state), static_cast<int>(expected)) << joined(check)
+
+TEST_F(ManifestTest, RoundTripThroughTheNextManifestAndItsPromotion)
+{
+    ASSERT_EQ(WriteNextTreeManifest(user(), app()), 0);
+    EXPECT_STATE(check(), TreeState::Intact);
+    ASSERT_EQ(PromoteTreeManifest(user(), app()), 0);
+    EXPECT_NE(access(current().c_str(), F_OK), -1);
+    EXPECT_EQ(access(next().c_str(), F_OK), -1);
+    EXPECT_STATE(check(), TreeState::Intact);
+    // A rollback moves the tree away and back: its manifest still holds.
+    ASSERT_EQ(rename(m_app.c_str(), (m_app + "_tmp").c_str()), 0);
+    ASSERT_EQ(rename((m_app + "_tmp").c_str(), m_app.c_str()), 0);
+    EXPECT_STATE(check(), TreeState::Intact);
+    // Entries of the client's own are no damage.
+    put(m_app + "/bin/cache", "added at run time");
+    ASSERT_EQ(mkdir((m_app + "/odd/more").c_str(), 0700), 0);
+    EXPECT_STATE(check(), TreeState::Intact);
+}
+
+struct DamageRow
+{
+    const char* name;
+    std::function<void(const std::string& app)> damage;
+    std::vector<std::string> differences;
+};
+
+void PrintTo(const DamageRow& row, std::ostream* os)
+{
+    *os << row.name;
+}
+
+class DamageTest : public ManifestTest, public ::testing::WithParamInterface<DamageRow>
+{};
+
+TEST_P(DamageTest, NamesEachDifference)
+{
+    install();
+    GetParam().damage(m_app);
+    const TreeCheck c = check();
+    EXPECT_STATE(c, TreeState::Damaged);
+    EXPECT_EQ(c.differences, GetParam().differences);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, DamageTest,
+    ::testing::Values(
+        DamageRow{
+            "file_truncated",
+            [](const std::string& a) { ASSERT_EQ(truncate((a + "/bin/client").c_str(), 3), 0); },
+            {"size 3, expected 10: bin/client"}},
+        DamageRow{
+            "file_deleted",
+            [](const std::string& a) { ASSERT_EQ(unlink((a + "/lib/libx.so.1").c_str()), 0); },
+            {"missing: lib/libx.so.1"}},
+        DamageRow{
+            "mode_changed",
+            [](const std::string& a) { ASSERT_EQ(chmod((a + "/bin/client").c_str(), 0644), 0); },
+            {"mode 0644, expected 0755: bin/client"}},
+        DamageRow{"root_mode_changed",
+                  [](const std::string& a) { ASSERT_EQ(chmod(a.c_str(), 0700), 0); },
+                  {"mode 0700, expected 0755: ."}},
+        DamageRow{"odd_name_emptied",
+                  [](const std::string& a) { put(a + "/odd/new\nline", ""); },
+                  {"size 0, expected 8: odd/new\\x0aline"}},
+        DamageRow{"folder_deleted_counts_once",
+                  [](const std::string& a) { ASSERT_EQ(run("rm -r '" + a + "/lib'"), 0); },
+                  {"missing: lib"}},
+        DamageRow{"file_became_folder",
+                  [](const std::string& a) {
+                      ASSERT_EQ(unlink((a + "/zero").c_str()), 0);
+                      ASSERT_EQ(mkdir((a + "/zero").c_str(), 0755), 0);
+                  },
+                  {"a folder, expected a file: zero"}},
+        DamageRow{"folder_became_link",
+                  [](const std::string& a) {
+                      ASSERT_EQ(rmdir((a + "/empty").c_str()), 0);
+                      ASSERT_EQ(symlink("bin", (a + "/empty").c_str()), 0);
+                  },
+                  {"a symbolic link, expected a folder: empty"}},
+        DamageRow{"link_retargeted",
+                  [](const std::string& a) {
+                      ASSERT_EQ(unlink((a + "/lib/libx.so").c_str()), 0);
+                      ASSERT_EQ(symlink("libx.so.2", (a + "/lib/libx.so").c_str()), 0);
+                  },
+                  {"link target 'libx.so.2', expected 'libx.so.1': lib/libx.so"}},
+        DamageRow{"several_in_manifest_order",
+                  [](const std::string& a) {
+                      ASSERT_EQ(unlink((a + "/zero").c_str()), 0);
+                      ASSERT_EQ(chmod((a + "/bin").c_str(), 0700), 0);
+                      put(a + "/odd/\x01\x7f\xff", "");
+                  },
+                  {"mode 0700, expected 0755: bin", "size 0, expected 3: odd/\\x01\\x7f\xff",
+                   "missing: zero"}}),
+    [](const ::testing::TestParamInfo<DamageRow>& i) { return std::string(i.param.name); });
+
+TEST_F(ManifestTest, StopsAtTheGivenNumberOfDifferences)
+{
+    install();
+    for (const char* file : {"/zero", "/bin/client", "/lib/libx.so.1"}) {
+        ASSERT_EQ(unlink((m_app + file).c_str()), 0);
+    }
+    const TreeCheck c = check(2);
+    EXPECT_STATE(c, TreeState::Damaged);
+    EXPECT_EQ(c.differences.size(), 2u);
+}
+
+// Whatever the manifest cannot vouch for is not damage: a stale one must never make the
+// launcher reinstall at every start.
+struct NothingRow
+{
+    const char* name;
+    std::function<void(ManifestTest& t, const std::string& app, const std::string& manifest)>
+        change;
+};
+
+void PrintTo(const NothingRow& row, std::ostream* os)
+{
+    *os << row.name;
+}
+
+class NothingTest : public ManifestTest, public ::testing::WithParamInterface<NothingRow>
+{};
+
+TEST_P(NothingTest, IsNeitherIntactNorDamaged)
+{
+    install();
+    GetParam().change(*this, m_app, current());
+    const TreeCheck c = check();
+    EXPECT_STATE(c, TreeState::NothingToCheck);
+    EXPECT_EQ(c.differences.size(), 1u) << joined(c);
+}
+
+std::string readAll(const std::string& path)
+{
+    return testsupport::readFile(QString::fromStdString(path)).toStdString();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, NothingTest,
+    ::testing::Values(NothingRow{"no_installed_copy",
+                                 [](ManifestTest&, const std::string& a, const std::string&) {
+                                     ASSERT_EQ(run("rm -r '" + a + "'"), 0);
+                                 }},
+                      NothingRow{"installed_before_manifests",
+                                 [](ManifestTest&, const std::string&, const std::string& m) {
+                                     ASSERT_EQ(unlink(m.c_str()), 0);
+                                 }},
+                      NothingRow{"another_build_in_place",
+                                 [](ManifestTest&, const std::string& a, const std::string&) {
+                                     put(a + "/INFO", "[Version]\nbuild_version=126\n");
+                                 }},
+                      NothingRow{"a_copy_put_in_place",
+                                 [](ManifestTest&, const std::string& a, const std::string&) {
+                                     ASSERT_EQ(run("mv '" + a + "' '" + a + ".x' && cp -a '" + a +
+                                                   ".x' '" + a + "' && rm -r '" + a + ".x'"),
+                                               0);
+                                 }},
+                      NothingRow{"manifest_cut_short",
+                                 [](ManifestTest&, const std::string&, const std::string& m) {
+                                     ASSERT_EQ(truncate(m.c_str(),
+                                                        static_cast<off_t>(readAll(m).size() - 4)),
+                                               0);
+                                 }},
+                      NothingRow{"manifest_with_a_length_too_long",
+                                 [](ManifestTest&, const std::string&, const std::string& m) {
+                                     std::string text = readAll(m);
+                                     const size_t at = text.find(" 10:bin/client");
+                                     ASSERT_NE(at, std::string::npos);
+                                     text.replace(at, 4, " 99:");
+                                     put(m, text);
+                                 }},
+                      NothingRow{"manifest_of_another_version",
+                                 [](ManifestTest&, const std::string&, const std::string& m) {
+                                     std::string text = readAll(m);
+                                     text[text.find('\n') - 1] = '2';
+                                     put(m, text);
+                                 }}),
+    [](const ::testing::TestParamInfo<NothingRow>& i) { return std::string(i.param.name); });
+
+TEST_F(ManifestTest, SettlingPromotesTheNextManifestOfThisTreeOnly)
+{
+    // A run ended between the commit and the promotion: the next manifest describes A.
+    ASSERT_EQ(WriteNextTreeManifest(user(), app()), 0);
+    SettleTreeManifests(user(), app());
+    EXPECT_EQ(access(next().c_str(), F_OK), -1);
+    EXPECT_STATE(check(), TreeState::Intact);
+
+    // One written for a tree that was then rolled back describes nothing here.
+    ASSERT_EQ(rename(m_app.c_str(), (m_app + "_tmp").c_str()), 0);
+    makeTree(m_app);
+    ASSERT_EQ(WriteNextTreeManifest(user(), app()), 0);
+    ASSERT_EQ(run("rm -r '" + m_app + "' && mv '" + m_app + "_tmp' '" + m_app + "'"), 0);
+    SettleTreeManifests(user(), app());
+    EXPECT_EQ(access(next().c_str(), F_OK), -1);
+    EXPECT_STATE(check(), TreeState::Intact);
+}
+
+} // namespace

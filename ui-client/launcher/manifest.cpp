@@ -1,0 +1,582 @@
+#include "manifest.h"
+
+#include "file/file-op.h"
+#include "file/unique_fd.h"
+#include "log/log.h"
+#include "qtcompat.h"
+
+#include <QSettings>
+#include <QString>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <memory>
+#include <string_view>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+const char* const kComponent = "service_debug";
+
+// Supplies the component and the source line; the text stays as administrators read it.
+#define MANIFEST_LOG(level, fmt, ...)                                                              \
+    Logger::LogMsg(Logger::level, kComponent, fmt, __LINE__, ##__VA_ARGS__)
+
+const char kMagic[] = "brisendale-tree-manifest 1\n";
+// A manifest larger than this is not ours: it is not read.
+const size_t kMaxManifestSize = 64u * 1024 * 1024;
+
+int openRetry(int dirfd, const char* path, int flags)
+{
+    int fd;
+    do {
+        fd = ::openat(dirfd, path, flags | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+char typeLetter(mode_t mode)
+{
+    switch (mode & S_IFMT) {
+    case S_IFDIR:
+        return 'd';
+    case S_IFREG:
+        return 'f';
+    case S_IFLNK:
+        return 'l';
+    case S_IFIFO:
+        return 'p';
+    case S_IFSOCK:
+        return 's';
+    case S_IFCHR:
+        return 'c';
+    case S_IFBLK:
+        return 'b';
+    default:
+        return '?';
+    }
+}
+
+const char* typeName(char letter)
+{
+    switch (letter) {
+    case 'd':
+        return "folder";
+    case 'f':
+        return "file";
+    case 'l':
+        return "symbolic link";
+    default:
+        return "special file";
+    }
+}
+
+// A name as one printable line: control bytes and the backslash escaped, UTF-8 kept.
+std::string printable(std::string_view text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte == '\\') {
+            out += "\\\\";
+        } else if (byte < 0x20 || byte == 0x7f) {
+            char esc[5];
+            snprintf(esc, sizeof(esc), "\\x%02x", byte);
+            out += esc;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+void appendCounted(std::string& out, std::string_view bytes)
+{
+    out += std::to_string(bytes.size());
+    out += ':';
+    out.append(bytes.data(), bytes.size());
+}
+
+// The build in A/INFO as the version loader reads it; empty when there is none.
+std::string readBuild(const ustring& app_dir)
+{
+    const ustring info = app_dir + "/INFO";
+    if (::access(info.c_str_utf8(), F_OK) != 0) {
+        return std::string();
+    }
+    QSettings settings(QString::fromUtf8(info.c_str_utf8()), QSettings::IniFormat);
+    QtCompat::readIniAsUtf8(settings);
+    return settings.value("Version/build_version").toString().toUtf8().toStdString();
+}
+
+// What a manifest says about the tree it describes.
+struct Identity
+{
+    std::string build;
+    unsigned long long tree = 0; // inode number of A
+};
+
+// Reads the fields of a manifest in place; any deviation from the format fails.
+class Cursor
+{
+public:
+    Cursor(const char* begin, const char* end) : m_p(begin), m_end(end) {}
+
+    bool ok() const { return m_ok; }
+    bool atEnd() const { return m_p == m_end; }
+    bool peek(std::string_view text) const
+    {
+        return static_cast<size_t>(m_end - m_p) >= text.size() &&
+               std::memcmp(m_p, text.data(), text.size()) == 0;
+    }
+    void expect(std::string_view text)
+    {
+        if (m_ok && peek(text)) {
+            m_p += text.size();
+        } else {
+            m_ok = false;
+        }
+    }
+    char letter()
+    {
+        if (!m_ok || m_p == m_end) {
+            m_ok = false;
+            return 0;
+        }
+        return *m_p++;
+    }
+    unsigned long long number(unsigned base)
+    {
+        unsigned long long value = 0;
+        const char* start = m_p;
+        while (m_ok && m_p != m_end && *m_p >= '0' && *m_p < static_cast<char>('0' + base)) {
+            if (__builtin_mul_overflow(value, base, &value) ||
+                __builtin_add_overflow(value, static_cast<unsigned>(*m_p - '0'), &value)) {
+                m_ok = false;
+            }
+            ++m_p;
+        }
+        if (m_p == start) {
+            m_ok = false;
+        }
+        return value;
+    }
+    // "<length>:<bytes>"
+    std::string_view counted()
+    {
+        const unsigned long long length = number(10);
+        expect(":");
+        if (!m_ok || length > static_cast<unsigned long long>(m_end - m_p)) {
+            m_ok = false;
+            return std::string_view();
+        }
+        std::string_view bytes(m_p, static_cast<size_t>(length));
+        m_p += length;
+        return bytes;
+    }
+
+private:
+    const char* m_p;
+    const char* m_end;
+    bool m_ok = true;
+};
+
+Identity readIdentity(Cursor& in)
+{
+    Identity id;
+    in.expect(kMagic);
+    in.expect("build ");
+    const std::string_view build = in.counted();
+    id.build.assign(build.data(), build.size());
+    in.expect("\ntree ");
+    id.tree = in.number(10);
+    in.expect("\n");
+    return id;
+}
+
+enum class Load
+{
+    Ok,
+    Missing,
+    Unusable,
+};
+
+Load loadFile(const ustring& path, std::string& data)
+{
+    UniqueFd fd(openRetry(AT_FDCWD, path.c_str_utf8(), O_RDONLY));
+    if (!fd.valid()) {
+        return errno == ENOENT ? Load::Missing : Load::Unusable;
+    }
+    struct stat st;
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+        static_cast<unsigned long long>(st.st_size) > kMaxManifestSize) {
+        return Load::Unusable;
+    }
+    data.resize(static_cast<size_t>(st.st_size));
+    size_t done = 0;
+    while (done < data.size()) {
+        const ssize_t n = ::read(fd.get(), &data[done], data.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return Load::Unusable;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return Load::Ok;
+}
+
+// Whether the manifest at `path` describes the tree whose root inode and build are given.
+bool describes(const ustring& path, unsigned long long tree, const std::string& build,
+               std::string& data)
+{
+    if (loadFile(path, data) != Load::Ok) {
+        return false;
+    }
+    Cursor in(data.data(), data.data() + data.size());
+    const Identity id = readIdentity(in);
+    return in.ok() && id.tree == tree && id.build == build;
+}
+
+bool statRoot(const ustring& app_dir, UniqueFd& fd, struct stat& st)
+{
+    fd = UniqueFd(openRetry(AT_FDCWD, app_dir.c_str_utf8(), O_PATH | O_DIRECTORY));
+    return fd.valid() && ::fstat(fd.get(), &st) == 0;
+}
+
+// Appends one entry line for `st`; `path` is relative to A, empty for A itself.
+bool appendEntry(std::string& out, int dirfd, const char* at, std::string_view path,
+                 const struct stat& st)
+{
+    const char type = typeLetter(st.st_mode);
+    char head[64];
+    snprintf(head, sizeof(head), "%c %o %llu ", type, static_cast<unsigned>(st.st_mode & 07777),
+             S_ISREG(st.st_mode) ? static_cast<unsigned long long>(st.st_size) : 0ull);
+    out += head;
+    appendCounted(out, path);
+    if (type == 'l') {
+        char target[PATH_MAX];
+        const ssize_t n = ::readlinkat(dirfd, at, target, sizeof(target));
+        if (n < 0 || static_cast<size_t>(n) >= sizeof(target)) {
+            return false;
+        }
+        out += ' ';
+        appendCounted(out, std::string_view(target, static_cast<size_t>(n)));
+    }
+    out += '\n';
+    return true;
+}
+
+struct DirCloser
+{
+    void operator()(DIR* dir) const { ::closedir(dir); }
+};
+
+// Parents before children, names in byte order: the checker needs the first, tests the second.
+// Paths are resolved from A's descriptor so that only one listing is open at a time.
+bool walk(int root, const std::string& rel, std::string& out, size_t& count)
+{
+    const int fd =
+        openRetry(root, rel.empty() ? "." : rel.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+    if (fd < 0) {
+        return false;
+    }
+    std::unique_ptr<DIR, DirCloser> dir(::fdopendir(fd));
+    if (!dir) {
+        ::close(fd);
+        return false;
+    }
+    std::vector<std::string> names;
+    errno = 0;
+    while (const dirent* entry = ::readdir(dir.get())) {
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
+            names.emplace_back(entry->d_name);
+        }
+        errno = 0;
+    }
+    if (errno != 0) {
+        return false;
+    }
+    dir.reset();
+    std::sort(names.begin(), names.end());
+    for (const std::string& name : names) {
+        const std::string child = rel.empty() ? name : rel + "/" + name;
+        struct stat st;
+        if (::fstatat(root, child.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !appendEntry(out, root, child.c_str(), child, st)) {
+            return false;
+        }
+        ++count;
+        if (S_ISDIR(st.st_mode) && !walk(root, child, out, count)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// One level of the folders open while checking: the folder's path in the manifest and a
+// descriptor on it, or none when it is missing or not a folder (its entries are then not
+// looked at: the folder itself is already a difference).
+struct Level
+{
+    std::string_view path;
+    UniqueFd fd;
+};
+
+bool resourceError(int err)
+{
+    return err == EMFILE || err == ENFILE || err == ENOMEM || err == EINTR;
+}
+
+// Checks the entries that follow the identity in `in` below A's descriptor `root`.
+TreeCheck checkEntries(Cursor& in, UniqueFd root, size_t max_differences)
+{
+    TreeCheck result;
+    const auto differ = [&](const std::string& what, std::string_view path) {
+        result.differences.push_back(what + ": " + (path.empty() ? "." : printable(path)));
+    };
+    const auto unusable = [&](const char* why) {
+        result.state = TreeState::NothingToCheck;
+        result.differences.assign(1, why);
+        return result;
+    };
+    std::vector<Level> levels;
+    levels.push_back(Level{std::string_view(), std::move(root)});
+    char name[NAME_MAX + 1];
+    char target[PATH_MAX];
+    size_t entries = 0;
+    bool first = true;
+    while (!in.peek("end ")) {
+        const char type = in.letter();
+        in.expect(" ");
+        const auto mode = static_cast<mode_t>(in.number(8));
+        in.expect(" ");
+        const unsigned long long size = in.number(10);
+        in.expect(" ");
+        const std::string_view path = in.counted();
+        std::string_view link;
+        if (type == 'l') {
+            in.expect(" ");
+            link = in.counted();
+        }
+        in.expect("\n");
+        if (!in.ok() || path.find('\0') != std::string_view::npos) {
+            return unusable("the manifest is not readable");
+        }
+        ++entries;
+
+        // A itself comes first, as the only entry with an empty path.
+        int dirfd = levels.front().fd.get();
+        const char* at = "";
+        size_t depth = 0;
+        if (first) {
+            first = false;
+            if (!path.empty() || type != 'd') {
+                return unusable("the manifest is not readable");
+            }
+        } else {
+            depth = static_cast<size_t>(std::count(path.begin(), path.end(), '/')) + 1;
+            const size_t slash = path.rfind('/');
+            const std::string_view base =
+                slash == std::string_view::npos ? path : path.substr(slash + 1);
+            // Its parent is the latest folder one level up, or the manifest is not ours.
+            if (path.empty() || depth > levels.size() || base.empty() || base.size() > NAME_MAX ||
+                path.substr(0, slash == std::string_view::npos ? 0 : slash) !=
+                    levels[depth - 1].path) {
+                return unusable("the manifest is not readable");
+            }
+            levels.resize(depth);
+            dirfd = levels[depth - 1].fd.get();
+            if (dirfd < 0) {
+                if (type == 'd') {
+                    levels.push_back(Level{path, UniqueFd()});
+                }
+                continue;
+            }
+            std::memcpy(name, base.data(), base.size());
+            name[base.size()] = '\0';
+            at = name;
+        }
+
+        bool folder_ok = false;
+        struct stat st;
+        if (::fstatat(dirfd, at, &st, *at ? AT_SYMLINK_NOFOLLOW : AT_EMPTY_PATH) != 0) {
+            const int err = errno;
+            if (resourceError(err)) {
+                return unusable("the tree could not be examined");
+            }
+            differ(err == ENOENT || err == ENOTDIR
+                       ? std::string("missing")
+                       : std::string("cannot examine (") + strerror(err) + ")",
+                   path);
+        } else if (typeLetter(st.st_mode) != type) {
+            differ(std::string("a ") + typeName(typeLetter(st.st_mode)) + ", expected a " +
+                       typeName(type),
+                   path);
+        } else {
+            if ((st.st_mode & 07777) != mode) {
+                char text[64];
+                snprintf(text, sizeof(text), "mode %04o, expected %04o",
+                         static_cast<unsigned>(st.st_mode & 07777), static_cast<unsigned>(mode));
+                differ(text, path);
+            }
+            if (type == 'f' && static_cast<unsigned long long>(st.st_size) != size) {
+                differ("size " + std::to_string(static_cast<unsigned long long>(st.st_size)) +
+                           ", expected " + std::to_string(size),
+                       path);
+            }
+            if (type == 'l') {
+                const ssize_t n = ::readlinkat(dirfd, at, target, sizeof(target));
+                if (n < 0 || std::string_view(target, static_cast<size_t>(n)) != link) {
+                    differ("link target '" +
+                               printable(n < 0 ? std::string_view()
+                                               : std::string_view(target, static_cast<size_t>(n))) +
+                               "', expected '" + printable(link) + "'",
+                           path);
+                }
+            }
+            folder_ok = type == 'd';
+        }
+        if (result.differences.size() >= std::max<size_t>(max_differences, 1)) {
+            result.state = TreeState::Damaged;
+            return result;
+        }
+        if (type == 'd' && depth > 0) {
+            UniqueFd sub;
+            if (folder_ok) {
+                sub = UniqueFd(openRetry(dirfd, at, O_PATH | O_DIRECTORY | O_NOFOLLOW));
+                if (!sub.valid() && resourceError(errno)) {
+                    return unusable("the tree could not be examined");
+                }
+            }
+            levels.push_back(Level{path, std::move(sub)});
+        }
+    }
+    in.expect("end ");
+    const unsigned long long count = in.number(10);
+    in.expect("\n");
+    if (!in.ok() || !in.atEnd() || count != entries || first) {
+        return unusable("the manifest is not readable");
+    }
+    result.state = result.differences.empty() ? TreeState::Intact : TreeState::Damaged;
+    return result;
+}
+
+} // namespace
+
+ustring TreeManifestPath(const ustring& user_root, const ustring& app_dir)
+{
+    return user_root + "/" + FSBaseName(app_dir) + ".manifest";
+}
+
+ustring NextTreeManifestPath(const ustring& user_root, const ustring& app_dir)
+{
+    return TreeManifestPath(user_root, app_dir) + ".next";
+}
+
+TreeCheck CheckInstalledTree(const ustring& user_root, const ustring& app_dir,
+                             size_t max_differences)
+{
+    TreeCheck result;
+    UniqueFd root;
+    struct stat st;
+    if (!statRoot(app_dir, root, st)) {
+        result.differences.push_back("no installed copy");
+        return result;
+    }
+    const auto tree = static_cast<unsigned long long>(st.st_ino);
+    const std::string build = readBuild(app_dir);
+    // The next manifest first: it is the one that holds after a commit not yet promoted.
+    std::string data;
+    if (!describes(NextTreeManifestPath(user_root, app_dir), tree, build, data) &&
+        !describes(TreeManifestPath(user_root, app_dir), tree, build, data)) {
+        result.differences.push_back(IsFileExist(TreeManifestPath(user_root, app_dir), false)
+                                         ? "the manifest describes another installation"
+                                         : "no manifest: installed before manifests were kept");
+        return result;
+    }
+    Cursor in(data.data(), data.data() + data.size());
+    (void)readIdentity(in);
+    return checkEntries(in, std::move(root), max_differences);
+}
+
+int WriteNextTreeManifest(const ustring& user_root, const ustring& app_dir)
+{
+    const ustring next = NextTreeManifestPath(user_root, app_dir);
+    UniqueFd root(openRetry(AT_FDCWD, app_dir.c_str_utf8(), O_RDONLY | O_DIRECTORY));
+    struct stat st;
+    std::string out = kMagic;
+    out += "build ";
+    appendCounted(out, readBuild(app_dir));
+    size_t count = 1;
+    bool ok = root.valid() && ::fstat(root.get(), &st) == 0;
+    if (ok) {
+        out += "\ntree " + std::to_string(static_cast<unsigned long long>(st.st_ino)) + "\n";
+        ok = appendEntry(out, root.get(), "", std::string_view(), st) &&
+             walk(root.get(), std::string(), out, count);
+    }
+    if (ok) {
+        out += "end " + std::to_string(count) + "\n";
+        ok = FSWriteFileAtomic(next, out) == 0;
+    }
+    if (ok) {
+        return 0;
+    }
+    const int err = errno;
+    MANIFEST_LOG(L_ERR,
+                 "[ERROR] manifest.cpp(%d): failed to describe '%s' in '%s': %s (%d), it will "
+                 "not be checked\n",
+                 app_dir.c_str_utf8(), next.c_str_utf8(), strerror(err), err);
+    // One left from an earlier run must not stand for this tree.
+    if (::unlink(next.c_str_utf8()) != 0 && errno != ENOENT) {
+        MANIFEST_LOG(L_ERR, "[ERROR] manifest.cpp(%d): failed to remove '%s': %s\n",
+                     next.c_str_utf8(), strerror(errno));
+    }
+    return -1;
+}
+
+int PromoteTreeManifest(const ustring& user_root, const ustring& app_dir)
+{
+    const ustring next = NextTreeManifestPath(user_root, app_dir);
+    const ustring current = TreeManifestPath(user_root, app_dir);
+    if (::rename(next.c_str_utf8(), current.c_str_utf8()) != 0) {
+        const int err = errno;
+        MANIFEST_LOG(L_ERR, "[ERROR] manifest.cpp(%d): failed to rename '%s' -> '%s': %s (%d)\n",
+                     next.c_str_utf8(), current.c_str_utf8(), strerror(err), err);
+        return -1;
+    }
+    return FSSyncFolder(user_root);
+}
+
+void SettleTreeManifests(const ustring& user_root, const ustring& app_dir)
+{
+    const ustring next = NextTreeManifestPath(user_root, app_dir);
+    if (!IsFileExist(next, false)) {
+        return;
+    }
+    UniqueFd root;
+    struct stat st;
+    std::string data;
+    if (statRoot(app_dir, root, st) &&
+        describes(next, static_cast<unsigned long long>(st.st_ino), readBuild(app_dir), data)) {
+        // Ignored beyond its log line: the next manifest still describes A where it is.
+        (void)PromoteTreeManifest(user_root, app_dir);
+        return;
+    }
+    if (::unlink(next.c_str_utf8()) != 0 && errno != ENOENT) {
+        MANIFEST_LOG(L_ERR, "[ERROR] manifest.cpp(%d): failed to remove '%s': %s\n",
+                     next.c_str_utf8(), strerror(errno));
+        return;
+    }
+    // Ignored beyond its log line: a removal that comes back is settled again next time.
+    (void)FSSyncFolder(user_root);
+}
