@@ -114,8 +114,7 @@ int verifyCopy(const QCommandLineParser&, char**)
         const ino_t before = appInode(app);
         if (::access((app + ".incomplete").c_str_utf8(), F_OK) == 0) {
             write(stdout, QStringLiteral("%1: the last upgrade did not finish; the next start "
-                                         "puts the copy right
-")
+                                         "puts the copy right\n")
                               .arg(QString::fromUtf8(app.c_str_utf8())));
             return VERIFY_DAMAGED;
         }

@@ -385,6 +385,14 @@ int freeDisplayNumber()
     return -1;
 }
 
+// True when the process is stopped (SIGSTOP, as the shim's stop mode leaves it).
+bool stopped(qint64 pid)
+{
+    const QByteArray stat = readFile("/proc/" + QString::number(pid) + "/stat");
+    const int end = stat.lastIndexOf(')');
+    return end > 0 && stat.mid(end + 2, 1) == "T";
+}
+
 // The X server ends while the package is unpacked, as at the end of a session: the
 // upgrade rolls back as for SIGHUP, counts as no attempt, and no client is started. The
 // launcher ends by SIGHUP.
