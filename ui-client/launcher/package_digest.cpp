@@ -1,5 +1,6 @@
 #include "package_digest.h"
 
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 
 #include <cctype>
@@ -9,8 +10,23 @@ void PackageDigest::CtxFree::operator()(evp_md_ctx_st* ctx) const
     EVP_MD_CTX_free(ctx);
 }
 
-PackageDigest::PackageDigest() : m_ctx(EVP_MD_CTX_new())
+namespace {
+
+// The system's OpenSSL configuration is not read: a digest needs none of it, and its
+// providers and engines would only add to the launcher's memory.
+bool initCrypto()
 {
+    static const bool ok = OPENSSL_init_crypto(OPENSSL_INIT_NO_LOAD_CONFIG, nullptr) == 1;
+    return ok;
+}
+
+} // namespace
+
+PackageDigest::PackageDigest()
+{
+    if (initCrypto()) {
+        m_ctx.reset(EVP_MD_CTX_new());
+    }
     m_ok = m_ctx && EVP_DigestInit_ex(m_ctx.get(), EVP_sha256(), nullptr) == 1;
 }
 
