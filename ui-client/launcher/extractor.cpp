@@ -527,8 +527,7 @@ bool digestMatches(Package& package, const std::string& expected)
 // may succeed: the gzip members to their end, the digest, the entry count (the target
 // folder and one per entry below it, as the package build counts them). Each is made
 // only when the version file gives its value. True, or false with the log line written.
-bool packageComplete(Package& package, uint64_t below, const std::string& sha256,
-                     uint64_t entries)
+bool packageComplete(Package& package, uint64_t below, const std::string& sha256, uint64_t entries)
 {
     if (!drainMembers(package)) {
         return false;
