@@ -13,6 +13,9 @@
 #              is built
 #   BEFORE     a second launcher binary, measured in the same rounds (optional)
 #   ROUNDS     timed rounds per package (default 7)
+#   NO_DIGEST  launchers ("before", "after" or both) whose version file gives no sha256 of
+#              the package, so that the digest's cost shows: BEFORE=AFTER=<one binary>
+#              NO_DIGEST=before measures it with and without in one run (default: none)
 #   PACKAGES   which packages (default: "typical.tar.gz typical.tar.zst many.tar.gz many.tar.zst");
 #              a bare kind ("small") stands for its tar.gz and tar.zst
 #
@@ -57,7 +60,7 @@ done
 packages=${packages# }
 build=${BUILD_DIR:-$repo/build-bench}
 
-for tool in bsdtar gzip zstd python3 /usr/bin/time sync stat; do
+for tool in bsdtar gzip zstd python3 /usr/bin/time sync stat sha256sum; do
     command -v "$tool" >/dev/null || { echo "missing: $tool" >&2; exit 1; }
 done
 
@@ -161,9 +164,19 @@ make_root() { # name package
         mkdir -p "$root/bin" "$root/package" "$root/log"
         cp "${bin[$1]}" "$root/bin/brisendale-launcher"
         printf '[Version]\nmajor_version=1\nminor_version=0\nbuild_version=%s\n' $build >"$root/INFO"
+        # As the package build writes it: the launcher then hashes the package it reads.
+        case " ${NO_DIGEST:-} " in
+        *" $1 "*) ;;
+        *) printf '[Package]\nsha256=%s\n' "${digest[$2]}" >>"$root/INFO" ;;
+        esac
         ln -s "$work/$2" "$root/package/brisendale.nbx"
     done
 }
+
+declare -A digest
+for pkg in $packages; do
+    digest[$pkg]=$(sha256sum <"$work/$pkg" | cut -d' ' -f1)
+done
 
 now() { date +%s%N; }
 ms() { echo $((($2 - $1) / 1000000)); }

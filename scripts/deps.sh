@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   cmake g++ make pkg-config
   libicu-dev
-  libarchive-dev libarchive-tools zstd libisal-dev isal
+  libarchive-dev libarchive-tools zstd libisal-dev isal libssl-dev zlib1g-dev
   qtbase5-dev qttools5-dev qttools5-dev-tools qt5-qmake libqt5network5
   # the Qt 6 build (-DBRISENDALE_QT=6): lrelease is in qt6-l10n-tools
   qt6-base-dev qt6-base-dev-tools qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools

@@ -41,9 +41,9 @@ endif()
 file(RENAME "${OUT}.part" "${OUT}")
 
 # The system-wide version file also tells how much room and how many entries the
-# unpacked package takes,
-# so that the launcher can refuse an upgrade that would fill the user's disk. Every
-# entry is counted in whole 4 KiB blocks, as most file systems store it.
+# unpacked package takes, so that the launcher can refuse an upgrade that would fill
+# the user's disk. Every entry is counted in whole 4 KiB blocks, as most file systems
+# store it.
 file(GLOB_RECURSE entries LIST_DIRECTORIES true "${STAGE}/*")
 # The entries need inodes too: the application folder and one per entry below it.
 list(LENGTH entries installed_entries)
@@ -57,7 +57,9 @@ foreach(entry IN LISTS entries)
   endif()
   math(EXPR installed_size "${installed_size} + ${blocks} * 4096")
 endforeach()
+# And the package file's SHA-256, which the launcher checks as it reads the package.
+file(SHA256 "${OUT}" sha256)
 file(READ "${INFO}" info_text)
 file(WRITE "${ROOT_INFO}.part"
-  "${info_text}\n[Package]\ninstalled_size=${installed_size}\ninstalled_entries=${installed_entries}\n")
+  "${info_text}\n[Package]\ninstalled_size=${installed_size}\ninstalled_entries=${installed_entries}\nsha256=${sha256}\n")
 file(RENAME "${ROOT_INFO}.part" "${ROOT_INFO}")

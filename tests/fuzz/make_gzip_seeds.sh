@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Writes the extractor's gzip seeds from corpus/extractor/package.tar: two members, a
-# member with a wrong CRC32, a cut member, and a member followed by bytes that start no
-# other. Run from anywhere; the seeds are committed.
+# member with a wrong CRC32, a cut member, a member followed by bytes that start no
+# other, and a tar.gz and a tar.xz each wrapped in a second gzip. Run from anywhere;
+# the seeds are committed.
 set -euo pipefail
 dir=$(cd "$(dirname "$0")" && pwd)/corpus/extractor
 tar=$dir/package.tar
@@ -17,3 +18,6 @@ size=$(stat -c %s "$member")
     >"$dir/gzip_wrong_crc.tar.gz"
 head -c $((size / 2)) "$member" >"$dir/gzip_cut_member.tar.gz"
 { cat "$member"; head -c 512 /dev/zero; printf 'trailing\n'; } >"$dir/gzip_trailing_bytes.tar.gz"
+# Compressed twice: the inflated stream is itself a compressed archive.
+gzip -9 -n -c "$member" >"$dir/gzip_nested_tar_gz.gz"
+xz -9 -c "$tar" | gzip -9 -n -c >"$dir/gzip_nested_tar_xz.gz"

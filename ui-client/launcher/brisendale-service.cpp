@@ -3,6 +3,7 @@
 #include "extractor.h"
 #include "file/file-op.h"
 #include "file/unique_fd.h"
+#include "linux/package_info.h"
 #include "log/log.h"
 #include "manifest.h"
 #include "qtcompat.h"
@@ -494,6 +495,10 @@ int Service::ExtractPackage()
     Extractor extractor;
     extractor.SetSource(source);
     extractor.SetTarget(dest);
+    // The version file beside the package tells what the package must be, when it does.
+    const ustring info = GetRootBrisendaleResourceInstallPath() + "/INFO";
+    extractor.SetExpectedSha256(ReadPackageText(info, "Package/sha256"));
+    extractor.SetExpectedEntries(ReadPackageCount(info, "Package/installed_entries"));
     return extractor.Extract();
 }
 

@@ -2,11 +2,11 @@
 
 #include "adapter.h"
 #include "entry_queue.h"
-#if BRISENDALE_HAVE_ISAL
-#include "gzip_stage.h"
-#endif
 #include "file/unique_fd.h"
+#include "gzip_stage.h"
 #include "log/log.h"
+#include "package_digest.h"
+#include "package_source.h"
 #include "stop_request.h"
 #include "texts/strtab.h"
 
@@ -95,13 +95,14 @@ const char* errorText(archive* a)
     return s ? s : "";
 }
 
-// An open package: libarchive's reader and, for a gzip package, the stage that inflates
-// it in front of the reader.
+// An open package: the file, its digest when one is checked, libarchive's reader and,
+// for a gzip package, the stage that inflates it in front of the reader.
 struct Package
 {
-#if BRISENDALE_HAVE_ISAL
-    std::unique_ptr<GzipStage> stage; // declared first: outlives the reader
-#endif
+    // Declared in the order they are used: each outlives the one that reads through it.
+    std::unique_ptr<PackageDigest> digest;
+    std::unique_ptr<PackageSource> source;
+    std::unique_ptr<GzipStage> stage;
     ReadHandle reader;
 
     archive* get() const
@@ -115,41 +116,46 @@ struct Package
     // The package bytes consumed so far, whoever inflates them.
     int64_t consumed() const
     {
-#if BRISENDALE_HAVE_ISAL
         if (stage) {
             return stage->consumed();
         }
-#endif
         return archive_filter_bytes(reader.get(), -1);
     }
 };
 
-// A reader with every format and, unless ISA-L inflates the package, every filter
-// enabled, opened on path; null, with the log line written, when it cannot be made or
-// opened.
-Package openReader(const ustring& path)
+// A reader with every format and every filter enabled, opened on path; null, with the
+// log line written, when it cannot be made or opened. The filters stay enabled behind
+// the gzip stage too: a package compressed twice reads as libarchive reads it. With
+// hashed, every byte of the file goes through a digest.
+Package openReader(const ustring& path, bool hashed)
 {
     Package package;
     package.reader.reset(archive_read_new());
-    if (!package.reader) {
+    package.source.reset(new PackageSource);
+    if (hashed) {
+        package.digest.reset(new PackageDigest);
+    }
+    if (!package.reader || (package.digest && !package.digest->ok())) {
         EXTRACTOR_LOG(L_ERR, "[ERROR] extractor.cpp(%d): Allocate archive failed\n");
         return Package();
     }
     archive* reader = package.get();
     archive_read_support_format_all(reader);
+    archive_read_support_filter_all(reader);
     int opened;
-#if BRISENDALE_HAVE_ISAL
-    // Told by its first bytes, as libarchive tells it, not by the package's name.
-    package.stage.reset(new GzipStage);
-    if (package.stage->open(path.c_str())) {
-        opened = package.stage->attach(reader);
+    if (!package.source->open(path.c_str())) {
+        archive_set_error(reader, errno, "Failed to open '%s'", path.c_str());
+        opened = ARCHIVE_FATAL;
     } else {
-        package.stage.reset();
-#else
-    {
-#endif
-        archive_read_support_filter_all(reader);
-        opened = archive_read_open_filename(reader, path.c_str(), BLOCK_SIZE);
+        package.source->hashWith(package.digest.get());
+        // Told by its first bytes, as libarchive tells it, not by the package's name.
+        package.stage.reset(new GzipStage);
+        if (package.stage->open(package.source.get())) {
+            opened = package.stage->attach(reader);
+        } else {
+            package.stage.reset();
+            opened = package.source->attach(reader, BLOCK_SIZE);
+        }
     }
     if (opened != ARCHIVE_OK) {
         EXTRACTOR_LOG(L_ERR, "[ERROR] extractor.cpp(%d): archive_read_open_filename failed: '%s'\n",
@@ -415,9 +421,10 @@ bool sendData(const Package& package, EntryPiece piece, EntryQueue* queue, Progr
 }
 
 // The reading side: checks every entry in archive order, starting with first, and queues
-// it with its data. True once the whole archive was read and queued.
+// it with its data. True once the whole archive was read and queued; *below counts the
+// entries placed below the target (not the target itself).
 bool readEntries(const Package& package, archive_entry* first, const std::string& root,
-                 EntryQueue* queue, ProgressMeter* progress)
+                 EntryQueue* queue, ProgressMeter* progress, uint64_t* below)
 {
     archive* reader = package.get();
     LinkSet links;
@@ -449,6 +456,9 @@ bool readEntries(const Package& package, archive_entry* first, const std::string
         if (!placeEntry(entry, root, storedCopy.c_str(), &links)) {
             return false;
         }
+        if (std::strcmp(archive_entry_pathname_utf8(entry), ".") != 0) {
+            ++*below;
+        }
         EntryPiece piece;
         piece.entry.reset(archive_entry_clone(entry));
         if (!piece.entry) {
@@ -461,6 +471,79 @@ bool readEntries(const Package& package, archive_entry* first, const std::string
         }
         entry = nullptr;
     }
+}
+
+// Reads the rest of the gzip members after the archive's end, so that every member's
+// CRC32 and ISIZE is checked wherever the archive ends inside them. True, or false with
+// the log line written.
+bool drainMembers(Package& package)
+{
+    if (!package.stage) {
+        return true;
+    }
+    const char* error = "";
+    int r;
+    while ((r = package.stage->drainStep(&error)) > 0) {
+        if (stopAsked()) {
+            return false;
+        }
+    }
+    if (r < 0) {
+        EXTRACTOR_LOG(L_ERR, "[ERROR] extractor.cpp(%d): archive_read_data_block failed: '%s'\n",
+                      error);
+        return false;
+    }
+    return true;
+}
+
+// Hashes the package's bytes that no reader needed (after the archive's end) and
+// compares the digest with the expected one. True, or false with the log line written.
+bool digestMatches(Package& package, const std::string& expected)
+{
+    int r;
+    while ((r = package.source->hashStep()) > 0) {
+        if (stopAsked()) {
+            return false;
+        }
+    }
+    if (r < 0) {
+        const int err = errno;
+        EXTRACTOR_LOG(L_ERR, "[ERROR] extractor.cpp(%d): Failed to read the package: %s (%d)\n",
+                      std::strerror(err), err);
+        return false;
+    }
+    const std::string actual = package.digest->finish();
+    if (actual != expected) {
+        EXTRACTOR_LOG(L_ERR,
+                      "[ERROR] extractor.cpp(%d): package digest mismatch: expected sha256 %s, "
+                      "the package has %s\n",
+                      expected.c_str(), actual.empty() ? "none (digest failed)" : actual.c_str());
+        return false;
+    }
+    return true;
+}
+
+// The checks after the archive's end, on the reading thread and before the extraction
+// may succeed: the gzip members to their end, the digest, the entry count (the target
+// folder and one per entry below it, as the package build counts them). Each is made
+// only when the version file gives its value. True, or false with the log line written.
+bool packageComplete(Package& package, uint64_t below, const std::string& sha256, uint64_t entries)
+{
+    if (!drainMembers(package)) {
+        return false;
+    }
+    if (package.digest && !digestMatches(package, sha256)) {
+        return false;
+    }
+    if (entries != 0 && below + 1 != entries) {
+        EXTRACTOR_LOG(L_ERR,
+                      "[ERROR] extractor.cpp(%d): the package yields %llu entries, the version "
+                      "file says installed_entries=%llu\n",
+                      static_cast<unsigned long long>(below + 1),
+                      static_cast<unsigned long long>(entries));
+        return false;
+    }
+    return true;
 }
 
 // Starts the write-back of one regular file's pages while it and later entries are
@@ -748,13 +831,23 @@ void Extractor::SetTarget(const ustring& target)
     this->target = target;
 }
 
+void Extractor::SetExpectedSha256(const std::string& sha256)
+{
+    expected_sha256 = sha256;
+}
+
+void Extractor::SetExpectedEntries(uint64_t entries)
+{
+    expected_entries = entries;
+}
+
 int Extractor::Count()
 {
     if (target.empty() || source.empty()) {
         EXTRACTOR_LOG(L_ERR, "[ERROR] extractor.cpp(%d): Invalid argument\n");
         return -1;
     }
-    Package reader = openReader(source);
+    Package reader = openReader(source, false);
     if (!reader) {
         return -1;
     }
@@ -783,7 +876,13 @@ int Extractor::Extract()
     // No counting pass: an archive that cannot be opened or has no first entry fails
     // with the line administrators know from it.
     // The count logged is -1 for a package that cannot be opened, 0 for one without entries.
-    Package reader = openReader(source);
+    std::string sha256;
+    if (!expected_sha256.empty() && !PackageDigest::parseHex(expected_sha256, &sha256)) {
+        EXTRACTOR_LOG(L_ERR, "[ERROR] extractor.cpp(%d): sha256 is not a SHA-256 digest: '%s'\n",
+                      expected_sha256.c_str());
+        return -1;
+    }
+    Package reader = openReader(source, !sha256.empty());
     archive_entry* first = nullptr;
     if (!reader || archive_read_next_header(reader.get(), &first) != ARCHIVE_OK) {
         EXTRACTOR_LOG(
@@ -825,7 +924,9 @@ int Extractor::Extract()
     }
     BackgroundFlush flush(root, &queue);
     ProgressMeter progress(size);
-    const bool readOk = readEntries(reader, first, root, &queue, &progress);
+    uint64_t below = 0;
+    const bool readOk = readEntries(reader, first, root, &queue, &progress, &below) &&
+                        packageComplete(reader, below, sha256, expected_entries);
     queue.finish(readOk);
     writing.join();
     queue_peak = queue.peak();
@@ -844,7 +945,7 @@ int Extractor::List()
         EXTRACTOR_LOG(L_ERR, "[ERROR] extractor.cpp(%d): Invalid argument\n");
         return -1;
     }
-    Package reader = openReader(source);
+    Package reader = openReader(source, false);
     if (!reader) {
         return -1;
     }

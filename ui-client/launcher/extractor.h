@@ -4,6 +4,8 @@
 #include "ustring/ustring.h"
 
 #include <cstddef>
+#include <cstdint>
+#include <string>
 
 struct archive;
 
@@ -17,12 +19,18 @@ public:
 
     void SetSource(const ustring& source);
     void SetTarget(const ustring& target);
+    // What the package must be, from its version file's group "Package": the SHA-256 of
+    // the package file in hex and the number of entries it installs, the target folder
+    // included. Empty or 0: not checked.
+    void SetExpectedSha256(const std::string& sha256);
+    void SetExpectedEntries(uint64_t entries);
 
     // Number of entries whose headers could be read, or -1 when the archive cannot be opened.
     int Count();
-    // 0 when every entry was written below the target, -1 otherwise; entries written
-    // before a failure stay on disk. Decodes on the calling thread and writes on a
-    // second one; reports once per entry, with a bar that follows the bytes consumed.
+    // 0 when every entry was written below the target and the package was read whole and
+    // matched what is expected of it, -1 otherwise; entries written before a failure stay
+    // on disk. Decodes on the calling thread and writes on a second one; reports once per
+    // entry, with a bar that follows the bytes consumed.
     int Extract();
     // Writes every entry's stored path to standard output, one per line; 0 or -1.
     int List();
@@ -35,6 +43,8 @@ private:
 
     ustring target;
     ustring source;
+    std::string expected_sha256;
+    uint64_t expected_entries = 0;
     // The most bytes that the last Extract held between its two threads.
     size_t queue_peak = 0;
 };

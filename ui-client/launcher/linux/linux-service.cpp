@@ -1,5 +1,6 @@
 #include "linux/linux-service.h"
 #include "linux/client_process.h"
+#include "linux/package_info.h"
 #include "linux/version_parse.h"
 
 #include "config.h"
@@ -312,26 +313,10 @@ bool LinuxService::UpgradeAllowed(const UpgradeGuard& guard)
     return true;
 }
 
-// A count from the group "Package" of the system-wide version file; 0 when it is
-// missing or not a number, and the largest count when it is too large to hold, so
-// that it never fits.
+// A count from the group "Package" of the system-wide version file.
 uint64_t LinuxService::ReadPackageCount(const char* key) const
 {
-    QSettings settings(
-        QString::fromUtf8((GetRootBrisendaleResourceInstallPath() + "/" + "INFO").c_str_utf8()),
-        QSettings::IniFormat);
-    const std::string text = settings.value(key).toString().trimmed().toStdString();
-    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) {
-        return 0;
-    }
-    uint64_t value = 0;
-    for (const char digit : text) {
-        if (__builtin_mul_overflow(value, 10u, &value) ||
-            __builtin_add_overflow(value, static_cast<uint64_t>(digit - '0'), &value)) {
-            return UINT64_MAX;
-        }
-    }
-    return value;
+    return ::ReadPackageCount(GetRootBrisendaleResourceInstallPath() + "/INFO", key);
 }
 
 int LinuxService::HandlePackageUpgrade()

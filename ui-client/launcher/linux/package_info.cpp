@@ -1,6 +1,8 @@
 #include "linux/package_info.h"
 
 #include <QDir>
+#include <QSettings>
+#include <QString>
 
 namespace {
 
@@ -47,4 +49,26 @@ ustring PackageInfo::GetPackagePath() const
 ustring PackageInfo::GetConfigFolder() const
 {
     return ConfigFolder;
+}
+
+std::string ReadPackageText(const ustring& info, const char* key)
+{
+    QSettings settings(QString::fromUtf8(info.c_str_utf8()), QSettings::IniFormat);
+    return settings.value(key).toString().trimmed().toStdString();
+}
+
+uint64_t ReadPackageCount(const ustring& info, const char* key)
+{
+    const std::string text = ReadPackageText(info, key);
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) {
+        return 0;
+    }
+    uint64_t value = 0;
+    for (const char digit : text) {
+        if (__builtin_mul_overflow(value, 10u, &value) ||
+            __builtin_add_overflow(value, static_cast<uint64_t>(digit - '0'), &value)) {
+            return UINT64_MAX;
+        }
+    }
+    return value;
 }

@@ -68,6 +68,8 @@ std::string build(Format format, const std::vector<Entry>& entries)
     std::unique_ptr<archive, WriteFree> w(archive_write_new());
     if (format == Format::Zip) {
         archive_write_set_format_zip(w.get());
+    } else if (format == Format::Cpio) {
+        archive_write_set_format_cpio_newc(w.get());
     } else {
         // Full pax: a hard link with data needs an extended header to keep its size.
         archive_write_set_format_pax(w.get());
@@ -76,6 +78,8 @@ std::string build(Format format, const std::vector<Entry>& entries)
         archive_write_add_filter_gzip(w.get());
     } else if (format == Format::TarZst) {
         archive_write_add_filter_zstd(w.get());
+    } else if (format == Format::TarXz) {
+        archive_write_add_filter_xz(w.get());
     }
     // Zero padding after a zstd frame makes it unreadable; bsdtar does the same.
     archive_write_set_bytes_in_last_block(w.get(), 1);

@@ -11,7 +11,9 @@ enum class Format
     Tar,
     TarGz,
     TarZst,
-    Zip
+    Zip,
+    TarXz,
+    Cpio
 };
 
 struct Entry

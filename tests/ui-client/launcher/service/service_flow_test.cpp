@@ -5,6 +5,7 @@
 #include "service_support.h"
 #include "testsupport.h"
 
+#include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
@@ -698,9 +699,40 @@ INSTANTIATE_TEST_SUITE_P(
                       RoomRow{"package_size_without_the_key", 48, nullptr, false},
                       // Must not wrap around to a small sum.
                       RoomRow{"size_that_cannot_fit", 100, "18446744073709551615", false},
-                      RoomRow{"too_few_inodes", 100, "4096", false, 600, "20"},
-                      RoomRow{"enough_inodes", 100, "4096", true, 2000, "20"}),
+                      // 9: what the package holds, which the extraction checks too.
+                      RoomRow{"too_few_inodes", 100, "4096", false, 600, "9"},
+                      RoomRow{"enough_inodes", 100, "4096", true, 2000, "9"}),
     [](const ::testing::TestParamInfo<RoomRow>& i) { return std::string(i.param.name); });
+
+// The version file's digest of the package: a package that does not match it rolls back
+// and counts as a failed attempt; one that matches installs.
+TEST_F(FlowTest, PackageDigestInTheVersionFileDecidesTheUpgrade)
+{
+    const QString staged = makePackage("125");
+    const QByteArray right =
+        QCryptographicHash::hash(readFile(package()), QCryptographicHash::Sha256).toHex();
+    QByteArray wrong = right;
+    wrong[0] = wrong[0] == '0' ? '1' : '0';
+    installOld("120");
+    const auto old = listTree(app());
+
+    writeFile(m_root + "/INFO", info("125") + "[Package]\nsha256=" + wrong + "\n");
+    ProbeRun failed = probe({"upgrade"}, false);
+    EXPECT_RUN_OK(failed);
+    EXPECT_EQ(failed.value("upgrade"), "-1");
+    EXPECT_EQ(failed.countLog("package digest mismatch: expected sha256 " + wrong +
+                              ", the package has " + right + "\n"),
+              1)
+        << failed.err.toStdString();
+    EXPECT_EQ(listTree(app()), old);
+    EXPECT_TRUE(readFile(app() + ".attempts").contains("attempts=1"));
+
+    writeFile(m_root + "/INFO", info("125") + "[Package]\nsha256=" + right.toUpper() + "\n");
+    ProbeRun upgraded = probe({"upgrade"}, false);
+    EXPECT_RUN_OK(upgraded);
+    EXPECT_EQ(upgraded.value("upgrade"), "0") << upgraded.err.toStdString();
+    EXPECT_EQ(listTree(app()), listTree(staged));
+}
 
 // A logout during the upgrade: it rolls back and counts as no attempt, so a package is
 // never locked out by sessions that ended while it was unpacked.
