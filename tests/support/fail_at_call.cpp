@@ -62,8 +62,7 @@ struct Settings
     int traceFd = -1;
     int durableFd = -1;
     bool exdev = false;
-    dev_t exdevDev = 0;
-    ino_t exdevIno = 0;
+    struct stat exdevStat = {}; // ext4 soon reuses the inode number of a removed folder
 };
 
 // Never destroyed: files are still closed and removed while the process exits.
@@ -113,8 +112,7 @@ __attribute__((constructor)) void init()
     if (const char* exdev = getenv("FAIL_AT_CALL_EXDEV")) {
         if (lstat(exdev, &st) == 0 && S_ISDIR(st.st_mode)) {
             s.exdev = true;
-            s.exdevDev = st.st_dev;
-            s.exdevIno = st.st_ino;
+            s.exdevStat = st;
         }
     }
     // The start script and the client it starts are not under test.
@@ -412,8 +410,10 @@ bool lowerLayer(const char* call, const std::string& from)
 {
     const Settings& s = settings();
     struct stat st;
+    const struct stat& lower = s.exdevStat;
     if (!s.exdev || std::strncmp(call, "rename", 6) != 0 || lstat(from.c_str(), &st) != 0 ||
-        st.st_dev != s.exdevDev || st.st_ino != s.exdevIno)
+        !S_ISDIR(st.st_mode) || st.st_dev != lower.st_dev || st.st_ino != lower.st_ino ||
+        st.st_ctim.tv_sec != lower.st_ctim.tv_sec || st.st_ctim.tv_nsec != lower.st_ctim.tv_nsec)
         return false;
     errno = EXDEV;
     return true;

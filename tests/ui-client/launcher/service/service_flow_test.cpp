@@ -882,12 +882,13 @@ TEST_F(FlowTest, FailedFlushRollsBack)
     const auto old = listTree(app());
     QProcessEnvironment e = env();
     e.insert("LD_PRELOAD", FS_SHIM);
-    e.insert("FS_SHIM_FAIL_SYNCFS", "1");
+    e.insert("FS_SHIM_FAIL_FSYNC", "1");
     e.insert("ASAN_OPTIONS", e.value("ASAN_OPTIONS") + ":verify_asan_link_order=0");
     ProbeRun run = probe({"prepare"}, false, e);
     EXPECT_RUN_OK(run);
     EXPECT_EQ(run.value("prepare"), "-1");
-    EXPECT_EQ(run.countLog("failed to flush '" + app() + "' to storage"), 1);
+    EXPECT_EQ(run.countLog("failed to flush '" + QFileInfo(app()).canonicalFilePath() + "/"), 1)
+        << run.err.toStdString();
     EXPECT_EQ(listTree(app()), old);
     EXPECT_FALSE(QFileInfo::exists(marker()));
 }
