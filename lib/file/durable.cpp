@@ -169,6 +169,19 @@ int FSWriteFileAtomic(const ustring& path, const std::string& data)
 
 int FSSyncTree(const ustring& root)
 {
+    // A single file is a tree of one; a link has nothing of its own to flush.
+    struct stat st;
+    if (lstat(root.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
+        if (!S_ISREG(st.st_mode))
+            return 0;
+        UniqueFd fd(openForSync(AT_FDCWD, root.c_str()));
+        if (fd.valid() && syncRetry(fd.get()) == 0)
+            return 0;
+        const int err = errno;
+        DURABLE_LOG(L_ERR, "[ERROR] durable.cpp(%d): failed to flush '%s' to storage: %s (%d)\n",
+                    root.c_str(), strerror(err), err);
+        return -1;
+    }
     TreeFlusher flusher(root.c_str());
     const int fd = openAtRetry(AT_FDCWD, root.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
     const int err = fd < 0 ? errno : nameTree(fd, ".", &flusher);
