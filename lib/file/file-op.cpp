@@ -1,4 +1,5 @@
 #include "file/file-op.h"
+#include "file/durable.h"
 #include "file/unique_fd.h"
 
 #include "log/log.h"
@@ -128,7 +129,9 @@ int copyModeAndTimes(const char* to, const struct stat& st)
 
 // Copies the file, link or tree at `from` to the new name `to`, modes and times kept
 // (a folder's after its contents). 0, or -3 with part of the copy left behind.
-int copyTree(const ustring& from, const ustring& to)
+} // namespace
+
+int FSCopyTree(const ustring& from, const ustring& to)
 {
     struct stat st;
     if (lstat(from.c_str(), &st) != 0)
@@ -154,15 +157,13 @@ int copyTree(const ustring& from, const ustring& to)
         if (isDotOrDotDot(de->d_name))
             continue;
         const ustring name(de->d_name);
-        if (copyTree(from + "/" + name, to + "/" + name) != 0)
+        if (FSCopyTree(from + "/" + name, to + "/" + name) != 0)
             return -3;
     }
     if (errno != 0)
         return -3;
     return copyModeAndTimes(to.c_str(), st) == 0 ? 0 : -3;
 }
-
-} // namespace
 
 bool operator==(const FILE_INFO& a, const FILE_INFO& b)
 {
@@ -470,7 +471,8 @@ int FSRename(const ustring& from, const ustring& to, bool do_case_check)
         errno = EXDEV;
         return -3;
     }
-    if (copyTree(from, to) != 0) {
+    // The source goes only once the whole copy is on storage.
+    if (FSCopyTree(from, to) != 0 || FSSyncTree(to) != 0 || FSSyncFolder(FSParentPath(to)) != 0) {
         const int copyErr = errno;
         if (FSRemove(to) != 0)
             FOP_LOG(L_ERR,
@@ -788,60 +790,4 @@ int FSCreateTempPath(const ustring& prefix, ustring& path)
 {
     path = TmpNameGen::getInstance().getTmpPath(prefix);
     return path.empty() ? -1 : 0;
-}
-
-int FSSyncFolder(const ustring& path)
-{
-    UniqueFd fd(openRetry(path.c_str(), O_RDONLY | O_DIRECTORY));
-    if (!fd.valid() || fsync(fd.get()) != 0) {
-        const int err = errno;
-        FOP_LOG(L_ERR, "[ERROR] file-op.cpp(%d): FSSyncFolder: %s: %s (%d)\n", path.c_str(),
-                strerror(err), err);
-        errno = err;
-        return -1;
-    }
-    return 0;
-}
-
-namespace {
-
-int writeAll(int fd, const std::string& data)
-{
-    size_t done = 0;
-    while (done < data.size()) {
-        const ssize_t n = write(fd, data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return -1;
-        done += static_cast<size_t>(n);
-    }
-    return 0;
-}
-
-} // namespace
-
-int FSWriteFileAtomic(const ustring& path, const std::string& data)
-{
-    if (path.empty()) {
-        errno = EINVAL;
-        return -1;
-    }
-    const ustring temp = path + ".new";
-    UniqueFd fd(openRetry(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
-    int result = fd.valid() && writeAll(fd.get(), data) == 0 && fsync(fd.get()) == 0 &&
-                         fd.close() == 0 && rename(temp.c_str(), path.c_str()) == 0
-                     ? 0
-                     : -1;
-    if (result != 0) {
-        const int err = errno;
-        FOP_LOG(L_ERR, "[ERROR] file-op.cpp(%d): FSWriteFileAtomic: %s: %s (%d)\n", path.c_str(),
-                strerror(err), err);
-        fd.reset();
-        // Ignored: a stale temporary file is replaced by the next write.
-        unlink(temp.c_str());
-        errno = err;
-        return -1;
-    }
-    return FSSyncFolder(FSParentPath(path));
 }

@@ -112,8 +112,7 @@ int FSReadSymbolicLink(const ustring& link_path, ustring& target_path);
 int FSChown(const ustring& path, uid_t owner, gid_t group);
 // A random path inside prefix; nothing is created on disk. 0, or -1.
 int FSCreateTempPath(const ustring& prefix, ustring& path);
-// Flushes a folder's own entries (names made, renamed or removed in it) to storage. 0 or -1.
-[[nodiscard]] int FSSyncFolder(const ustring& path);
-// Replaces path with data so that a crash leaves either the old file or the new one:
-// a temporary file beside it, fsync, rename, fsync of the folder. 0 or -1 (errno set).
-int FSWriteFileAtomic(const ustring& path, const std::string& data);
+// Copies a file or a whole tree, symbolic links as links, with modes and times; to must
+// not exist. Files are fsynced as they are copied, folders are not (see FSCopyTreeDurably).
+// 0 or -3; what was copied stays.
+int FSCopyTree(const ustring& from, const ustring& to);

@@ -12,6 +12,12 @@
 // with $FAIL_AT_CALL_CALLS (names joined by commas) only those calls count.
 // $FAIL_AT_CALL_PAUSE_US slows every write under the root by that many microseconds, so
 // that the extraction of a small package lasts long enough for its periodic flushes.
+// With $FAIL_AT_CALL_DURABLE every open for writing, truncation and fsync/fdatasync of a
+// counted file is journalled there as "o|s dev inode size": a power cut after the kill
+// keeps of each file only what its last fsync made durable (see applyPowerCut in the
+// fault test). syncfs and sync_file_range make nothing durable in this model.
+// With $FAIL_AT_CALL_EXDEV naming a folder, renaming the folder that is there when the
+// process starts fails with EXDEV, as a folder of overlayfs's lower layer does.
 // Child processes do not inherit the shim.
 
 #include <atomic>
@@ -54,6 +60,9 @@ struct Settings
     long pauseUs = 0;
     Mode mode = Mode::Count;
     int traceFd = -1;
+    int durableFd = -1;
+    bool exdev = false;
+    struct stat exdevStat = {}; // ext4 soon reuses the inode number of a removed folder
 };
 
 // Never destroyed: files are still closed and removed while the process exits.
@@ -96,6 +105,16 @@ __attribute__((constructor)) void init()
     if (const char* trace = getenv("FAIL_AT_CALL_TRACE"))
         s.traceFd = static_cast<int>(
             syscall(SYS_openat, AT_FDCWD, trace, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+    if (const char* durable = getenv("FAIL_AT_CALL_DURABLE"))
+        s.durableFd = static_cast<int>(syscall(SYS_openat, AT_FDCWD, durable,
+                                               O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+    struct stat st;
+    if (const char* exdev = getenv("FAIL_AT_CALL_EXDEV")) {
+        if (lstat(exdev, &st) == 0 && S_ISDIR(st.st_mode)) {
+            s.exdev = true;
+            s.exdevStat = st;
+        }
+    }
     // The start script and the client it starts are not under test.
     unsetenv("LD_PRELOAD");
 }
@@ -187,6 +206,24 @@ bool injectFault(const char* call, const std::string& path)
     return false;
 }
 
+// Journals the size that survives a power cut on fd's file: after an open for writing or
+// a truncation the least size seen, after an fsync the size then.
+void journal(char what, int fd)
+{
+    const int out = settings().durableFd;
+    struct stat st;
+    if (out < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+        return;
+    const std::string line = std::string(1, what) + " " + std::to_string(st.st_dev) + " " +
+                             std::to_string(st.st_ino) + " " + std::to_string(st.st_size) + "\n";
+    syscall(SYS_write, out, line.data(), line.size());
+}
+
+bool isTracked(int fd)
+{
+    return fd >= 0 && fd < kMaxFd && g_tracked[fd].load();
+}
+
 bool faultOnPath(const char* call, int dirfd, const char* path)
 {
     const std::string full = resolve(dirfd, path);
@@ -227,6 +264,8 @@ int openCommon(const char* call, int dirfd, const char* path, int flags, mode_t 
         return -1;
     const int fd = fn(dirfd, path, flags, mode);
     track(fd, isCounted && fd >= 0);
+    if (isCounted && fd >= 0 && ((flags & O_ACCMODE) != O_RDONLY || (flags & O_TRUNC)))
+        journal('o', fd);
     return fd;
 }
 
@@ -295,13 +334,30 @@ FD_CALL(write, ssize_t, (int fd, const void* buf, size_t n), fd, (fd, buf, n))
 FD_CALL(pwrite, ssize_t, (int fd, const void* buf, size_t n, off_t off), fd, (fd, buf, n, off))
 FD_CALL(pwrite64, ssize_t, (int fd, const void* buf, size_t n, off64_t off), fd, (fd, buf, n, off))
 FD_CALL(writev, ssize_t, (int fd, const struct iovec* iov, int cnt), fd, (fd, iov, cnt))
-FD_CALL(fsync, int, (int fd), fd, (fd))
-FD_CALL(fdatasync, int, (int fd), fd, (fd))
+// A call that changes what survives a power cut: journalled once it succeeded.
+#define JOURNAL_CALL(name, what, params, fd, args)                                                 \
+    extern "C" int name params                                                                     \
+    {                                                                                              \
+        using Fn = int(*) params;                                                                  \
+        static Fn fn = real<Fn>(#name);                                                            \
+        if (faultOnFd(#name, fd))                                                                  \
+            return -1;                                                                             \
+        const int r = fn args;                                                                     \
+        if (r == 0 && isTracked(fd)) {                                                             \
+            const int saved = errno;                                                               \
+            journal(what, fd);                                                                     \
+            errno = saved;                                                                         \
+        }                                                                                          \
+        return r;                                                                                  \
+    }
+
+JOURNAL_CALL(fsync, 's', (int fd), fd, (fd))
+JOURNAL_CALL(fdatasync, 's', (int fd), fd, (fd))
 FD_CALL(syncfs, int, (int fd), fd, (fd))
 FD_CALL(sync_file_range, int, (int fd, off64_t off, off64_t n, unsigned int flags), fd,
         (fd, off, n, flags))
-FD_CALL(ftruncate, int, (int fd, off_t len), fd, (fd, len))
-FD_CALL(ftruncate64, int, (int fd, off64_t len), fd, (fd, len))
+JOURNAL_CALL(ftruncate, 'o', (int fd, off_t len), fd, (fd, len))
+JOURNAL_CALL(ftruncate64, 'o', (int fd, off64_t len), fd, (fd, len))
 FD_CALL(fchmod, int, (int fd, mode_t mode), fd, (fd, mode))
 FD_CALL(fchown, int, (int fd, uid_t uid, gid_t gid), fd, (fd, uid, gid))
 FD_CALL(futimens, int, (int fd, const struct timespec t[2]), fd, (fd, t))
@@ -342,8 +398,28 @@ PATH_CALL(truncate, int, (const char* path, off_t len), AT_FDCWD, path, (path, l
         const std::string b = resolve(dir2, path2);                                                \
         if ((counted(a) || counted(b)) && injectFault(#name, counted(b) ? b : a))                  \
             return -1;                                                                             \
+        if (lowerLayer(#name, a))                                                                  \
+            return -1;                                                                             \
         return fn args;                                                                            \
     }
+
+namespace {
+
+// True, with errno EXDEV, when a rename would move the folder of $FAIL_AT_CALL_EXDEV.
+bool lowerLayer(const char* call, const std::string& from)
+{
+    const Settings& s = settings();
+    struct stat st;
+    const struct stat& lower = s.exdevStat;
+    if (!s.exdev || std::strncmp(call, "rename", 6) != 0 || lstat(from.c_str(), &st) != 0 ||
+        !S_ISDIR(st.st_mode) || st.st_dev != lower.st_dev || st.st_ino != lower.st_ino ||
+        st.st_ctim.tv_sec != lower.st_ctim.tv_sec || st.st_ctim.tv_nsec != lower.st_ctim.tv_nsec)
+        return false;
+    errno = EXDEV;
+    return true;
+}
+
+} // namespace
 
 TWO_PATH_CALL(rename, (const char* from, const char* to), AT_FDCWD, from, AT_FDCWD, to, (from, to))
 TWO_PATH_CALL(renameat, (int fd1, const char* from, int fd2, const char* to), fd1, from, fd2, to,

@@ -1,6 +1,7 @@
 #include "brisendale-service.h"
 
 #include "extractor.h"
+#include "file/durable.h"
 #include "file/file-op.h"
 #include "file/unique_fd.h"
 #include "linux/package_info.h"
@@ -159,54 +160,37 @@ int WriteMarker(const ustring& marker, const MarkerState& state)
     return FSSyncFolder(FSParentPath(marker));
 }
 
-// A rename that must be on storage before the marker that describes it changes.
-[[nodiscard]] int RenameDurably(const ustring& from, const ustring& to)
+// Puts the old installation at backup_dir by copying, where A cannot be renamed (an
+// overlayfs home whose lower layer holds A gives EXDEV). A goes only once the marker
+// names the complete, durable copy: the marker never names a tree that is being removed.
+// 0: A is at backup_dir and gone from its place; 1: nothing changed, A is whole; -1: the
+// copy is complete and named, but A could not be removed entirely.
+[[nodiscard]] int CopyAside(const ustring& app_dir, const ustring& backup_dir,
+                            const ustring& marker)
 {
-    if (FSRename(from, to, false) != 0) {
+    SERVICE_LOG(L_WARNING,
+                "[WARNING] brisendale-service.cpp(%d): '%s' cannot be renamed on this file "
+                "system, copying it to '%s'\n",
+                app_dir.c_str_utf8(), backup_dir.c_str_utf8());
+    if (FSCopyTreeDurably(app_dir, backup_dir) != 0) {
+        SERVICE_LOG(L_ERR,
+                    "[ERROR] brisendale-service.cpp(%d): failed to backup app from '%s' -> "
+                    "'%s'\n",
+                    app_dir.c_str_utf8(), backup_dir.c_str_utf8());
+        return 1;
+    }
+    if (WriteMarker(marker, {FSBaseName(backup_dir), ustring()}) != 0) {
+        // Either marker version finds a whole old installation; the copy is a left-over.
+        return 1;
+    }
+    if (FSRemove(app_dir, false) != 0) {
+        SERVICE_LOG(L_ERR,
+                    "[ERROR] brisendale-service.cpp(%d): failed to remove '%s' after copying it "
+                    "to '%s'\n",
+                    app_dir.c_str_utf8(), backup_dir.c_str_utf8());
         return -1;
     }
-    return FSSyncFolder(FSParentPath(to));
-}
-
-// A descriptor on the file system that will hold A, opened before the upgrade writes
-// anything: syncfs reports a write-back error only to descriptors that were open when it
-// happened, so one opened after the extraction would miss what the flushes during the
-// extraction already reported to theirs. -1 with the log line written when it cannot be
-// opened.
-int OpenTreeFlush(const ustring& app_dir)
-{
-    const ustring parent = FSParentPath(app_dir);
-    // Unlike FSMKDir this accepts U as a symbolic link to a folder.
-    struct stat st;
-    if ((::stat(parent.c_str_utf8(), &st) != 0 || !S_ISDIR(st.st_mode)) &&
-        FSMKDir(parent, true) < 0) {
-        return -1;
-    }
-    int fd;
-    do {
-        fd = ::open(parent.c_str_utf8(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
-        int err = errno;
-        SERVICE_LOG(L_ERR, "[ERROR] brisendale-service.cpp(%d): failed to open '%s': %s (%d)\n",
-                    parent.c_str_utf8(), strerror(err), err);
-    }
-    return fd;
-}
-
-// Flushes the whole file system that holds `dir` through `fd` from OpenTreeFlush: the
-// extracted tree and the renames that moved the old one aside.
-[[nodiscard]] int SyncTree(const UniqueFd& fd, const ustring& dir)
-{
-    if (::syncfs(fd.get()) == 0) {
-        return 0;
-    }
-    int err = errno;
-    SERVICE_LOG(L_ERR,
-                "[ERROR] brisendale-service.cpp(%d): failed to flush '%s' to storage: %s "
-                "(%d)\n",
-                dir.c_str_utf8(), strerror(err), err);
-    return -1;
+    return FSSyncFolder(FSParentPath(app_dir)) == 0 ? 0 : -1;
 }
 
 // Empties A's place for the old installation: removes A or, when something in it
@@ -222,7 +206,7 @@ int OpenTreeFlush(const ustring& app_dir)
         if (aside == keep || IsFileExist(aside, false)) {
             continue;
         }
-        if (RenameDurably(app_dir, aside) != 0) {
+        if (FSRenameDurably(app_dir, aside) != 0) {
             break;
         }
         SERVICE_LOG(L_WARNING,
@@ -349,11 +333,15 @@ int Service::RecoverInterruptedUpgrade()
         if (ClearAppDir(app_dir, old_dir) != 0) {
             return KeepMarker(marker, old_dir);
         }
-        if (!old_dir.empty() && RenameDurably(old_dir, app_dir) != 0) {
+        if (!old_dir.empty() && FSRenameDurably(old_dir, app_dir) != 0) {
             SERVICE_LOG(L_ERR,
                         "[ERROR] brisendale-service.cpp(%d): failed to restore '%s' -> '%s'\n",
                         old_dir.c_str_utf8(), app_dir.c_str_utf8());
             return KeepMarker(marker, old_dir);
+        }
+        // A tree put in place is on storage before the marker goes, whoever wrote it.
+        if (!old_dir.empty() && FSSyncTree(app_dir) != 0) {
+            return KeepMarker(marker, app_dir);
         }
     }
     return RemoveMarker(marker);
@@ -384,12 +372,6 @@ int Service::PrepareUserEnv()
         return -1;
     }
     SettleTreeManifests(FSParentPath(app_dir), app_dir);
-    const int flush_fd = OpenTreeFlush(app_dir);
-    if (flush_fd < 0) {
-        return -1;
-    }
-    const UniqueFd flush(flush_fd);
-
     if (IsFileExist(app_dir, false)) {
         const ustring app_name = FSBaseName(app_dir);
         for (;;) {
@@ -402,8 +384,22 @@ int Service::PrepareUserEnv()
             }
             // The next marker's write flushes this rename: a failed flush here must not
             // pass for a failed rename, or the backup would be taken for a left-over.
-            if (FSRename(app_dir, backup_dir, false) == 0) {
+            // Never FSRename: its copy across file systems removes A while the marker
+            // still names it.
+            if (::rename(app_dir.c_str_utf8(), backup_dir.c_str_utf8()) == 0) {
                 break;
+            }
+            if (errno == EXDEV && !IsFileExist(backup_dir, false)) {
+                const int copied = CopyAside(app_dir, backup_dir, marker);
+                if (copied == 0) {
+                    break;
+                }
+                if (copied > 0) {
+                    (void)RemoveMarker(marker);
+                    return -1;
+                }
+                // The marker names the copy: put it back as after a failed extraction.
+                return RollBack(app_dir, backup_dir, marker);
             }
             SERVICE_LOG(L_ERR,
                         "[ERROR] brisendale-service.cpp(%d): failed to backup app from '%s' -> "
@@ -428,9 +424,10 @@ int Service::PrepareUserEnv()
     if (ret == 0) {
         ret = ExtractPackage();
     }
-    // The old installation goes only once the new one is on storage.
+    // The old installation goes only once the new one is on storage: the extraction
+    // fsynced each file and folder of A, this flushes A's own name.
     if (ret == 0) {
-        ret = SyncTree(flush, app_dir);
+        ret = FSSyncFolder(FSParentPath(app_dir));
     }
     // Before the commit, so that a committed tree always has its description. Ignored
     // beyond its log line: a tree without one is trusted, as before manifests were kept.
@@ -471,13 +468,23 @@ int Service::PrepareUserEnv()
         SERVICE_LOG(L_ERR,
                     "[ERROR] brisendale-service.cpp(%d): Failed to extract package, rollback "
                     "to old installation\n");
-        // Each step only after the one before it: the marker stays until A is whole.
-        if (ClearAppDir(app_dir, backup_dir) != 0 || RenameDurably(backup_dir, app_dir) != 0) {
-            return KeepMarker(marker, backup_dir);
-        }
-        // A marker that stays names A, where the old installation now is.
-        (void)RemoveMarker(marker);
+        return RollBack(app_dir, backup_dir, marker);
     }
+    return -1;
+}
+
+int Service::RollBack(const ustring& app_dir, const ustring& backup_dir, const ustring& marker)
+{
+    // Each step only after the one before it: the marker stays until A is whole.
+    if (ClearAppDir(app_dir, backup_dir) != 0 || FSRenameDurably(backup_dir, app_dir) != 0) {
+        return KeepMarker(marker, backup_dir);
+    }
+    // The old tree may come from a launcher that did not fsync it.
+    if (FSSyncTree(app_dir) != 0) {
+        return KeepMarker(marker, app_dir);
+    }
+    // A marker that stays names A, where the old installation now is.
+    (void)RemoveMarker(marker);
     return -1;
 }
 

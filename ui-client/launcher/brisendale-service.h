@@ -70,6 +70,9 @@ protected:
     // Leaves the marker in place after a failed rollback, says so, and records that A
     // may be unfinished. Always -1.
     int KeepMarker(const ustring& marker, const ustring& old_dir);
+    // Puts the old installation at backup_dir back into A, durably, and drops the marker;
+    // keeps the marker when that fails. Always -1.
+    int RollBack(const ustring& app_dir, const ustring& backup_dir, const ustring& marker);
     void RemoveLeftOverBackups();
 
     int timeout;

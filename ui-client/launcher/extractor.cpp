@@ -2,6 +2,7 @@
 
 #include "adapter.h"
 #include "entry_queue.h"
+#include "file/durable.h"
 #include "file/unique_fd.h"
 #include "gzip_stage.h"
 #include "log/log.h"
@@ -59,12 +60,11 @@ const int64_t EXTRACTION_PERCENT = 99;
 // Inside a large entry the bar moves at least this often.
 const int64_t PROGRESS_STRIDE = 1024 * 1024;
 
-// A regular file's write-back is started every this many bytes and at its end, so that
-// storage works while later entries are decoded. Below the minimum the three calls
-// cost more than they save: the final flush writes small files in one sweep.
+// A large regular file's write-back is started every this many bytes while it is
+// written, so that storage works while later entries are decoded; the flusher starts
+// every file's write-back again once it is closed, then fsyncs it.
 const int64_t WRITE_BACK_STRIDE = 8 * 1024 * 1024;
 const int64_t WRITE_BACK_MIN = 256 * 1024;
-const std::chrono::milliseconds FLUSH_PERIOD(250);
 
 // SECURE_SYMLINKS: the writer never follows a symlink met on an entry's path.
 const int SECURE_OPTIONS = ARCHIVE_EXTRACT_SECURE_NODOTDOT | ARCHIVE_EXTRACT_MAC_METADATA |
@@ -546,10 +546,9 @@ bool packageComplete(Package& package, uint64_t below, const std::string& sha256
     return true;
 }
 
-// Starts the write-back of one regular file's pages while it and later entries are
-// written. A file that cannot be opened for it is only written back later: the final
-// flush goes through a descriptor older than the extraction and sees every error. An
-// error that the write-back itself reports fails the extraction.
+// Starts the write-back of one large regular file's pages while it is written. A file
+// that cannot be opened for it is only written back by the flusher. An error that the
+// write-back itself reports fails the extraction.
 class WriteBack
 {
 public:
@@ -600,8 +599,9 @@ private:
 class EntryWriter
 {
 public:
-    EntryWriter(archive* writer, EntryQueue* queue, const std::string& root, int options)
-        : m_writer(writer), m_queue(queue), m_root(root), m_options(options)
+    EntryWriter(archive* writer, EntryQueue* queue, TreeFlusher* flusher, const std::string& root,
+                int options)
+        : m_writer(writer), m_queue(queue), m_flusher(flusher), m_root(root), m_options(options)
     {}
 
     // Thread body: writes every queued piece; stops the reading side on a failure.
@@ -681,9 +681,12 @@ private:
         if (archive_write_header(m_writer, entry) != ARCHIVE_OK) {
             return extractFailed();
         }
-        if (archive_entry_filetype(entry) == AE_IFREG && !archive_entry_hardlink(entry) &&
+        const mode_t type = archive_entry_filetype(entry);
+        m_path = archive_entry_pathname(entry);
+        m_kind = archive_entry_hardlink(entry) ? AE_IFLNK : type;
+        if (type == AE_IFREG && !archive_entry_hardlink(entry) &&
             archive_entry_size(entry) >= WRITE_BACK_MIN) {
-            m_write_back.open(archive_entry_pathname(entry));
+            m_write_back.open(m_path.c_str());
         }
         return true;
     }
@@ -703,7 +706,19 @@ private:
         if (archive_write_finish_entry(m_writer) != ARCHIVE_OK) {
             return extractFailed();
         }
-        return m_write_back.close();
+        if (!m_write_back.close()) {
+            return false;
+        }
+        // Closed now: the flusher fsyncs it on its own thread. A hard link's inode is
+        // flushed through its first name; only its folder gains an entry.
+        if (m_kind == AE_IFREG) {
+            m_flusher->AddFile(m_path);
+        } else if (m_kind == AE_IFDIR) {
+            m_flusher->AddFolder(m_path);
+        } else {
+            m_flusher->AddOther(m_path);
+        }
+        return true;
     }
 
     bool extractFailed()
@@ -722,77 +737,14 @@ private:
 
     archive* const m_writer;
     EntryQueue* const m_queue;
+    TreeFlusher* const m_flusher;
     const std::string m_root;
     const int m_options;
     std::string m_prefix;
     WriteBack m_write_back;
+    std::string m_path; // the open entry's path as libarchive got it
+    mode_t m_kind = 0;  // its type; AE_IFLNK for a hard link too
     bool m_ok = false;
-};
-
-// Flushes the target's file system every FLUSH_PERIOD while the extraction runs, on a
-// thread of its own, so that the flush before the backup is dropped finds only the last
-// part left. A failed flush stops the extraction: data written so far may be lost.
-class BackgroundFlush
-{
-public:
-    BackgroundFlush(const std::string& root, EntryQueue* queue)
-        : m_fd(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)), m_queue(queue)
-    {
-        if (!m_fd.valid()) {
-            return;
-        }
-        try {
-            m_thread = std::thread(&BackgroundFlush::run, this);
-        } catch (const std::system_error&) {
-            // Only the overlap is lost.
-        }
-    }
-    ~BackgroundFlush()
-    {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_stop = true;
-        }
-        m_wake.notify_one();
-        if (m_thread.joinable()) {
-            m_thread.join();
-        }
-    }
-    BackgroundFlush(const BackgroundFlush&) = delete;
-    BackgroundFlush& operator=(const BackgroundFlush&) = delete;
-
-    // The errno of the first failed flush, 0 when none failed. Read after the writing
-    // thread has ended.
-    int error()
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_error;
-    }
-
-private:
-    void run()
-    {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        while (!m_wake.wait_for(lock, FLUSH_PERIOD, [this] { return m_stop; })) {
-            lock.unlock();
-            const int r = syncfs(m_fd.get());
-            const int err = errno;
-            lock.lock();
-            if (r != 0) {
-                m_error = err;
-                m_queue->abort();
-                return;
-            }
-        }
-    }
-
-    UniqueFd m_fd;
-    EntryQueue* const m_queue;
-    int m_error = 0;
-    std::mutex m_mutex;
-    std::condition_variable m_wake;
-    bool m_stop = false;
-    std::thread m_thread;
 };
 
 // Creates the target and returns its real path, so that no entry's path passes through a
@@ -913,7 +865,11 @@ int Extractor::Extract()
     }
 
     EntryQueue queue(QUEUE_BUDGET);
-    EntryWriter entryWriter(writer.get(), &queue, root, options);
+    // A failed flush stops the extraction: the tree could not be made durable. So does
+    // the session's end, without waiting for the files still queued.
+    TreeFlusher flusher(
+        root, [&queue] { queue.abort(); }, [] { return StopSignals::Requested() != 0; });
+    EntryWriter entryWriter(writer.get(), &queue, &flusher, root, options);
     std::thread writing;
     try {
         writing = std::thread(&EntryWriter::run, &entryWriter);
@@ -922,7 +878,6 @@ int Extractor::Extract()
                       e.what());
         return -1;
     }
-    BackgroundFlush flush(root, &queue);
     ProgressMeter progress(size);
     uint64_t below = 0;
     const bool readOk = readEntries(reader, first, root, &queue, &progress, &below) &&
@@ -930,13 +885,11 @@ int Extractor::Extract()
     queue.finish(readOk);
     writing.join();
     queue_peak = queue.peak();
-    if (const int err = flush.error()) {
-        EXTRACTOR_LOG(L_ERR,
-                      "[ERROR] extractor.cpp(%d): failed to flush '%s' to storage: %s (%d)\n",
-                      root.c_str(), std::strerror(err), err);
+    if (!readOk || !entryWriter.ok()) {
         return -1;
     }
-    return readOk && entryWriter.ok() ? 0 : -1;
+    // Every file and folder of the tree is on storage, or the extraction fails.
+    return flusher.Finish() == 0 ? 0 : -1;
 }
 
 int Extractor::List()

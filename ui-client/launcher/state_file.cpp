@@ -1,5 +1,6 @@
 #include "state_file.h"
 
+#include "file/durable.h"
 #include "file/file-op.h"
 #include "file/unique_fd.h"
 
@@ -39,7 +40,11 @@ int ensureFolder(const ustring& path)
     if (::stat(path.c_str_utf8(), &st) == 0 && S_ISDIR(st.st_mode)) {
         return 0;
     }
-    return FSMKDir(path, true) < 0 ? -1 : 0;
+    if (FSMKDir(path, true) < 0) {
+        return -1;
+    }
+    // The new folder's name is on storage before anything in it is.
+    return FSSyncFolder(FSParentPath(path));
 }
 
 } // namespace

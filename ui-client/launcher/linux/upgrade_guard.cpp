@@ -180,12 +180,26 @@ UpgradeGuard::Room UpgradeGuard::CheckRoom(const ustring& folder, uint64_t insta
         }
         probe = FSParentPath(probe);
     }
-    const uint64_t size = saturatingProduct(vfs.f_blocks, vfs.f_frsize);
-    room.free = saturatingProduct(vfs.f_bavail, vfs.f_frsize);
-    room.reserve = std::min(std::max(kMinReserve, size / 100 * kReservePercent), kMaxReserve);
-    room.known = true;
-    // btrfs reports no inode count: it makes them as it needs them.
-    if (installed_entries > 0 && vfs.f_files > 0) {
+    // No blocks at all means the size is unknown (df shows "-"), as on many FUSE file
+    // systems: free space read from it would be a zero that refuses every install.
+    if (vfs.f_blocks == 0) {
+        SERVICE_LOG(L_INFO,
+                    "[INFO] linux/upgrade_guard.cpp(%d): '%s' reports no size, not checking "
+                    "its free space\n",
+                    folder.c_str_utf8());
+    } else {
+        const uint64_t size = saturatingProduct(vfs.f_blocks, vfs.f_frsize);
+        room.free = saturatingProduct(vfs.f_bavail, vfs.f_frsize);
+        room.reserve = std::min(std::max(kMinReserve, size / 100 * kReservePercent), kMaxReserve);
+        room.known = true;
+    }
+    // btrfs and many FUSE file systems report no inode count: they make them as needed.
+    if (installed_entries > 0 && vfs.f_files == 0) {
+        SERVICE_LOG(L_INFO,
+                    "[INFO] linux/upgrade_guard.cpp(%d): '%s' reports no inode count, not "
+                    "checking its free inodes\n",
+                    folder.c_str_utf8());
+    } else if (installed_entries > 0) {
         room.free_entries = vfs.f_favail;
         room.entries_known = true;
     }

@@ -1,7 +1,10 @@
 // Preloaded into the probe to see the order of the calls that make an upgrade durable:
-// every syncfs and remove is appended to $FS_SHIM_LOG as "syncfs <path>" or
-// "remove <path>". With FS_SHIM_FAIL_SYNCFS set, syncfs fails with EIO; with
-// FS_SHIM_NO_PIDFD set, pidfd_open fails with ENOSYS, as on kernels before 5.3.
+// every syncfs, fsync and remove is appended to $FS_SHIM_LOG as "syncfs <path>",
+// "fsync <path>" or "remove <path>". With FS_SHIM_FAIL_FSYNC set, the first fsync of a
+// file inside the application folder fails with EIO;
+// with FS_SHIM_NO_PIDFD set, pidfd_open fails with ENOSYS, as on kernels before 5.3; with
+// FS_SHIM_STATFS_ZERO set, statvfs answers all zeros, as FUSE file systems that know no
+// size do.
 
 #include <cerrno>
 #include <cstdarg>
@@ -11,6 +14,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <string>
+#include <sys/statvfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -47,13 +51,38 @@ extern "C" int syncfs(int fd)
     int saved = errno;
     record("syncfs " + pathOf(fd));
     errno = saved;
-    if (getenv("FS_SHIM_FAIL_SYNCFS")) {
+    using Fn = int (*)(int);
+    static Fn real = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, "syncfs"));
+    return real(fd);
+}
+
+extern "C" int fsync(int fd)
+{
+    int saved = errno;
+    const std::string path = pathOf(fd);
+    record("fsync " + path);
+    errno = saved;
+    static bool failed = false;
+    if (getenv("FS_SHIM_FAIL_FSYNC") && !failed &&
+        path.find("/Brisendale.app/") != std::string::npos) {
+        failed = true;
         errno = EIO;
         return -1;
     }
     using Fn = int (*)(int);
-    static Fn real = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, "syncfs"));
+    static Fn real = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, "fsync"));
     return real(fd);
+}
+
+extern "C" int statvfs(const char* path, struct statvfs* buf)
+{
+    using Fn = int (*)(const char*, struct statvfs*);
+    static Fn real = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, "statvfs"));
+    const int r = real(path, buf);
+    if (r == 0 && getenv("FS_SHIM_STATFS_ZERO")) {
+        std::memset(buf, 0, sizeof(*buf));
+    }
+    return r;
 }
 
 extern "C" int remove(const char* path)

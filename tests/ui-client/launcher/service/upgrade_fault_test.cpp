@@ -22,12 +22,19 @@
 
 #include "file/unique_fd.h"
 
+#include <algorithm>
 #include <csignal>
 #include <cstddef>
 #include <cstring>
+#include <ftw.h>
+#include <map>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
+#include <utility>
 
 using servicetest::listTree;
 using testsupport::readFile;
@@ -43,7 +50,45 @@ struct FaultMode
     bool killed;              // the faulted run ends by SIGKILL instead of exit code 0
     const char* fs = nullptr; // U on a loop-mounted image of this type; the scratch
                               // folder's own file system without
+    bool powerCut = false;    // after the kill, only what fsync made durable stays
+    bool install = false;     // no old installation: a first install
+    bool exdev = false;       // A cannot be renamed (overlayfs): only its copy path is tried
+    int stride = 1;           // times FAULT_STRIDE
 };
+
+// The power cut of the shim's journal: each file written by the run keeps only the size
+// that its last fsync made durable, a new one that was never fsynced nothing. Names,
+// folders and links stay (metadata reaches storage at once, as with delayed allocation).
+std::map<std::pair<dev_t, ino_t>, off_t> g_durable;
+
+int cutFile(const char* path, const struct stat* st, int type, struct FTW*)
+{
+    if (type != FTW_F || !S_ISREG(st->st_mode))
+        return 0;
+    const auto it = g_durable.find({st->st_dev, st->st_ino});
+    if (it != g_durable.end() && st->st_size > it->second && truncate(path, it->second) != 0)
+        return -1;
+    return 0;
+}
+
+bool applyPowerCut(const QString& journal, const QString& tree)
+{
+    g_durable.clear();
+    for (const QByteArray& line : readFile(journal).split('\n')) {
+        const QList<QByteArray> f = line.split(' ');
+        if (f.size() != 4)
+            continue;
+        const std::pair<dev_t, ino_t> key(f[1].toULongLong(), f[2].toULongLong());
+        const off_t size = f[3].toLongLong();
+        const auto it = g_durable.find(key);
+        if (f[0] == "s" || it == g_durable.end())
+            g_durable[key] = size;
+        else
+            it->second = std::min(it->second, size);
+    }
+    QFile::remove(journal);
+    return nftw(QFile::encodeName(tree).constData(), cutFile, 32, FTW_PHYS) == 0;
+}
 
 QByteArray info(int build)
 {
@@ -127,6 +172,8 @@ protected:
     {
         QDir(user()).removeRecursively();
         QDir().mkpath(user());
+        if (m_install)
+            return;
         ASSERT_EQ(QProcess::execute("cp", {"-a", m_old, app()}), 0);
     }
 
@@ -167,6 +214,15 @@ protected:
     QString checkNothingLost() const
     {
         const Tree appTree = QFileInfo::exists(app()) ? listTree(app()) : Tree();
+        if (m_install) {
+            if (QFileInfo::exists(marker()))
+                return QSettings(marker(), QSettings::IniFormat).value("old").toString().isEmpty()
+                           ? QString()
+                           : "a first install's marker names an old installation";
+            if (!QFileInfo::exists(app()) || appTree == m_newTree)
+                return QString();
+            return "no marker, and A is neither absent nor the new tree";
+        }
         if (!QFileInfo::exists(marker())) {
             // A manifest that does not describe A would have the next start reinstall it.
             if (QFileInfo::exists(app()) && (appTree == m_oldTree || appTree == m_newTree))
@@ -217,6 +273,7 @@ protected:
 
     QString m_root;
     QString m_old;
+    bool m_install = false;
     Tree m_oldTree;
     Tree m_newTree;
 };
@@ -234,34 +291,74 @@ TEST_P(UpgradeFaultTest, NothingIsLostWhateverCallFails)
         if (!why.isEmpty())
             GTEST_SKIP() << why.toStdString();
     }
+    m_install = mode.install;
+    // The shim's faults and its power-cut model need no real flush: a tmpfs keeps these
+    // rows cheap where it can be mounted (each run fsyncs every file); on the scratch
+    // folder's file system they only take longer.
+    if (!mode.fs && geteuid() == 0 && unshare(CLONE_NEWNS) == 0 &&
+        mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 && QDir().mkpath(user()))
+        mount("tmpfs", QFile::encodeName(user()).constData(), "tmpfs", 0, "size=256m");
     installOld();
     const Tree outside = outsideUser();
     const QString trace = path() + "/calls";
-    ASSERT_EQ(runLauncher({"FAIL_AT_CALL_TRACE=" + trace}), 0);
+    const QString journal = path() + "/durable";
+    // The overlayfs case: the folder at A when each run starts cannot be renamed.
+    const QStringList lower =
+        mode.exdev ? QStringList{"FAIL_AT_CALL_EXDEV=" + app()} : QStringList();
+    const QStringList cut =
+        mode.powerCut ? QStringList{"FAIL_AT_CALL_DURABLE=" + journal} : QStringList();
+    ASSERT_EQ(runLauncher(QStringList{"FAIL_AT_CALL_TRACE=" + trace} + lower + cut), 0);
+    // A run that reported success left exactly the new tree on storage.
+    if (mode.powerCut) {
+        ASSERT_TRUE(applyPowerCut(journal, user()));
+        ASSERT_EQ(listTree(app()), m_newTree) << "a power cut after a reported upgrade";
+    }
     ASSERT_EQ(checkUpgraded(0, outside), QString()) << "without a fault";
     ASSERT_EQ(manifestState(), TreeState::Intact) << "without a fault";
-    const int total = readFile(trace).count('\n');
+    const QStringList calls = QString::fromUtf8(readFile(trace)).split('\n');
+    const int total = calls.size() - 1;
     ASSERT_GT(total, 100) << "the shim counted too few calls";
+    int first = 1;
+    int last = total;
+    if (mode.exdev) {
+        // From the refused rename of A to the marker that names the copy and A as next.
+        auto renames = [&calls](int i, const QString& to) {
+            return calls[i].contains(" rename ") && calls[i].endsWith(" " + to);
+        };
+        first = 0;
+        while (first < total && !renames(first, app() + "_tmp"))
+            ++first;
+        ASSERT_LT(first, total) << "A was never renamed";
+        int markers = 0;
+        for (last = first + 1; last < total && markers < 2; ++last)
+            markers += renames(last, marker());
+        ASSERT_EQ(markers, 2) << "the copy path wrote no two markers";
+        first += 1; // call numbers count from 1
+        last = std::min(last + 2, total);
+    }
 
     int tried = 0;
     int failures = 0;
-    for (int n = 1; n <= total && failures < 5; n += stride) {
+    for (int n = first; n <= last && failures < 5; n += stride * mode.stride) {
         ++tried;
         installOld();
         QFile::remove(user() + "/start-args");
         // The run's own trace names the call: a flush on a timer may shift the numbers.
         const QString hitTrace = path() + "/calls-" + QString::number(n);
-        const int code =
-            runLauncher({"FAIL_AT_CALL_N=" + QString::number(n), "FAIL_AT_CALL_MODE=" + shimMode,
-                         "FAIL_AT_CALL_TRACE=" + hitTrace});
+        const int code = runLauncher(QStringList{"FAIL_AT_CALL_N=" + QString::number(n),
+                                                 "FAIL_AT_CALL_MODE=" + shimMode,
+                                                 "FAIL_AT_CALL_TRACE=" + hitTrace} +
+                                     lower + cut);
         QString problem;
         if (mode.killed ? code != -1 : code != 0)
             problem = "the faulted run ended with " + QString::number(code);
+        if (problem.isEmpty() && mode.powerCut && !applyPowerCut(journal, user()))
+            problem = "the power cut could not be applied";
         if (problem.isEmpty())
             problem = checkNothingLost();
         if (problem.isEmpty()) {
             QFile::remove(user() + "/start-args");
-            problem = checkUpgraded(runLauncher({}), outside);
+            problem = checkUpgraded(runLauncher(lower), outside);
         }
         if (!problem.isEmpty()) {
             ++failures;
@@ -276,8 +373,8 @@ TEST_P(UpgradeFaultTest, NothingIsLostWhateverCallFails)
         testsupport::unmountLoopImage(user());
 }
 
-// Every flush of the upgrade fails in turn: the periodic one during the extraction, a large
-// file's early write-back and the final one. Data that may not be on storage must never
+// Every flush of the upgrade fails in turn: a large file's early write-back and the fsync
+// of each file and folder. Data that may not be on storage must never
 // replace the old installation.
 TEST_F(UpgradeFaultTest, EveryFailedFlushRollsBack)
 {
@@ -286,13 +383,14 @@ TEST_F(UpgradeFaultTest, EveryFailedFlushRollsBack)
     const QString fresh = path() + "/new";
     writeFile(fresh + "/share/large.bin", QByteArray(1024 * 1024, 'L'));
     ASSERT_TRUE(servicetest::writeArchive(fresh, m_root + "/package/brisendale.nbx"));
-    const QStringList flushes = {"FAIL_AT_CALL_CALLS=syncfs,sync_file_range",
-                                 "FAIL_AT_CALL_PAUSE_US=20000"};
+    // Inside the new A only: the small state files beside it have failures of their own.
+    const QStringList flushes = {"FAIL_AT_CALL_CALLS=fsync,sync_file_range",
+                                 "FAIL_AT_CALL_MATCH=/Brisendale.app/"};
     installOld();
     const QString trace = path() + "/flushes";
     ASSERT_EQ(runLauncher(flushes + QStringList{"FAIL_AT_CALL_TRACE=" + trace}), 0);
     const QString calls = QString::fromUtf8(readFile(trace));
-    ASSERT_GT(calls.count(" syncfs "), 1) << calls.toStdString();
+    ASSERT_GT(calls.count(" fsync "), 30) << calls.toStdString();
     ASSERT_GT(calls.count(" sync_file_range "), 0) << calls.toStdString();
     const int total = calls.count('\n');
 
@@ -483,9 +581,37 @@ TEST_F(UpgradeFaultTest, DisplayThatNeverAnswersFallsBackToOffscreen)
         << log.toStdString();
 }
 
+// A home on overlayfs whose lower layer holds the installed client (a container or a live
+// image): renaming A gives EXDEV, so the old tree is copied aside, and the upgrade works.
+TEST_F(UpgradeFaultTest, OverlayHomeUpgrades)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to mount an overlay";
+    if (unshare(CLONE_NEWNS) != 0 || mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        GTEST_SKIP() << "cannot make a mount namespace here: " << strerror(errno);
+    const QString lower = path() + "/lower";
+    for (const QString& dir : {lower, path() + "/upper", path() + "/work", user()})
+        ASSERT_TRUE(QDir().mkpath(dir));
+    ASSERT_EQ(QProcess::execute("cp", {"-a", m_old, lower + "/Brisendale.app"}), 0);
+    const QByteArray options = QFile::encodeName("lowerdir=" + lower + ",upperdir=" + path() +
+                                                 "/upper,workdir=" + path() + "/work");
+    if (mount("overlay", QFile::encodeName(user()).constData(), "overlay", 0,
+              options.constData()) != 0)
+        GTEST_SKIP() << "cannot mount an overlay here: " << strerror(errno);
+    const Tree outside = outsideUser();
+    const int code = runLauncher({});
+    const QString problem = checkUpgraded(code, outside);
+    umount2(QFile::encodeName(user()).constData(), MNT_DETACH);
+    EXPECT_EQ(problem, QString());
+    EXPECT_EQ(listTree(lower + "/Brisendale.app"), m_oldTree) << "the lower layer changed";
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Modes, UpgradeFaultTest,
     ::testing::Values(FaultMode{"eio", false}, FaultMode{"enospc", false}, FaultMode{"kill", true},
+                      FaultMode{"powercut_kill", true, nullptr, true, false, false, 6},
+                      FaultMode{"install_powercut_kill", true, nullptr, true, true, false, 8},
+                      FaultMode{"exdev_powercut_kill", true, nullptr, true, false, true, 4},
                       FaultMode{"xfs_eio", false, "xfs"}, FaultMode{"xfs_enospc", false, "xfs"},
                       FaultMode{"xfs_kill", true, "xfs"}, FaultMode{"btrfs_eio", false, "btrfs"},
                       FaultMode{"btrfs_enospc", false, "btrfs"},

@@ -1,0 +1,413 @@
+#include "file/durable.h"
+
+#include "file/file-op.h"
+#include "file/unique_fd.h"
+#include "log/log.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <memory>
+#include <sys/stat.h>
+#include <system_error>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+const ustring& component()
+{
+    static const ustring name("file_op_debug");
+    return name;
+}
+
+#define DURABLE_LOG(level, fmt, ...)                                                               \
+    Logger::LogMsg(Logger::level, component(), fmt, __LINE__, __VA_ARGS__)
+
+int openAtRetry(int dirfd, const char* path, int flags, mode_t mode = 0)
+{
+    int fd;
+    do {
+        fd = ::openat(dirfd, path, flags | O_CLOEXEC, mode);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+// A regular file for fsync: read-only where the mode allows, else write-only (a file the
+// owner may only write).
+int openForSync(int dirfd, const char* path)
+{
+    int fd = openAtRetry(dirfd, path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0 && errno == EACCES)
+        fd = openAtRetry(dirfd, path, O_WRONLY | O_NOFOLLOW | O_NONBLOCK);
+    return fd;
+}
+
+int syncRetry(int fd)
+{
+    int r;
+    do {
+        r = ::fsync(fd);
+    } while (r != 0 && errno == EINTR);
+    return r;
+}
+
+int writeAll(int fd, const std::string& data)
+{
+    size_t done = 0;
+    while (done < data.size()) {
+        const ssize_t n = write(fd, data.data() + done, data.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return -1;
+        done += static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+size_t depth(const std::string& path)
+{
+    return static_cast<size_t>(std::count(path.begin(), path.end(), '/'));
+}
+
+struct DirCloser
+{
+    void operator()(DIR* dp) const { closedir(dp); }
+};
+
+// Names every file and folder below the folder open as fd (relative path rel) to the
+// flusher. 0, or the errno of the walk's failure.
+int nameTree(int fd, const std::string& rel, TreeFlusher* flusher)
+{
+    std::unique_ptr<DIR, DirCloser> dir(fdopendir(fd));
+    if (!dir) {
+        const int err = errno;
+        ::close(fd);
+        return err;
+    }
+    for (;;) {
+        errno = 0;
+        const dirent* de = readdir(dir.get());
+        if (!de)
+            return errno;
+        if (std::strcmp(de->d_name, ".") == 0 || std::strcmp(de->d_name, "..") == 0)
+            continue;
+        const std::string child = rel + "/" + de->d_name;
+        struct stat st;
+        if (fstatat(dirfd(dir.get()), de->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+            return errno;
+        if (S_ISREG(st.st_mode)) {
+            flusher->AddFile(child);
+        } else if (S_ISDIR(st.st_mode)) {
+            flusher->AddFolder(child);
+            const int sub =
+                openAtRetry(dirfd(dir.get()), de->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+            if (sub < 0)
+                return errno;
+            if (const int err = nameTree(sub, child, flusher))
+                return err;
+        } else {
+            flusher->AddOther(child);
+        }
+    }
+}
+
+} // namespace
+
+int FSSyncFolder(const ustring& path)
+{
+    UniqueFd fd(openAtRetry(AT_FDCWD, path.c_str(), O_RDONLY | O_DIRECTORY));
+    if (!fd.valid() || syncRetry(fd.get()) != 0) {
+        const int err = errno;
+        DURABLE_LOG(L_ERR, "[ERROR] durable.cpp(%d): FSSyncFolder: %s: %s (%d)\n", path.c_str(),
+                    strerror(err), err);
+        errno = err;
+        return -1;
+    }
+    return 0;
+}
+
+int FSRenameDurably(const ustring& from, const ustring& to)
+{
+    if (::rename(from.c_str(), to.c_str()) != 0)
+        return -1;
+    const ustring toParent = FSParentPath(to);
+    const ustring fromParent = FSParentPath(from);
+    if (FSSyncFolder(toParent) != 0)
+        return -1;
+    return fromParent == toParent ? 0 : FSSyncFolder(fromParent);
+}
+
+int FSWriteFileAtomic(const ustring& path, const std::string& data)
+{
+    if (path.empty()) {
+        errno = EINVAL;
+        return -1;
+    }
+    const ustring temp = path + ".new";
+    UniqueFd fd(openAtRetry(AT_FDCWD, temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
+    int result = fd.valid() && writeAll(fd.get(), data) == 0 && syncRetry(fd.get()) == 0 &&
+                         fd.close() == 0 && rename(temp.c_str(), path.c_str()) == 0
+                     ? 0
+                     : -1;
+    if (result != 0) {
+        const int err = errno;
+        DURABLE_LOG(L_ERR, "[ERROR] durable.cpp(%d): FSWriteFileAtomic: %s: %s (%d)\n",
+                    path.c_str(), strerror(err), err);
+        fd.reset();
+        // Ignored: a stale temporary file is replaced by the next write.
+        unlink(temp.c_str());
+        errno = err;
+        return -1;
+    }
+    return FSSyncFolder(FSParentPath(path));
+}
+
+int FSSyncTree(const ustring& root)
+{
+    // A single file is a tree of one; a link has nothing of its own to flush.
+    struct stat st;
+    if (lstat(root.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
+        if (!S_ISREG(st.st_mode))
+            return 0;
+        UniqueFd fd(openForSync(AT_FDCWD, root.c_str()));
+        if (fd.valid() && syncRetry(fd.get()) == 0)
+            return 0;
+        const int err = errno;
+        DURABLE_LOG(L_ERR, "[ERROR] durable.cpp(%d): failed to flush '%s' to storage: %s (%d)\n",
+                    root.c_str(), strerror(err), err);
+        return -1;
+    }
+    TreeFlusher flusher(root.c_str());
+    const int fd = openAtRetry(AT_FDCWD, root.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+    const int err = fd < 0 ? errno : nameTree(fd, ".", &flusher);
+    if (err != 0) {
+        DURABLE_LOG(L_ERR, "[ERROR] durable.cpp(%d): FSSyncTree: cannot list '%s': %s (%d)\n",
+                    root.c_str(), strerror(err), err);
+        return -1;
+    }
+    return flusher.Finish();
+}
+
+int FSCopyTreeDurably(const ustring& from, const ustring& to)
+{
+    if (FSCopyTree(from, to) == 0 && FSSyncTree(to) == 0 && FSSyncFolder(FSParentPath(to)) == 0)
+        return 0;
+    DURABLE_LOG(L_ERR, "[ERROR] durable.cpp(%d): FSCopyTreeDurably: cannot copy '%s' to '%s'\n",
+                from.c_str(), to.c_str());
+    if (FSRemove(to) != 0)
+        DURABLE_LOG(L_ERR, "[ERROR] durable.cpp(%d): cannot remove the partial copy '%s'\n",
+                    to.c_str());
+    return -1;
+}
+
+TreeFlusher::TreeFlusher(const std::string& root, std::function<void()> on_failure,
+                         std::function<bool()> stop_asked)
+    : m_root(root), m_on_failure(std::move(on_failure)), m_stop_asked(std::move(stop_asked))
+{
+    m_root_fd = openAtRetry(AT_FDCWD, root.c_str(), O_RDONLY | O_DIRECTORY);
+    if (m_root_fd < 0) {
+        fail("open", root, errno);
+        return;
+    }
+    try {
+        m_thread = std::thread(&TreeFlusher::run, this);
+    } catch (const std::system_error&) {
+        // Finish then flushes everything on the caller's thread.
+    }
+}
+
+TreeFlusher::~TreeFlusher()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_done = true;
+        // Nothing waits for what is left: the tree is given up.
+        m_failed = true;
+        m_files.clear();
+    }
+    m_wake.notify_all();
+    if (m_thread.joinable())
+        m_thread.join();
+    if (m_root_fd >= 0)
+        ::close(m_root_fd);
+}
+
+void TreeFlusher::addFolders(const std::string& path, bool self)
+{
+    // Absolute paths below the root count as relative ones: nothing above it is named.
+    const std::string prefix = m_root + "/";
+    std::string folder =
+        path.compare(0, prefix.size(), prefix) == 0 ? path.substr(prefix.size()) : path;
+    if (!self) {
+        const size_t slash = folder.rfind('/');
+        folder = slash == std::string::npos ? std::string(".") : folder.substr(0, slash);
+    }
+    // The folders above are already named when this one is.
+    while (!folder.empty() && folder != "." && m_folders.insert(folder).second) {
+        const size_t slash = folder.rfind('/');
+        if (slash == std::string::npos || slash == 0)
+            break;
+        folder.resize(slash);
+    }
+}
+
+void TreeFlusher::AddFile(const std::string& path)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        addFolders(path, false);
+        m_files.push_back(path);
+    }
+    m_wake.notify_one();
+}
+
+void TreeFlusher::AddFolder(const std::string& path)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    addFolders(path, true);
+}
+
+void TreeFlusher::AddOther(const std::string& path)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    addFolders(path, false);
+}
+
+size_t TreeFlusher::Synced() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_synced;
+}
+
+void TreeFlusher::fail(const char* call, const std::string& path, int err)
+{
+    DURABLE_LOG(L_ERR, "[ERROR] durable.cpp(%d): failed to flush '%s' to storage: %s: %s (%d)\n",
+                path.c_str(), call, strerror(err), err);
+    bool first;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        first = !m_failed;
+        m_failed = true;
+    }
+    if (first && m_on_failure)
+        m_on_failure();
+}
+
+bool TreeFlusher::syncOldest(std::deque<int>* window)
+{
+    UniqueFd fd(window->front());
+    window->pop_front();
+    if (syncRetry(fd.get()) != 0) {
+        const int err = errno;
+        char link[64];
+        snprintf(link, sizeof(link), "/proc/self/fd/%d", fd.get());
+        char buf[4096];
+        const ssize_t n = readlink(link, buf, sizeof(buf) - 1);
+        fail("fsync", n > 0 ? std::string(buf, static_cast<size_t>(n)) : m_root, err);
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    ++m_synced;
+    return true;
+}
+
+// Opens one file and starts its write-back; its fsync waits in the window.
+bool TreeFlusher::flushOne(const std::string& path, std::deque<int>* window)
+{
+    const int fd = openForSync(m_root_fd, path.c_str());
+    if (fd < 0) {
+        const int err = errno;
+        // A later entry of the same name replaced it (and is queued itself).
+        if (err == ENOENT || err == ELOOP)
+            return true;
+        fail("open", m_root + "/" + path, err);
+        return false;
+    }
+    // A head start for the fsync below. Where the call is not supported that fsync does
+    // all the work; any other error is one of the file's data.
+    if (sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE) != 0 && errno != EINVAL &&
+        errno != ENOSYS && errno != EOPNOTSUPP) {
+        const int err = errno;
+        ::close(fd);
+        fail("sync_file_range", m_root + "/" + path, err);
+        return false;
+    }
+    window->push_back(fd);
+    return window->size() <= WINDOW || syncOldest(window);
+}
+
+void TreeFlusher::run()
+{
+    std::deque<int> window;
+    std::unique_lock<std::mutex> lock(m_mutex);
+    for (;;) {
+        // Idle: the files waiting in the window are flushed meanwhile.
+        while (m_files.empty() && !m_done && !window.empty() && !m_failed) {
+            lock.unlock();
+            syncOldest(&window);
+            lock.lock();
+        }
+        m_wake.wait(lock, [this] { return !m_files.empty() || m_done; });
+        if (m_failed || (m_done && m_files.empty()))
+            break;
+        if (m_stop_asked && m_stop_asked()) {
+            m_failed = true;
+            break;
+        }
+        const std::string path = std::move(m_files.front());
+        m_files.pop_front();
+        lock.unlock();
+        flushOne(path, &window);
+        lock.lock();
+    }
+    const bool flushRest = !m_failed;
+    lock.unlock();
+    while (!window.empty()) {
+        if (!flushRest || !syncOldest(&window)) {
+            for (int fd : window)
+                ::close(fd);
+            window.clear();
+        }
+    }
+}
+
+int TreeFlusher::Finish()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_done = true;
+    }
+    m_wake.notify_all();
+    if (m_thread.joinable()) {
+        m_thread.join();
+    } else if (m_root_fd >= 0) {
+        run(); // no thread could be started
+    }
+    std::vector<std::string> folders;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_failed)
+            return -1;
+        folders.assign(m_folders.begin(), m_folders.end());
+    }
+    // Deepest first: a folder's entry in its parent is flushed after the folder itself.
+    std::stable_sort(
+        folders.begin(), folders.end(),
+        [](const std::string& a, const std::string& b) { return depth(a) > depth(b); });
+    folders.push_back(".");
+    for (const std::string& folder : folders) {
+        UniqueFd fd(openAtRetry(m_root_fd, folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW));
+        if (!fd.valid() || syncRetry(fd.get()) != 0) {
+            const int err = errno;
+            fail(fd.valid() ? "fsync" : "open", folder == "." ? m_root : m_root + "/" + folder,
+                 err);
+            return -1;
+        }
+    }
+    return 0;
+}
