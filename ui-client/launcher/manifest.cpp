@@ -1,5 +1,6 @@
 #include "manifest.h"
 
+#include "file/durable.h"
 #include "file/file-op.h"
 #include "file/unique_fd.h"
 #include "log/log.h"
