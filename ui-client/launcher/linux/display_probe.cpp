@@ -102,15 +102,26 @@ UniqueFd connectTcp(const std::string& host, int port, int64_t deadline)
     return fd;
 }
 
-// Sends the request and waits for at least one byte back. `closed` tells a connection that
-// the server ended without a word from one that stayed silent.
+// What a reply read so far amounts to.
+enum class Reply
+{
+    Partial,  // more bytes are due
+    Complete, // a whole, well-formed answer
+    Invalid,  // not what the protocol answers
+};
+
+// Sends the request and reads until `judge` finds a whole answer, all before the deadline:
+// a peer that sends a byte and then nothing is as silent as one that sends nothing.
+// `closed` tells a connection that the server ended without a word from one that stayed
+// silent.
 bool answersBefore(const UniqueFd& fd, const void* request, size_t size, int64_t deadline,
-                   bool* closed = nullptr)
+                   Reply (*judge)(const std::string& got), bool* closed = nullptr)
 {
     if (::send(fd.get(), request, size, MSG_NOSIGNAL | MSG_DONTWAIT) !=
         static_cast<ssize_t>(size)) {
         return false;
     }
+    std::string got;
     for (;;) {
         pollfd p = {fd.get(), POLLIN, 0};
         const int n = ::poll(&p, 1, remainingMs(deadline));
@@ -120,16 +131,75 @@ bool answersBefore(const UniqueFd& fd, const void* request, size_t size, int64_t
         if (n <= 0) {
             return false;
         }
-        char byte;
-        const ssize_t got = ::recv(fd.get(), &byte, 1, MSG_DONTWAIT);
-        if (got < 0 && errno == EINTR) {
+        char buffer[4096];
+        const ssize_t r = ::recv(fd.get(), buffer, sizeof buffer, MSG_DONTWAIT);
+        if (r < 0 && (errno == EINTR || errno == EAGAIN)) {
             continue;
         }
-        if (closed != nullptr) {
-            *closed = got == 0 || (got < 0 && errno == ECONNRESET);
+        if (r <= 0) {
+            if (closed != nullptr) {
+                *closed = got.empty() && (r == 0 || errno == ECONNRESET);
+            }
+            return false;
         }
-        return got == 1;
+        got.append(buffer, static_cast<size_t>(r));
+        const Reply reply = judge(got);
+        if (reply != Reply::Partial) {
+            return reply == Reply::Complete;
+        }
+        // A setup reply is a few kilobytes; anything far longer is not one.
+        if (got.size() > 1024 * 1024) {
+            return false;
+        }
     }
+}
+
+uint32_t littleEndian(const std::string& b, size_t at, size_t bytes)
+{
+    uint32_t v = 0;
+    for (size_t i = 0; i < bytes; ++i) {
+        v |= static_cast<uint32_t>(static_cast<unsigned char>(b[at + i])) << (8 * i);
+    }
+    return v;
+}
+
+// The X setup reply to a little-endian request: status 0 (failed), 1 (success) or
+// 2 (authenticate), then its length in 4-byte units after the 8-byte header.
+Reply judgeX11Setup(const std::string& got)
+{
+    if (static_cast<unsigned char>(got[0]) > 2) {
+        return Reply::Invalid;
+    }
+    if (got.size() < 8) {
+        return Reply::Partial;
+    }
+    const size_t whole = 8 + 4 * static_cast<size_t>(littleEndian(got, 6, 2));
+    return got.size() >= whole ? Reply::Complete : Reply::Partial;
+}
+
+// Wayland events in the host's byte order: object id, then size << 16 | opcode. Complete
+// once the done event of the callback (object 2) has arrived whole.
+Reply judgeWaylandSync(const std::string& got)
+{
+    size_t at = 0;
+    while (got.size() - at >= 8) {
+        uint32_t object;
+        uint32_t header;
+        std::memcpy(&object, got.data() + at, 4);
+        std::memcpy(&header, got.data() + at + 4, 4);
+        const size_t length = header >> 16;
+        if (length < 8 || length % 4 != 0) {
+            return Reply::Invalid;
+        }
+        if (got.size() - at < length) {
+            return Reply::Partial;
+        }
+        if (object == 2) {
+            return Reply::Complete;
+        }
+        at += length;
+    }
+    return Reply::Partial;
 }
 
 struct X11Name
@@ -215,7 +285,7 @@ bool X11Answers(const std::string& display, int timeout_ms)
             return false;
         }
         bool closed = false;
-        if (answersBefore(fd, setup, sizeof setup, deadline, &closed)) {
+        if (answersBefore(fd, setup, sizeof setup, deadline, judgeX11Setup, &closed)) {
             // Closed now, this connection could be the server's last client: it would
             // reset, and the toolkit's connection would meet that reset.
             g_held = std::move(fd);
@@ -254,7 +324,7 @@ bool WaylandAnswers(const std::string& display, const std::string& runtime_dir, 
     // wl_display.sync (object 1, opcode 0, 12 bytes) with the new callback id 2, in the
     // host's byte order; the compositor answers with the callback's done event.
     const uint32_t sync[3] = {1, (12u << 16) | 0u, 2};
-    return answersBefore(fd, sync, sizeof sync, deadline);
+    return answersBefore(fd, sync, sizeof sync, deadline, judgeWaylandSync);
 }
 
 std::string ReachablePlatforms(const std::string& platforms, const Session& session,

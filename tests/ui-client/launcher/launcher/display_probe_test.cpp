@@ -6,6 +6,7 @@
 
 #include <arpa/inet.h>
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <netinet/in.h>
 #include <string>
@@ -63,13 +64,26 @@ UniqueFd listenLoopback(int* port)
     return fd;
 }
 
-// A server's side: takes one connection, reads the request, answers with a few bytes.
-void answerOnce(int listener)
+// A server's side: takes one connection, reads the request, sends `reply` and stays
+// connected until the client is gone.
+void answerOnce(int listener, std::string reply)
 {
     UniqueFd client(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
     char request[12];
-    if (client.valid() && ::recv(client.get(), request, sizeof request, MSG_WAITALL) == 12)
-        (void)!::send(client.get(), "\x01\0\x0b\0\0\0\0\0", 8, MSG_NOSIGNAL);
+    if (client.valid() && ::recv(client.get(), request, sizeof request, MSG_WAITALL) == 12) {
+        (void)!::send(client.get(), reply.data(), reply.size(), MSG_NOSIGNAL);
+        (void)!::recv(client.get(), request, 1, 0);
+    }
+}
+
+// An X server's refusal (status 0) with 4 bytes of reason; a Wayland compositor's done
+// event for the callback (object 2).
+std::string wholeReply(bool wayland)
+{
+    if (!wayland)
+        return std::string("\0\x04\x0b\0\0\0\x01\0nope", 12);
+    const uint32_t done[3] = {2, 12u << 16, 1};
+    return std::string(reinterpret_cast<const char*>(done), sizeof done);
 }
 
 struct SocketRow
@@ -77,6 +91,8 @@ struct SocketRow
     const char* name;
     const char* kind; // "x_abstract", "x_tcp", "x_none", "wayland", "wayland_none"
     bool answers;
+    // Bytes of the whole reply that the server sends before it falls silent.
+    size_t cut = std::string::npos;
 };
 
 void PrintTo(const SocketRow& row, std::ostream* os)
@@ -118,8 +134,9 @@ TEST_P(DisplayProbeSocketTest, AnswersOnlyWhenTheServerRepliesInTime)
         }
     }
     std::thread server;
-    if (row.answers)
-        server = std::thread(answerOnce, listener.get());
+    if (row.answers || row.cut != std::string::npos)
+        server = std::thread(answerOnce, listener.get(),
+                             wholeReply(kind == "wayland").substr(0, row.cut));
 
     const auto start = std::chrono::steady_clock::now();
     const bool answered = kind.compare(0, 7, "wayland") == 0
@@ -128,6 +145,7 @@ TEST_P(DisplayProbeSocketTest, AnswersOnlyWhenTheServerRepliesInTime)
     const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
                           std::chrono::steady_clock::now() - start)
                           .count();
+    DisplayProbe::ReleaseHeld();
     if (server.joinable())
         server.join();
     EXPECT_EQ(answered, row.answers) << display;
@@ -138,11 +156,14 @@ INSTANTIATE_TEST_SUITE_P(
     Rows, DisplayProbeSocketTest,
     ::testing::Values(SocketRow{"x_abstract_answers", "x_abstract", true},
                       SocketRow{"x_abstract_silent", "x_abstract", false},
+                      SocketRow{"x_abstract_one_byte_then_silent", "x_abstract", false, 1},
+                      SocketRow{"x_abstract_header_then_silent", "x_abstract", false, 8},
                       SocketRow{"x_tcp_answers", "x_tcp", true},
                       SocketRow{"x_tcp_silent", "x_tcp", false},
                       SocketRow{"x_nobody_listens", "x_none", false},
                       SocketRow{"wayland_answers", "wayland", true},
                       SocketRow{"wayland_silent", "wayland", false},
+                      SocketRow{"wayland_half_event_then_silent", "wayland", false, 10},
                       SocketRow{"wayland_nobody_listens", "wayland_none", false}),
     [](const ::testing::TestParamInfo<SocketRow>& info) { return std::string(info.param.name); });
 
