@@ -107,9 +107,15 @@ static std::string argumentAt(const std::string& cmdline, size_t index)
     return std::string();
 }
 
-ClientFile describeClient(const std::string& path)
+ClientFile describeClient(const std::string& path, const std::string& tree)
 {
     ClientFile client;
+    if (!tree.empty()) {
+        client.tree = canonical(tree);
+        if (!client.tree.empty()) {
+            client.tree += '/';
+        }
+    }
     struct stat st;
     client.path = canonical(path);
     if (client.path.empty() || ::stat(client.path.c_str(), &st) != 0) {
@@ -149,6 +155,27 @@ ClientFile describeClient(const std::string& path)
 
 // Whether `pid` is a process of this user that runs `client`. Arguments alone never
 // count: an editor, pager or debugger given the client's file is not the client.
+// The real user id of process `pid` from its status, or -1 when it cannot be read. Not
+// the owner of /proc/N, which is root for a process that made itself undumpable.
+static long realUid(const std::string& proc)
+{
+    const std::string status = readProcFile(proc + "/status", 4096);
+    const size_t at = status.find("\nUid:");
+    return at == std::string::npos ? -1 : std::strtol(status.c_str() + at + 5, nullptr, 10);
+}
+
+// True when the program's last name component, as the kernel keeps it (15 bytes), is
+// the client file's.
+static bool namedLikeClient(const std::string& proc, const ClientFile& client)
+{
+    std::string comm = readProcFile(proc + "/comm", 64);
+    if (!comm.empty() && comm.back() == '\n') {
+        comm.pop_back();
+    }
+    const std::string base = client.path.substr(client.path.rfind('/') + 1);
+    return !comm.empty() && comm == base.substr(0, 15);
+}
+
 PidOwner whoIs(pid_t pid, const ClientFile& client)
 {
     const std::string proc = "/proc/" + std::to_string(pid);
@@ -156,13 +183,28 @@ PidOwner whoIs(pid_t pid, const ClientFile& client)
     if (::stat(proc.c_str(), &st) != 0) {
         return errno == ENOENT ? PidOwner::Gone : PidOwner::Other;
     }
-    if (st.st_uid != ::getuid() || !client.valid) {
+    if (realUid(proc) != static_cast<long>(::getuid()) || !client.valid) {
         return PidOwner::Other;
     }
     // The file the kernel runs, whatever name it was started by.
     struct stat exe;
     if (::stat((proc + "/exe").c_str(), &exe) != 0) {
-        return PidOwner::Other;
+        if ((errno == EACCES || errno == EPERM) && namedLikeClient(proc, client)) {
+            return PidOwner::Unknown;
+        }
+        return errno == ENOENT && processGone(pid) ? PidOwner::Gone : PidOwner::Other;
+    }
+    // A program of the client's own tree, such as the binary a start wrapper execs.
+    if (!client.tree.empty()) {
+        std::string file = readLink(proc + "/exe");
+        const std::string deleted = " (deleted)";
+        if (file.size() > deleted.size() &&
+            file.compare(file.size() - deleted.size(), deleted.size(), deleted) == 0) {
+            file.resize(file.size() - deleted.size());
+        }
+        if (file.compare(0, client.tree.size(), client.tree) == 0) {
+            return PidOwner::Client;
+        }
     }
     if (!client.script) {
         if (exe.st_dev == client.dev && exe.st_ino == client.ino) {
@@ -237,8 +279,18 @@ bool findClientsInProc(const ClientFile& client, std::vector<pid_t>& pids)
     std::vector<pid_t> found;
     while (struct dirent* entry = readdir(dir.get())) {
         const pid_t pid = parsePid(entry->d_name);
-        if (pid > 0 && pid != self && whoIs(pid, client) == PidOwner::Client) {
+        if (pid <= 0 || pid == self) {
+            continue;
+        }
+        switch (whoIs(pid, client)) {
+        case PidOwner::Client:
             found.push_back(pid);
+            break;
+        case PidOwner::Unknown:
+            return false;
+        case PidOwner::Gone:
+        case PidOwner::Other:
+            break;
         }
     }
     // A client's child that has forked but not yet run its own program looks like the

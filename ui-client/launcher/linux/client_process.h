@@ -15,6 +15,10 @@ enum class PidOwner
     Gone,
     Client,
     Other,
+    // A process of this user whose program cannot be looked at (it made itself
+    // undumpable, or runs a setuid or capable file) and whose name is the client's: it
+    // is never signalled, and the tree is not replaced under it.
+    Unknown,
 };
 
 // The client's file as a process shows it: an executable is its own /proc/N/exe; a
@@ -31,10 +35,15 @@ struct ClientFile
     // Where the kernel puts the script in the interpreter's arguments: after the
     // interpreter and the #! line's own argument, if any.
     size_t script_arg = 1;
+    // The installation folder the client belongs to, canonical, with a trailing slash:
+    // any program run from inside it is the client's (a start wrapper may exec another
+    // file of the tree). Empty when not known.
+    std::string tree;
 };
 
-// Describes the file at `path`; not valid when it cannot be looked at.
-ClientFile describeClient(const std::string& path);
+// Describes the file at `path`, which belongs to the installation folder `tree` (empty
+// when no folder counts); not valid when it cannot be looked at.
+ClientFile describeClient(const std::string& path, const std::string& tree = std::string());
 
 // The canonical form of `path`, or an empty string when it cannot be resolved.
 std::string canonical(const std::string& path);

@@ -417,6 +417,13 @@ bool LinuxService::FindClients(const ClientFile& client, std::vector<pid_t>& pid
         case PidOwner::Client:
             pids.push_back(pid);
             break;
+        case PidOwner::Unknown:
+            SERVICE_LOG(L_WARNING,
+                        "[WARNING] linux/linux-service.cpp(%d): process %d, named in '%s', "
+                        "may be the client but cannot be looked at; not replacing the "
+                        "installation now\n",
+                        static_cast<int>(pid), pid_path.c_str_utf8());
+            return false;
         }
     }
     std::vector<pid_t> found;
@@ -439,7 +446,8 @@ bool LinuxService::FindClients(const ClientFile& client, std::vector<pid_t>& pid
 bool LinuxService::StopClients()
 {
     const ClientFile client = describeClient(
-        (per_user_install_path + "/" + "bin" + "/" + "brisendale-drive-ui").c_str_utf8());
+        (per_user_install_path + "/" + "bin" + "/" + "brisendale-drive-ui").c_str_utf8(),
+        per_user_install_path.c_str_utf8());
     std::vector<pid_t> pids;
     if (!FindClients(client, pids)) {
         return false;

@@ -1102,7 +1102,7 @@ struct StopRow
     const char* name;
     const char* pidFile;    // written as U/ui.pid; nullptr: none, or the spawn writes it
     const char* spawn;      // "client", "elsewhere", "relative", "nobody", "sleep", "ended", "sh",
-                            // "sh_c", "tail", "flock"; or ""
+                            // "sh_c", "tail", "flock", "wrapper"; or ""
     const char* clientMode; // "term", "late", "deaf"; "elf": a copy of sleep, run with 600
     const char* target;     // expected state of the spawned process
     const char* logged;     // expected log text; nullptr: no NOTE or ERROR line at all
@@ -1165,6 +1165,13 @@ TEST_P(StopTest, SignalsOnlyTheClient)
     } else if (spawn == "flock") {
         args << named << "/usr/bin/flock" << client << "/bin/sleep"
              << "600";
+    } else if (spawn == "wrapper") {
+        // A start wrapper that execs another program of the tree.
+        QDir().mkpath(app() + "/lib");
+        ASSERT_TRUE(QFile::copy("/bin/sleep", app() + "/lib/real"));
+        ASSERT_EQ(chmod(QFile::encodeName(app() + "/lib/real").constData(), 0755), 0);
+        writeExec(client, "#!/bin/sh\nexec \"$(dirname \"$0\")/../lib/real\" 600\n");
+        args << named << client;
     } else if (spawn == "relative") {
         args << "--spawn"
              << "--cwd" << app() + "/bin"
@@ -1253,6 +1260,8 @@ INSTANTIATE_TEST_SUITE_P(
                 "does not name the client, which runs as process", "-"},
         StopRow{"script_client_run_by_sh", nullptr, "sh", "term", "exited:0",
                 "does not name the client, which runs as process", "-"},
+        StopRow{"program_of_the_tree_run_by_a_wrapper", nullptr, "wrapper", "term",
+                "signaled:15", nullptr},
         // Naming the client's file in the arguments never makes a process the client.
         StopRow{"sh_running_other_code", nullptr, "sh_c", "term", "alive", nullptr, "-"},
         StopRow{"reader_of_the_script", nullptr, "tail", "term", "alive", nullptr, "-"},
