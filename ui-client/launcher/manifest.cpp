@@ -498,16 +498,36 @@ TreeCheck CheckInstalledTree(const ustring& user_root, const ustring& app_dir,
     const std::string build = readBuild(app_dir);
     // The next manifest first: it is the one that holds after a commit not yet promoted.
     std::string data;
+    bool build_differs = false;
     if (!describes(NextTreeManifestPath(user_root, app_dir), tree, build, data) &&
         !describes(TreeManifestPath(user_root, app_dir), tree, build, data)) {
-        result.differences.push_back(IsFileExist(TreeManifestPath(user_root, app_dir), false)
-                                         ? "the manifest describes another installation"
-                                         : "no manifest: installed before manifests were kept");
-        return result;
+        // The same folder with another build in its INFO: the folder was never replaced
+        // (a rename keeps its inode), so INFO itself was changed. Checked as damaged:
+        // taking it for another installation would leave the damage for good.
+        const ustring current = TreeManifestPath(user_root, app_dir);
+        std::string stale;
+        if (loadFile(current, stale) == Load::Ok) {
+            Cursor head(stale.data(), stale.data() + stale.size());
+            const Identity id = readIdentity(head);
+            build_differs = head.ok() && id.tree == tree && id.build != build;
+        }
+        if (!build_differs) {
+            result.differences.push_back(IsFileExist(current, false)
+                                             ? "the manifest describes another installation"
+                                             : "no manifest: installed before manifests were kept");
+            return result;
+        }
+        data.swap(stale);
     }
     Cursor in(data.data(), data.data() + data.size());
     (void)readIdentity(in);
-    return checkEntries(in, std::move(root), max_differences);
+    TreeCheck check = checkEntries(in, std::move(root), max_differences);
+    if (build_differs && check.state != TreeState::NothingToCheck) {
+        check.state = TreeState::Damaged;
+        check.differences.insert(check.differences.begin(),
+                                 "INFO: another build than the one installed");
+    }
+    return check;
 }
 
 int WriteNextTreeManifest(const ustring& user_root, const ustring& app_dir)

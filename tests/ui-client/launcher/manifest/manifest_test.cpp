@@ -232,6 +232,22 @@ std::string readAll(const std::string& path)
     return testsupport::readFile(QString::fromStdString(path)).toStdString();
 }
 
+// INFO rewritten inside the same folder: the folder was never replaced, so this is damage,
+// not another installation, even when INFO keeps its size.
+TEST_F(ManifestTest, AnotherBuildInTheSameFolderIsDamage)
+{
+    install();
+    const std::string info = readAll(m_app + "/INFO");
+    std::string changed = info;
+    const size_t at = changed.find_last_of("0123456789");
+    ASSERT_NE(at, std::string::npos);
+    changed[at] = changed[at] == '9' ? '8' : static_cast<char>(changed[at] + 1);
+    put(m_app + "/INFO", changed);
+    const TreeCheck c = check();
+    EXPECT_STATE(c, TreeState::Damaged);
+    EXPECT_NE(joined(c).find("INFO"), std::string::npos) << joined(c);
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Rows, NothingTest,
     ::testing::Values(NothingRow{"no_installed_copy",
@@ -241,10 +257,6 @@ INSTANTIATE_TEST_SUITE_P(
                       NothingRow{"installed_before_manifests",
                                  [](ManifestTest&, const std::string&, const std::string& m) {
                                      ASSERT_EQ(unlink(m.c_str()), 0);
-                                 }},
-                      NothingRow{"another_build_in_place",
-                                 [](ManifestTest&, const std::string& a, const std::string&) {
-                                     put(a + "/INFO", "[Version]\nbuild_version=126\n");
                                  }},
                       NothingRow{"a_copy_put_in_place",
                                  [](ManifestTest&, const std::string& a, const std::string&) {
