@@ -12,6 +12,7 @@
 #   BARE       bare start binary (default: the one built into BUILD_DIR); with AFTER, nothing
 #              is built
 #   BEFORE     a second launcher binary, measured in the same rounds (optional)
+#   EXTRA      name=binary: one more launcher, measured in the same rounds (optional)
 #   ROUNDS     timed rounds per package (default 7)
 #   NO_DIGEST  launchers ("before", "after" or both) whose version file gives no sha256 of
 #              the package, so that the digest's cost shows: BEFORE=AFTER=<one binary>
@@ -75,6 +76,10 @@ names=(after)
 if [ -n "${BEFORE:-}" ]; then
     bin[before]=$BEFORE
     names=(before after)
+fi
+if [ -n "${EXTRA:-}" ]; then
+    bin[${EXTRA%%=*}]=${EXTRA#*=}
+    names=("${EXTRA%%=*}" "${names[@]}")
 fi
 
 mkdir -p "$work"

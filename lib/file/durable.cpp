@@ -5,6 +5,7 @@
 #include "log/log.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -228,7 +229,6 @@ TreeFlusher::~TreeFlusher()
         m_done = true;
         // Nothing waits for what is left: the tree is given up.
         m_failed = true;
-        m_files.clear();
     }
     m_wake.notify_all();
     if (m_thread.joinable())
@@ -261,7 +261,8 @@ void TreeFlusher::AddFile(const std::string& path)
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         addFolders(path, false);
-        m_files.push_back(path);
+        m_file_names.push_back(m_names.size());
+        m_names.append(path.c_str(), path.size() + 1);
     }
     m_wake.notify_one();
 }
@@ -298,82 +299,117 @@ void TreeFlusher::fail(const char* call, const std::string& path, int err)
         m_on_failure();
 }
 
-bool TreeFlusher::syncOldest(std::deque<int>* window)
+bool TreeFlusher::stopping()
 {
-    UniqueFd fd(window->front());
-    window->pop_front();
-    if (syncRetry(fd.get()) != 0) {
-        const int err = errno;
-        char link[64];
-        snprintf(link, sizeof(link), "/proc/self/fd/%d", fd.get());
-        char buf[4096];
-        const ssize_t n = readlink(link, buf, sizeof(buf) - 1);
-        fail("fsync", n > 0 ? std::string(buf, static_cast<size_t>(n)) : m_root, err);
+    if (!m_stop_asked || !m_stop_asked())
         return false;
-    }
     std::lock_guard<std::mutex> lock(m_mutex);
-    ++m_synced;
+    m_failed = true;
     return true;
 }
 
-// Opens one file and starts its write-back; its fsync waits in the window.
-bool TreeFlusher::flushOne(const std::string& path, std::deque<int>* window)
+// Opens one file and starts its write-back, without waiting for it: the fsync at the end
+// finds little left to do. An error of that write-back still fails the tree: the fsync's
+// fresh descriptor reports a write-back error that no one has seen, and syncfs one of any
+// inode of the file system since the root was opened, an inode evicted meanwhile included.
+bool TreeFlusher::startOne(size_t name)
 {
-    const int fd = openForSync(m_root_fd, path.c_str());
-    if (fd < 0) {
+    // m_names may grow (and move) meanwhile: the name is copied out under the lock.
+    std::string path;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        path.assign(m_names.c_str() + name);
+    }
+    UniqueFd fd(openForSync(m_root_fd, path.c_str()));
+    if (!fd.valid()) {
         const int err = errno;
-        // A later entry of the same name replaced it (and is queued itself).
+        // A later entry of the same name replaced it (and is named itself).
         if (err == ENOENT || err == ELOOP)
             return true;
         fail("open", m_root + "/" + path, err);
         return false;
     }
-    // A head start for the fsync below. Where the call is not supported that fsync does
-    // all the work; any other error is one of the file's data.
-    if (sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE) != 0 && errno != EINVAL &&
+    // Where the call is not supported the fsync at the end does all the work; any other
+    // error is one of the file's data.
+    if (sync_file_range(fd.get(), 0, 0, SYNC_FILE_RANGE_WRITE) != 0 && errno != EINVAL &&
         errno != ENOSYS && errno != EOPNOTSUPP) {
-        const int err = errno;
-        ::close(fd);
-        fail("sync_file_range", m_root + "/" + path, err);
+        fail("sync_file_range", m_root + "/" + path, errno);
         return false;
     }
-    window->push_back(fd);
-    return window->size() <= WINDOW || syncOldest(window);
+    return true;
 }
 
 void TreeFlusher::run()
 {
-    std::deque<int> window;
     std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {
-        // Idle: the files waiting in the window are flushed meanwhile.
-        while (m_files.empty() && !m_done && !window.empty() && !m_failed) {
-            lock.unlock();
-            syncOldest(&window);
-            lock.lock();
-        }
-        m_wake.wait(lock, [this] { return !m_files.empty() || m_done; });
-        if (m_failed || (m_done && m_files.empty()))
+        m_wake.wait(lock, [this] { return m_started < m_file_names.size() || m_done; });
+        if (m_failed || (m_done && m_started == m_file_names.size()))
             break;
-        if (m_stop_asked && m_stop_asked()) {
-            m_failed = true;
-            break;
-        }
-        const std::string path = std::move(m_files.front());
-        m_files.pop_front();
         lock.unlock();
-        flushOne(path, &window);
+        if (stopping())
+            return;
+        lock.lock();
+        const size_t name = m_file_names[m_started++];
+        lock.unlock();
+        startOne(name);
         lock.lock();
     }
-    const bool flushRest = !m_failed;
-    lock.unlock();
-    while (!window.empty()) {
-        if (!flushRest || !syncOldest(&window)) {
-            for (int fd : window)
-                ::close(fd);
-            window.clear();
+}
+
+// fsyncs one file or folder by name; a file that a later entry replaced is skipped.
+bool TreeFlusher::syncName(const char* path, bool folder)
+{
+    UniqueFd fd(folder ? openAtRetry(m_root_fd, path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW)
+                       : openForSync(m_root_fd, path));
+    if (!fd.valid() && !folder && (errno == ENOENT || errno == ELOOP))
+        return true;
+    if (!fd.valid() || syncRetry(fd.get()) != 0) {
+        const int err = errno;
+        const bool root = std::strcmp(path, ".") == 0;
+        fail(fd.valid() ? "fsync" : "open", root ? m_root : m_root + "/" + path, err);
+        return false;
+    }
+    if (!folder) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        ++m_synced;
+    }
+    return true;
+}
+
+// The files, then the folders deepest first, on THREADS threads that take the next name
+// in turn: fsyncs in flight together share the file system's flush.
+void TreeFlusher::syncAll(const std::vector<std::string>& folders)
+{
+    std::atomic<size_t> next(0);
+    const size_t files = m_file_names.size();
+    const size_t total = files + folders.size();
+    auto work = [&] {
+        for (size_t i = next++; i < total; i = next++) {
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                if (m_failed)
+                    return;
+            }
+            if (stopping())
+                return;
+            const bool ok = i < files ? syncName(m_names.c_str() + m_file_names[i], false)
+                                      : syncName(folders[i - files].c_str(), true);
+            if (!ok)
+                return;
+        }
+    };
+    std::vector<std::thread> helpers;
+    for (size_t t = 1; t < THREADS; ++t) {
+        try {
+            helpers.emplace_back(work);
+        } catch (const std::system_error&) {
+            break; // fewer threads do the same work
         }
     }
+    work();
+    for (std::thread& helper : helpers)
+        helper.join();
 }
 
 int TreeFlusher::Finish()
@@ -399,15 +435,18 @@ int TreeFlusher::Finish()
     std::stable_sort(
         folders.begin(), folders.end(),
         [](const std::string& a, const std::string& b) { return depth(a) > depth(b); });
-    folders.push_back(".");
-    for (const std::string& folder : folders) {
-        UniqueFd fd(openAtRetry(m_root_fd, folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW));
-        if (!fd.valid() || syncRetry(fd.get()) != 0) {
-            const int err = errno;
-            fail(fd.valid() ? "fsync" : "open", folder == "." ? m_root : m_root + "/" + folder,
-                 err);
-            return -1;
-        }
+    // One flush of the whole file system writes the tree's inodes together, so that the
+    // fsyncs below find them clean where it works. Its error is the tree's too.
+    if (syncfs(m_root_fd) != 0) {
+        fail("syncfs", m_root, errno);
+        return -1;
     }
-    return 0;
+    syncAll(folders);
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_failed)
+            return -1;
+    }
+    // The root last, once every folder in it is flushed.
+    return syncName(".", true) ? 0 : -1;
 }

@@ -8,12 +8,12 @@
 
 #include <condition_variable>
 #include <cstddef>
-#include <deque>
 #include <functional>
 #include <mutex>
 #include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 // Flushes a folder's own entries (names made, renamed or removed in it). 0 or -1.
 [[nodiscard]] int FSSyncFolder(const ustring& path);
@@ -31,14 +31,19 @@
 [[nodiscard]] int FSCopyTreeDurably(const ustring& from, const ustring& to);
 
 // fsyncs the files of a tree while another thread writes it. The writer hands over each
-// regular file once it is closed; a thread of this class reopens it, starts its write-back
-// and fsyncs it a few files later, so that the writer never waits for storage and at most
-// WINDOW descriptors are open. Finish waits for those, then fsyncs every folder that was
-// named, deepest first, and the root. Paths are relative to root (or absolute).
+// regular file once it is closed; a thread of this class reopens it and starts its
+// write-back at once, without waiting for it. Finish then flushes the file system once (syncfs),
+// so that the per-file fsyncs that follow find nothing left to write where syncfs works,
+// and fsyncs every file and every folder named, deepest first, and the root, on THREADS
+// threads at once, so that the file system joins their flushes. The fsyncs are what makes
+// the tree durable: on FUSE syncfs may persist nothing. Paths are relative to root (or
+// absolute).
 class TreeFlusher
 {
 public:
-    static const size_t WINDOW = 32;
+    // fsyncs in flight at once: the block layer serves the flushes that wait together with
+    // one, and on ext4 without a journal every fsync ends with a flush.
+    static const size_t THREADS = 32;
 
     // on_failure runs on the flushing thread at the first failed flush (to stop the writer);
     // once stop_asked is true the files left are dropped and Finish fails.
@@ -62,8 +67,10 @@ public:
 private:
     void run();
     void addFolders(const std::string& path, bool self);
-    bool flushOne(const std::string& path, std::deque<int>* window);
-    bool syncOldest(std::deque<int>* window);
+    bool startOne(size_t name);
+    void syncAll(const std::vector<std::string>& folders);
+    bool syncName(const char* path, bool folder);
+    bool stopping();
     void fail(const char* call, const std::string& path, int err);
 
     std::string m_root;
@@ -72,7 +79,11 @@ private:
     std::function<bool()> m_stop_asked;
     mutable std::mutex m_mutex;
     std::condition_variable m_wake;
-    std::deque<std::string> m_files;
+    // Every file's name, NUL-terminated one after the other: one buffer rather than one
+    // string each keeps a package of tens of thousands of files small.
+    std::string m_names;
+    std::vector<size_t> m_file_names; // where each file's name starts in m_names
+    size_t m_started = 0;             // files whose write-back was started
     std::set<std::string> m_folders;
     bool m_done = false;   // no more files come
     bool m_failed = false; // a flush failed; later ones are skipped
