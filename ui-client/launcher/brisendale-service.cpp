@@ -5,7 +5,7 @@
 #include "file/file-op.h"
 #include "file/unique_fd.h"
 #include "linux/package_info.h"
-#include "log/log.h"
+#include "log/log_macros.h"
 #include "manifest.h"
 #include "qtcompat.h"
 #include "state_file.h"
@@ -24,12 +24,6 @@
 #include <unistd.h>
 
 namespace {
-
-const char* const kComponent = "service_debug";
-
-// Supplies the component and the source line; the text stays as administrators read it.
-#define SERVICE_LOG(level, fmt, ...)                                                               \
-    Logger::LogMsg(Logger::level, kComponent, fmt, __LINE__, ##__VA_ARGS__)
 
 ustring toUstring(const QString& text)
 {

@@ -3,7 +3,7 @@
 #include "adapter.h"
 #include "brisendale-service.h"
 #include "linux/linux-service.h"
-#include "log/log.h"
+#include "log/log_macros.h"
 #include "stop_request.h"
 #include "texts/strtab.h"
 
@@ -20,8 +20,6 @@
 #include <cstdlib>
 
 namespace {
-
-const char* const LOG_COMPONENT = "launcher_debug";
 
 const int ID_APP_NAME = 309;
 const int ID_PREPARING = 61;
@@ -47,10 +45,10 @@ void stopForLostDisplay(const char* how)
     if (!g_display_lost.compare_exchange_strong(first, true)) {
         return;
     }
-    Logger::LogMsg(Logger::L_WARNING, LOG_COMPONENT,
-                   "[WARNING] launcher.cpp(%d): the display connection broke (%s), ending the "
-                   "run as at logout\n",
-                   __LINE__, how);
+    LAUNCHER_LOG(L_WARNING,
+                 "[WARNING] launcher.cpp(%d): the display connection broke (%s), ending the "
+                 "run as at logout\n",
+                 how);
     StopSignals::Request(SIGHUP);
     worker->QuitThread();
     worker->JoinThread();
@@ -162,18 +160,16 @@ static void endIfStopAsked()
 // outcome: the per-user client is started also after a failed upgrade.
 void Worker::HandleServicce()
 {
-    Logger::LogMsg(Logger::L_DEBUG, LOG_COMPONENT, "[DEBUG] launcher.cpp(%d): running\n", __LINE__);
+    LAUNCHER_LOG(L_DEBUG, "[DEBUG] launcher.cpp(%d): running\n");
     m_service->PreUpgrade();
     if (!m_service->IsNeedUpgrade()) {
-        Logger::LogMsg(Logger::L_DEBUG, LOG_COMPONENT,
-                       "[DEBUG] launcher.cpp(%d): no need to upgrade\n", __LINE__);
+        LAUNCHER_LOG(L_DEBUG, "[DEBUG] launcher.cpp(%d): no need to upgrade\n");
     } else {
         endIfStopAsked();
         emit sigShowMsg();
         const int r = m_service->HandlePackageUpgrade();
         if (r != 0) {
-            Logger::LogMsg(Logger::L_ERR, LOG_COMPONENT,
-                           "[ERROR] launcher.cpp(%d): Failed to upgrade package\n", __LINE__);
+            LAUNCHER_LOG(L_ERR, "[ERROR] launcher.cpp(%d): Failed to upgrade package\n");
         } else {
             emit sigUpdateProgress(100, 100);
             emit sigSetLabelText(StrTable::LoadStr(ID_PREPARATION_DONE));
@@ -189,7 +185,7 @@ void Worker::HandleServicce()
     // until then: another launcher could be making a backup.
     m_service->RemoveAgedFolders();
     m_service->ReleaseTree();
-    Logger::LogMsg(Logger::L_DEBUG, LOG_COMPONENT, "[DEBUG] launcher.cpp(%d): done\n", __LINE__);
+    LAUNCHER_LOG(L_DEBUG, "[DEBUG] launcher.cpp(%d): done\n");
     emit sigServiceDone();
 }
 

@@ -4,7 +4,7 @@
 #include "launcher.h"
 #include "linux/display_probe.h"
 #include "linux/linux-service.h"
-#include "log/log.h"
+#include "log/log_macros.h"
 #include "qtcompat.h"
 #include "qtsingleapplication.h"
 #include "texts/strtab.h"
@@ -221,16 +221,16 @@ int main(int argc, char** argv)
 
     initialize_logger();
     if (!displayWarning.isEmpty()) {
-        Logger::LogMsg(Logger::L_WARNING, "launcher_debug", "[WARNING] main.cpp(%d): %s\n",
-                       __LINE__, displayWarning.toUtf8().constData());
+        LAUNCHER_LOG(L_WARNING, "[WARNING] main.cpp(%d): %s\n",
+                     displayWarning.toUtf8().constData());
     }
 
     if (app.isRunning()) {
         // Visible at the default level: a refused start leaves no client behind.
-        Logger::LogMsg(Logger::L_WARNING, "launcher_debug",
-                       "[WARNING] main.cpp(%d): app has already launched (lock '%s' is held), "
-                       "return\n",
-                       __LINE__, app.lockFilePath().toUtf8().constData());
+        LAUNCHER_LOG(L_WARNING,
+                     "[WARNING] main.cpp(%d): app has already launched (lock '%s' is held), "
+                     "return\n",
+                     app.lockFilePath().toUtf8().constData());
         return 0;
     }
 

@@ -3,7 +3,7 @@
 #include "file/durable.h"
 #include "file/file-op.h"
 #include "file/unique_fd.h"
-#include "log/log.h"
+#include "log/log_macros.h"
 #include "qtcompat.h"
 
 #include <QSettings>
@@ -23,12 +23,6 @@
 #include <unistd.h>
 
 namespace {
-
-const char* const kComponent = "service_debug";
-
-// Supplies the component and the source line; the text stays as administrators read it.
-#define MANIFEST_LOG(level, fmt, ...)                                                              \
-    Logger::LogMsg(Logger::level, kComponent, fmt, __LINE__, ##__VA_ARGS__)
 
 const char kMagic[] = "brisendale-tree-manifest 1\n";
 // A manifest larger than this is not ours: it is not read.
@@ -533,14 +527,14 @@ int WriteNextTreeManifest(const ustring& user_root, const ustring& app_dir)
         return 0;
     }
     const int err = errno;
-    MANIFEST_LOG(L_ERR,
-                 "[ERROR] manifest.cpp(%d): failed to describe '%s' in '%s': %s (%d), it will "
-                 "not be checked\n",
-                 app_dir.c_str_utf8(), next.c_str_utf8(), strerror(err), err);
+    SERVICE_LOG(L_ERR,
+                "[ERROR] manifest.cpp(%d): failed to describe '%s' in '%s': %s (%d), it will "
+                "not be checked\n",
+                app_dir.c_str_utf8(), next.c_str_utf8(), strerror(err), err);
     // One left from an earlier run must not stand for this tree.
     if (::unlink(next.c_str_utf8()) != 0 && errno != ENOENT) {
-        MANIFEST_LOG(L_ERR, "[ERROR] manifest.cpp(%d): failed to remove '%s': %s\n",
-                     next.c_str_utf8(), strerror(errno));
+        SERVICE_LOG(L_ERR, "[ERROR] manifest.cpp(%d): failed to remove '%s': %s\n",
+                    next.c_str_utf8(), strerror(errno));
     }
     return -1;
 }
@@ -551,8 +545,8 @@ int PromoteTreeManifest(const ustring& user_root, const ustring& app_dir)
     const ustring current = TreeManifestPath(user_root, app_dir);
     if (::rename(next.c_str_utf8(), current.c_str_utf8()) != 0) {
         const int err = errno;
-        MANIFEST_LOG(L_ERR, "[ERROR] manifest.cpp(%d): failed to rename '%s' -> '%s': %s (%d)\n",
-                     next.c_str_utf8(), current.c_str_utf8(), strerror(err), err);
+        SERVICE_LOG(L_ERR, "[ERROR] manifest.cpp(%d): failed to rename '%s' -> '%s': %s (%d)\n",
+                    next.c_str_utf8(), current.c_str_utf8(), strerror(err), err);
         return -1;
     }
     return FSSyncFolder(user_root);
@@ -574,8 +568,8 @@ void SettleTreeManifests(const ustring& user_root, const ustring& app_dir)
         return;
     }
     if (::unlink(next.c_str_utf8()) != 0 && errno != ENOENT) {
-        MANIFEST_LOG(L_ERR, "[ERROR] manifest.cpp(%d): failed to remove '%s': %s\n",
-                     next.c_str_utf8(), strerror(errno));
+        SERVICE_LOG(L_ERR, "[ERROR] manifest.cpp(%d): failed to remove '%s': %s\n",
+                    next.c_str_utf8(), strerror(errno));
         return;
     }
     // Ignored beyond its log line: a removal that comes back is settled again next time.

@@ -6,7 +6,7 @@
 #include "config.h"
 #include "file/file-op.h"
 #include "file/unique_fd.h"
-#include "log/log.h"
+#include "log/log_macros.h"
 #include "manifest.h"
 #include "stop_request.h"
 
@@ -40,12 +40,6 @@
 using namespace client_process;
 
 namespace {
-
-const char* const kComponent = "service_debug";
-
-// Supplies the component and the source line; the text stays as administrators read it.
-#define SERVICE_LOG(level, fmt, ...)                                                               \
-    Logger::LogMsg(Logger::level, kComponent, fmt, __LINE__, ##__VA_ARGS__)
 
 // Owns one of posix_spawn's attribute objects: made by Init, released by Destroy.
 template <typename T, int (*Init)(T*), int (*Destroy)(T*)>
