@@ -1,5 +1,6 @@
 #include "file/file-op.h"
 #include "file/durable.h"
+#include "file/unique_dir.h"
 #include "file/unique_fd.h"
 
 #include "log/log_macros.h"
@@ -22,12 +23,6 @@ const size_t COPY_BUFFER_SIZE = 33554432;
 const uint32_t NFS_MAGIC = 0x6969;
 const uint32_t SMB_CIFS_MAGIC = 0xFF534D42;
 const uint32_t MSDOS_MAGIC = 0x4D44;
-
-struct DirCloser
-{
-    void operator()(DIR* dp) const { closedir(dp); }
-};
-typedef std::unique_ptr<DIR, DirCloser> UniqueDir;
 
 struct FreeDeleter
 {
