@@ -97,17 +97,16 @@ void HandlerThread::run()
     exec();
 }
 
-Worker::Worker() : QObject(nullptr), m_handler_thread(nullptr), m_service(nullptr)
+Worker::Worker()
+    : QObject(nullptr), m_handler_thread(new HandlerThread), m_service(new LinuxService)
 {
-    m_service = new LinuxService;
-    m_handler_thread = new HandlerThread;
-    moveToThread(m_handler_thread);
+    moveToThread(m_handler_thread.get());
 }
 
 Worker::Worker(Service* service)
     : QObject(nullptr), m_handler_thread(new HandlerThread), m_service(service)
 {
-    moveToThread(m_handler_thread);
+    moveToThread(m_handler_thread.get());
 }
 
 Worker::~Worker()
@@ -117,13 +116,9 @@ Worker::~Worker()
         // early waits here for the service to finish.
         m_handler_thread->quit();
         m_handler_thread->wait();
-        delete m_handler_thread;
-        m_handler_thread = nullptr;
+        m_handler_thread.reset();
     }
-    if (m_service) {
-        delete m_service;
-        m_service = nullptr;
-    }
+    m_service.reset();
 }
 
 void Worker::StartThread()
@@ -143,7 +138,7 @@ void Worker::JoinThread()
 
 bool Worker::RunsHere() const
 {
-    return QThread::currentThread() == m_handler_thread;
+    return QThread::currentThread() == m_handler_thread.get();
 }
 
 // A stop asked while the worker ran (the display connection broke, or a signal that came
@@ -232,38 +227,36 @@ void ProcessingProgressDialog::keyPressEvent(QKeyEvent* event)
 
 // The dialog is built on first use: a start without an upgrade never shows it, and its
 // font set-up alone costs a quarter of such a start.
-Launcher::Launcher() : QObject(nullptr), m_worker(nullptr), m_progress(nullptr)
+Launcher::Launcher() : QObject(nullptr), m_worker(new Worker)
 {
-    m_worker = new Worker;
     setUp();
 }
 
-Launcher::Launcher(Service* service) : QObject(nullptr), m_worker(nullptr), m_progress(nullptr)
+Launcher::Launcher(Service* service) : QObject(nullptr), m_worker(new Worker(service))
 {
-    m_worker = new Worker(service);
     setUp();
 }
 
 ProcessingProgressDialog* Launcher::progress()
 {
     if (!m_progress) {
-        m_progress = new ProcessingProgressDialog;
+        m_progress.reset(new ProcessingProgressDialog);
         m_progress->setCancelButton(nullptr);
         // Reaching the maximum must neither reset nor hide the bar; HideDialog hides it.
         m_progress->setAutoReset(false);
     }
-    return m_progress;
+    return m_progress.get();
 }
 
 void Launcher::setUp()
 {
     // The worker's slot is private, so this one is made by signature.
-    connect(this, SIGNAL(sigStart()), m_worker, SLOT(HandleServicce()));
-    connect(m_worker, &Worker::sigShowMsg, this, &Launcher::ShowMsgBox);
-    connect(m_worker, &Worker::sigServiceDone, this, &Launcher::LaunchDone);
-    connect(m_worker, &Worker::sigHideMsg, this, &Launcher::HideDialog);
-    connect(m_worker, &Worker::sigUpdateProgress, this, &Launcher::UpdateProgress);
-    connect(m_worker, &Worker::sigSetLabelText, this, &Launcher::SetLabelText);
+    connect(this, SIGNAL(sigStart()), m_worker.get(), SLOT(HandleServicce()));
+    connect(m_worker.get(), &Worker::sigShowMsg, this, &Launcher::ShowMsgBox);
+    connect(m_worker.get(), &Worker::sigServiceDone, this, &Launcher::LaunchDone);
+    connect(m_worker.get(), &Worker::sigHideMsg, this, &Launcher::HideDialog);
+    connect(m_worker.get(), &Worker::sigUpdateProgress, this, &Launcher::UpdateProgress);
+    connect(m_worker.get(), &Worker::sigSetLabelText, this, &Launcher::SetLabelText);
     // The first GetInstance call: the adapter is made here, on the main thread.
     connect(Notify_Adapter::GetInstance(), &Notify_Adapter::sigUpdateProgress, this,
             &Launcher::UpdateProgress);
@@ -274,21 +267,17 @@ void Launcher::setUp()
 Launcher::~Launcher()
 {
     if (m_worker) {
-        Worker* mine = m_worker;
+        Worker* mine = m_worker.get();
         g_running_worker.compare_exchange_strong(mine, nullptr);
-        delete m_worker;
-        m_worker = nullptr;
+        m_worker.reset();
     }
-    if (m_progress) {
-        delete m_progress;
-        m_progress = nullptr;
-    }
+    m_progress.reset();
 }
 
 void Launcher::Run()
 {
     watchForLostDisplay();
-    g_running_worker.store(m_worker);
+    g_running_worker.store(m_worker.get());
     m_worker->StartThread();
 }
 
@@ -302,7 +291,7 @@ void Launcher::LaunchDone()
     HideDialog();
     m_worker->QuitThread();
     m_worker->JoinThread();
-    Worker* mine = m_worker;
+    Worker* mine = m_worker.get();
     g_running_worker.compare_exchange_strong(mine, nullptr);
     QCoreApplication::quit();
 }

@@ -24,6 +24,7 @@
 #include <cstdio>
 #include <cstring>
 #include <langinfo.h>
+#include <memory>
 #include <signal.h>
 #include <string>
 #include <unistd.h>
@@ -244,19 +245,18 @@ int main(int argc, char** argv)
 
     StrTable::InitStrTable();
 
-    auto* service = new LinuxService;
+    auto service = std::make_unique<LinuxService>();
     if (request.reinstall) {
         service->RequestReinstall();
     }
-    Launcher* launcher = new Launcher(service);
+    // The launcher's worker takes the service over.
+    auto launcher = std::make_unique<Launcher>(service.release());
     launcher->Run();
     launcher->Start();
 
     ret = QApplication::exec();
 
-    if (launcher) {
-        delete launcher;
-        launcher = nullptr;
-    }
+    // Before the application object: the dialog is a widget.
+    launcher.reset();
     return ret;
 }
