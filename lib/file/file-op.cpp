@@ -1,8 +1,9 @@
 #include "file/file-op.h"
 #include "file/durable.h"
+#include "file/unique_dir.h"
 #include "file/unique_fd.h"
 
-#include "log/log.h"
+#include "log/log_macros.h"
 #include "tmp_name_gen/tmp_name_gen.h"
 
 #include <cerrno>
@@ -18,25 +19,10 @@
 
 namespace {
 
-const ustring& component()
-{
-    static const ustring name("file_op_debug");
-    return name;
-}
-
-#define FOP_LOG(level, fmt, ...)                                                                   \
-    Logger::LogMsg(Logger::level, component(), fmt, __LINE__, __VA_ARGS__)
-
 const size_t COPY_BUFFER_SIZE = 33554432;
 const uint32_t NFS_MAGIC = 0x6969;
 const uint32_t SMB_CIFS_MAGIC = 0xFF534D42;
 const uint32_t MSDOS_MAGIC = 0x4D44;
-
-struct DirCloser
-{
-    void operator()(DIR* dp) const { closedir(dp); }
-};
-typedef std::unique_ptr<DIR, DirCloser> UniqueDir;
 
 struct FreeDeleter
 {
@@ -259,8 +245,8 @@ int FSCopy(const ustring& src, const ustring& dst, bool isDelOrigin)
     UniqueFd in(openRetry(src.c_str(), O_RDONLY));
     if (!in.valid()) {
         const int err = errno;
-        FOP_LOG(L_ERR, "[ERROR] file-op.cpp(%d): CopyFile: open(%s): %s (%d)\n", src.c_str(),
-                strerror(err), err);
+        FILE_OP_LOG(L_ERR, "[ERROR] file-op.cpp(%d): CopyFile: open(%s): %s (%d)\n", src.c_str(),
+                    strerror(err), err);
         return -1;
     }
     // Opening dst truncates it; when it is src under another name, the data would be gone.
@@ -268,15 +254,15 @@ int FSCopy(const ustring& src, const ustring& dst, bool isDelOrigin)
     struct stat dstSt;
     if (fstat(in.get(), &srcSt) == 0 && stat(dst.c_str(), &dstSt) == 0 &&
         srcSt.st_dev == dstSt.st_dev && srcSt.st_ino == dstSt.st_ino) {
-        FOP_LOG(L_ERR, "[ERROR] file-op.cpp(%d): CopyFile: '%s' and '%s' are the same file\n",
-                src.c_str(), dst.c_str());
+        FILE_OP_LOG(L_ERR, "[ERROR] file-op.cpp(%d): CopyFile: '%s' and '%s' are the same file\n",
+                    src.c_str(), dst.c_str());
         return -1;
     }
     UniqueFd out(openRetry(dst.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666));
     if (!out.valid()) {
         const int err = errno;
-        FOP_LOG(L_ERR, "[ERROR] file-op.cpp(%d): CopyFile: open(%s): %s (%d)\n", dst.c_str(),
-                strerror(err), err);
+        FILE_OP_LOG(L_ERR, "[ERROR] file-op.cpp(%d): CopyFile: open(%s): %s (%d)\n", dst.c_str(),
+                    strerror(err), err);
         return -1;
     }
 
@@ -284,8 +270,8 @@ int FSCopy(const ustring& src, const ustring& dst, bool isDelOrigin)
     std::unique_ptr<char, FreeDeleter> buffer(static_cast<char*>(malloc(COPY_BUFFER_SIZE)));
     if (!buffer) {
         const int err = errno;
-        FOP_LOG(L_ERR, "[ERROR] file-op.cpp(%d): FSCopy: malloc(%d): %s (%d)\n",
-                static_cast<int>(COPY_BUFFER_SIZE), strerror(err), err);
+        FILE_OP_LOG(L_ERR, "[ERROR] file-op.cpp(%d): FSCopy: malloc(%d): %s (%d)\n",
+                    static_cast<int>(COPY_BUFFER_SIZE), strerror(err), err);
         result = -1;
     }
     while (result == 0) {
@@ -294,8 +280,8 @@ int FSCopy(const ustring& src, const ustring& dst, bool isDelOrigin)
             const int err = errno;
             if (err == EINTR)
                 continue;
-            FOP_LOG(L_ERR, "[ERROR] file-op.cpp(%d): CopyFile: read: %s (%d)\n", strerror(err),
-                    err);
+            FILE_OP_LOG(L_ERR, "[ERROR] file-op.cpp(%d): CopyFile: read: %s (%d)\n", strerror(err),
+                        err);
             result = -1;
             break;
         }
@@ -312,8 +298,8 @@ int FSCopy(const ustring& src, const ustring& dst, bool isDelOrigin)
             const int err = errno;
             if (put < 0 && err == EINTR)
                 continue;
-            FOP_LOG(L_ERR, "[ERROR] file-op.cpp(%d): CopyFile: write: %s (%d)\n", strerror(err),
-                    err);
+            FILE_OP_LOG(L_ERR, "[ERROR] file-op.cpp(%d): CopyFile: write: %s (%d)\n", strerror(err),
+                        err);
             result = isDiskFull(err) ? -2 : -1;
             break;
         }
@@ -326,24 +312,24 @@ int FSCopy(const ustring& src, const ustring& dst, bool isDelOrigin)
         const int err = errno;
         // EINVAL: the destination (a pipe or device) cannot be synchronised at all.
         if (err != EINVAL && result == 0) {
-            FOP_LOG(L_ERR, "[ERROR] file-op.cpp(%d): CopyFile: fsync(%s): %s (%d)\n", dst.c_str(),
-                    strerror(err), err);
+            FILE_OP_LOG(L_ERR, "[ERROR] file-op.cpp(%d): CopyFile: fsync(%s): %s (%d)\n",
+                        dst.c_str(), strerror(err), err);
             result = isDiskFull(err) ? -2 : -1;
         }
     }
     if (::close(out.release()) != 0) {
         const int err = errno;
         if (err != EINTR && result == 0) {
-            FOP_LOG(L_ERR, "[ERROR] file-op.cpp(%d): CopyFile: close(%s): %s (%d)\n", dst.c_str(),
-                    strerror(err), err);
+            FILE_OP_LOG(L_ERR, "[ERROR] file-op.cpp(%d): CopyFile: close(%s): %s (%d)\n",
+                        dst.c_str(), strerror(err), err);
             result = isDiskFull(err) ? -2 : -1;
         }
     }
 
     if (result == 0 && isDelOrigin && remove(src.c_str()) != 0) {
         const int err = errno;
-        FOP_LOG(L_ERR, "[ERROR] file-op.cpp(%d): CopyFile: remove(%s): %s (%d)\n", src.c_str(),
-                strerror(err), err);
+        FILE_OP_LOG(L_ERR, "[ERROR] file-op.cpp(%d): CopyFile: remove(%s): %s (%d)\n", src.c_str(),
+                    strerror(err), err);
         result = -1;
     }
     return result;
@@ -383,18 +369,18 @@ int FSMKDirP(const ustring& path, const char** endptr, bool blForceCreate, mode_
                     remove(text);
                     create = true;
                 } else if (last) {
-                    FOP_LOG(L_INFO,
-                            "[INFO] file-op.cpp(%d): FSMKDirP: path: %s is existing file or "
-                            "symbolic link pointed to file\n",
-                            text);
+                    FILE_OP_LOG(L_INFO,
+                                "[INFO] file-op.cpp(%d): FSMKDirP: path: %s is existing file or "
+                                "symbolic link pointed to file\n",
+                                text);
                     errno = EEXIST;
                     result = -1;
                 } else {
                     // The next component's mkdir then fails with ENOTDIR.
-                    FOP_LOG(L_INFO,
-                            "[INFO] file-op.cpp(%d): FSMKDirP: path: %s is symbolic link "
-                            "pointed to folder\n",
-                            text);
+                    FILE_OP_LOG(L_INFO,
+                                "[INFO] file-op.cpp(%d): FSMKDirP: path: %s is symbolic link "
+                                "pointed to folder\n",
+                                text);
                 }
             }
         } else {
@@ -424,25 +410,26 @@ int FSMKDir(const ustring& path, bool isCreateParent)
         return -1;
     FILE_INFO info;
     if (GetFileInfo(path, info) != 0) {
-        FOP_LOG(L_ERR, "[ERROR] file-op.cpp(%d): FSMKDir: Failed to to file info '%s'\n",
-                path.c_str());
+        FILE_OP_LOG(L_ERR, "[ERROR] file-op.cpp(%d): FSMKDir: Failed to to file info '%s'\n",
+                    path.c_str());
         return -1;
     }
     if (info.isExist) {
         if (info.type == FT_DIR)
             return 0;
-        FOP_LOG(L_ERR,
-                "[ERROR] file-op.cpp(%d): FSMKDir: Create a folder but local file system is not "
-                "directory '%s' (%d)\n",
-                path.c_str(), static_cast<int>(info.type));
+        FILE_OP_LOG(
+            L_ERR,
+            "[ERROR] file-op.cpp(%d): FSMKDir: Create a folder but local file system is not "
+            "directory '%s' (%d)\n",
+            path.c_str(), static_cast<int>(info.type));
         return -1;
     }
     const int rc = isCreateParent ? FSMKDirP(path, nullptr, false, static_cast<mode_t>(-1))
                                   : mkdir(path.c_str(), 0777);
     if (rc != 0) {
         const int err = errno;
-        FOP_LOG(L_ERR, "[ERROR] file-op.cpp(%d): path = %s errno : %s\n", path.c_str(),
-                strerror(err));
+        FILE_OP_LOG(L_ERR, "[ERROR] file-op.cpp(%d): path = %s errno : %s\n", path.c_str(),
+                    strerror(err));
         return -2;
     }
     return 0;
@@ -475,16 +462,17 @@ int FSRename(const ustring& from, const ustring& to, bool do_case_check)
     if (FSCopyTree(from, to) != 0 || FSSyncTree(to) != 0 || FSSyncFolder(FSParentPath(to)) != 0) {
         const int copyErr = errno;
         if (FSRemove(to) != 0)
-            FOP_LOG(L_ERR,
-                    "[ERROR] file-op.cpp(%d): FSRename: cannot remove the partial copy '%s'\n",
-                    to.c_str());
+            FILE_OP_LOG(L_ERR,
+                        "[ERROR] file-op.cpp(%d): FSRename: cannot remove the partial copy '%s'\n",
+                        to.c_str());
         errno = copyErr;
         return -3;
     }
     if (FSRemove(from) != 0) {
-        FOP_LOG(L_ERR,
-                "[ERROR] file-op.cpp(%d): FSRename: '%s' is copied to '%s' but cannot be removed\n",
-                from.c_str(), to.c_str());
+        FILE_OP_LOG(
+            L_ERR,
+            "[ERROR] file-op.cpp(%d): FSRename: '%s' is copied to '%s' but cannot be removed\n",
+            from.c_str(), to.c_str());
         return -3;
     }
     return 0;
@@ -496,8 +484,8 @@ namespace {
 int removeFailed(const char* call, const ustring& path)
 {
     const int err = errno;
-    FOP_LOG(L_ERR, "[ERROR] file-op.cpp(%d): FSRemove: %s(%s): %s (%d)\n", call, path.c_str(),
-            strerror(err), err);
+    FILE_OP_LOG(L_ERR, "[ERROR] file-op.cpp(%d): FSRemove: %s(%s): %s (%d)\n", call, path.c_str(),
+                strerror(err), err);
     return -3;
 }
 
@@ -542,8 +530,9 @@ int FSOpenDir(const ustring& path, int flag, DIR_HANDLE& dh)
     DIR* dp = openDirStream(path.c_str());
     if (!dp) {
         const int err = errno;
-        FOP_LOG(L_ERR, "[ERROR] file-op.cpp(%d): FSOpenDir: Failed to open directory '%s'. %s\n",
-                path.c_str(), strerror(err));
+        FILE_OP_LOG(L_ERR,
+                    "[ERROR] file-op.cpp(%d): FSOpenDir: Failed to open directory '%s'. %s\n",
+                    path.c_str(), strerror(err));
         return -1;
     }
     if (dh.dp)
@@ -567,8 +556,9 @@ int FSReadDir(DIR_HANDLE& dh, DIR_ENTRY& entry)
             return 0;
     }
     if (!de) {
-        FOP_LOG(L_ERR, "[ERROR] file-op.cpp(%d): FSOpenDir: Failed to read directory '%s'. %s\n",
-                dh.path.c_str(), strerror(err));
+        FILE_OP_LOG(L_ERR,
+                    "[ERROR] file-op.cpp(%d): FSOpenDir: Failed to read directory '%s'. %s\n",
+                    dh.path.c_str(), strerror(err));
         return -1;
     }
     const ustring name(de->d_name);
@@ -576,8 +566,8 @@ int FSReadDir(DIR_HANDLE& dh, DIR_ENTRY& entry)
         const ustring full = dh.path + "/" + name;
         FILE_INFO info;
         if (FSStat(full, info, false) != 0) {
-            FOP_LOG(L_ERR, "[ERROR] file-op.cpp(%d): FSOpenDir: Failed to get info for '%s'\n",
-                    full.c_str());
+            FILE_OP_LOG(L_ERR, "[ERROR] file-op.cpp(%d): FSOpenDir: Failed to get info for '%s'\n",
+                        full.c_str());
             return -1;
         }
         entry.mtime = info.mtime;
@@ -632,7 +622,7 @@ int FSMktemp(const ustring& prefix, ustring& path)
     UniqueFd fd(mkostemp(buf, O_CLOEXEC));
     if (!fd.valid()) {
         const int err = errno;
-        FOP_LOG(L_ERR, "[ERROR] file-op.cpp(%d): mkstemp(%s): %s\n", buf, strerror(err));
+        FILE_OP_LOG(L_ERR, "[ERROR] file-op.cpp(%d): mkstemp(%s): %s\n", buf, strerror(err));
         return -1;
     }
     fchmod(fd.get(), 0644);
@@ -673,9 +663,10 @@ bool isMountPoint(const ustring& path)
     struct statfs st;
     if (statfs(path.c_str(), &st) != 0) {
         const int err = errno;
-        FOP_LOG(L_ERR,
-                "[ERROR] file-op.cpp(%d): isMountPoint: Failed to get file system info '%s'. %s\n",
-                path.c_str(), strerror(err));
+        FILE_OP_LOG(
+            L_ERR,
+            "[ERROR] file-op.cpp(%d): isMountPoint: Failed to get file system info '%s'. %s\n",
+            path.c_str(), strerror(err));
         return false;
     }
     const uint32_t type = static_cast<uint32_t>(st.f_type);
@@ -687,42 +678,44 @@ bool IsMSDOS(const ustring& path)
     struct statfs st;
     if (statfs(path.c_str(), &st) != 0) {
         const int err = errno;
-        FOP_LOG(L_ERR,
-                "[ERROR] file-op.cpp(%d): IsSupportLargeFile: Failed to get file system info "
-                "'%s'. %s\n",
-                path.c_str(), strerror(err));
+        FILE_OP_LOG(L_ERR,
+                    "[ERROR] file-op.cpp(%d): IsSupportLargeFile: Failed to get file system info "
+                    "'%s'. %s\n",
+                    path.c_str(), strerror(err));
         return false;
     }
     if (static_cast<uint32_t>(st.f_type) != MSDOS_MAGIC)
         return false;
-    FOP_LOG(L_WARNING, "[WARNING] file-op.cpp(%d): Detect a MSDOS platform for path '%s'.\n",
-            path.c_str());
+    FILE_OP_LOG(L_WARNING, "[WARNING] file-op.cpp(%d): Detect a MSDOS platform for path '%s'.\n",
+                path.c_str());
     return true;
 }
 
 int FSGetRealPath(ustring& path)
 {
-    FOP_LOG(L_DEBUG, "[DEBUG] file-op.cpp(%d):  org path [%s]\n", path.c_str());
+    FILE_OP_LOG(L_DEBUG, "[DEBUG] file-op.cpp(%d):  org path [%s]\n", path.c_str());
     char buf[8192];
     if (!realpath(path.c_str(), buf))
         return -1;
     path = buf;
-    FOP_LOG(L_DEBUG, "[DEBUG] file-op.cpp(%d):  get full path [%s]\n", path.c_str());
+    FILE_OP_LOG(L_DEBUG, "[DEBUG] file-op.cpp(%d):  get full path [%s]\n", path.c_str());
     return 0;
 }
 
 int FSMKDirFromRoot(const ustring& path, const ustring& from)
 {
     if (path.length() < from.length()) {
-        FOP_LOG(L_ERR,
-                "[ERROR] file-op.cpp(%d): Giving a root '%s' whose length is larger then target's "
-                "'%s'.\n",
-                from.c_str(), path.c_str());
+        FILE_OP_LOG(
+            L_ERR,
+            "[ERROR] file-op.cpp(%d): Giving a root '%s' whose length is larger then target's "
+            "'%s'.\n",
+            from.c_str(), path.c_str());
         return -1;
     }
     if (!FSIsParentFolder(from, path)) {
-        FOP_LOG(L_ERR, "[ERROR] file-op.cpp(%d): root '%s' is not a parent folder of target '%s'\n",
-                from.c_str(), path.c_str());
+        FILE_OP_LOG(L_ERR,
+                    "[ERROR] file-op.cpp(%d): root '%s' is not a parent folder of target '%s'\n",
+                    from.c_str(), path.c_str());
         return -1;
     }
     const ustring rel = path.substr(from.length(), ustring::npos);
@@ -730,7 +723,8 @@ int FSMKDirFromRoot(const ustring& path, const ustring& from)
     while (created != rel) {
         const size_t slash = rel.find('/', created.length() + 1);
         created = rel.substr(0, slash);
-        FOP_LOG(L_DEBUG, "[DEBUG] file-op.cpp(%d): FSMKDirFromRoot: create %s\n", created.c_str());
+        FILE_OP_LOG(L_DEBUG, "[DEBUG] file-op.cpp(%d): FSMKDirFromRoot: create %s\n",
+                    created.c_str());
         if (FSMKDir(from + created, false) < 0)
             return -1;
     }
@@ -741,10 +735,10 @@ int FSCreateSymbolicLink(const ustring& target_path, const ustring& link_path)
 {
     if (symlink(target_path.c_str(), link_path.c_str()) != 0) {
         const int err = errno;
-        FOP_LOG(L_ERR,
-                "[ERROR] file-op.cpp(%d): FSCreateSymbolicLink: Failed to create symbolic link "
-                "'%s' -> '%s' (code: %d, msg: %s)\n",
-                target_path.c_str(), link_path.c_str(), err, strerror(err));
+        FILE_OP_LOG(L_ERR,
+                    "[ERROR] file-op.cpp(%d): FSCreateSymbolicLink: Failed to create symbolic link "
+                    "'%s' -> '%s' (code: %d, msg: %s)\n",
+                    target_path.c_str(), link_path.c_str(), err, strerror(err));
         return -1;
     }
     return 0;
@@ -758,16 +752,17 @@ int FSReadSymbolicLink(const ustring& link_path, ustring& target_path)
     const ssize_t n = readlink(link_path.c_str(), buf, size);
     if (n < 0) {
         const int err = errno;
-        FOP_LOG(L_ERR,
-                "[ERROR] file-op.cpp(%d): FSReadSymbolicLink: Failed to read symbolic link '%s' "
-                "(code: %d, msg: %s)\n",
-                link_path.c_str(), err, strerror(err));
+        FILE_OP_LOG(
+            L_ERR,
+            "[ERROR] file-op.cpp(%d): FSReadSymbolicLink: Failed to read symbolic link '%s' "
+            "(code: %d, msg: %s)\n",
+            link_path.c_str(), err, strerror(err));
         return -1;
     }
     if (static_cast<size_t>(n) >= size) {
-        FOP_LOG(L_ERR,
-                "[ERROR] file-op.cpp(%d): FSReadSymbolicLink: path of '%s' is more than %d\n",
-                link_path.c_str(), static_cast<int>(size));
+        FILE_OP_LOG(L_ERR,
+                    "[ERROR] file-op.cpp(%d): FSReadSymbolicLink: path of '%s' is more than %d\n",
+                    link_path.c_str(), static_cast<int>(size));
         return -1;
     }
     target_path = buf;
@@ -778,9 +773,9 @@ int FSChown(const ustring& path, uid_t owner, gid_t group)
 {
     if (fchownat(AT_FDCWD, path.c_str(), owner, group, AT_SYMLINK_NOFOLLOW) != 0) {
         const int err = errno;
-        FOP_LOG(L_ERR,
-                "[ERROR] file-op.cpp(%d): FSChown: Failed to chown '%s' (code: %d, msg: %s)\n",
-                path.c_str(), err, strerror(err));
+        FILE_OP_LOG(L_ERR,
+                    "[ERROR] file-op.cpp(%d): FSChown: Failed to chown '%s' (code: %d, msg: %s)\n",
+                    path.c_str(), err, strerror(err));
         return -1;
     }
     return 0;

@@ -12,6 +12,7 @@
 #include <iostream>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace testsupport {
@@ -85,6 +86,23 @@ void writeFile(const QString& path, const QByteArray& contents)
     QFile f(path);
     ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate)) << path.toStdString();
     ASSERT_EQ(f.write(contents), contents.size());
+}
+
+void writeExec(const QString& path, const QByteArray& text)
+{
+    writeFile(path, text);
+    ASSERT_EQ(::chmod(QFile::encodeName(path).constData(), 0755), 0) << path.toStdString();
+}
+
+QByteArray infoText(const QByteArray& build)
+{
+    return "[Version]\nmajor_version=1\nminor_version=0\nbuild_version=" + build +
+           "\nicon_overlay_version=1\n";
+}
+
+QByteArray infoText(int build)
+{
+    return infoText(QByteArray::number(build));
 }
 
 QByteArray readFile(const QString& path)

@@ -48,6 +48,12 @@ private:
 
 // Writes `contents` to `path`, creating parent folders. Fails the test on error.
 void writeFile(const QString& path, const QByteArray& contents);
+// Writes `text` to `path` as an executable (mode 0755), creating parent folders. Fails the
+// test on error.
+void writeExec(const QString& path, const QByteArray& text);
+// The INFO file of an installation or a package whose build number is `build`.
+QByteArray infoText(const QByteArray& build);
+QByteArray infoText(int build);
 // The whole contents of `path`, or an empty array when it cannot be read.
 QByteArray readFile(const QString& path);
 

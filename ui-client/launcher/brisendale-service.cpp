@@ -5,7 +5,7 @@
 #include "file/file-op.h"
 #include "file/unique_fd.h"
 #include "linux/package_info.h"
-#include "log/log.h"
+#include "log/log_macros.h"
 #include "manifest.h"
 #include "qtcompat.h"
 #include "state_file.h"
@@ -24,12 +24,6 @@
 #include <unistd.h>
 
 namespace {
-
-const char* const kComponent = "service_debug";
-
-// Supplies the component and the source line; the text stays as administrators read it.
-#define SERVICE_LOG(level, fmt, ...)                                                               \
-    Logger::LogMsg(Logger::level, kComponent, fmt, __LINE__, ##__VA_ARGS__)
 
 ustring toUstring(const QString& text)
 {
@@ -134,7 +128,7 @@ MarkerRead ReadMarker(const ustring& marker, const ustring& app_dir, MarkerState
 }
 
 // The marker is on storage before the step it describes is taken.
-int WriteMarker(const ustring& marker, const MarkerState& state)
+[[nodiscard]] int WriteMarker(const ustring& marker, const MarkerState& state)
 {
     if (WriteStateFile(marker, {{"old", state.old_name.c_str_utf8()},
                                 {"next", state.next_name.c_str_utf8()}}) != 0) {
@@ -357,11 +351,12 @@ int Service::KeepMarker(const ustring& marker, const ustring& old_dir)
     return -1;
 }
 
+// Recover, back up, extract and flush, then commit or roll back. At every moment the
+// marker names where the complete old installation is, so that a run ended anywhere
+// in here is put right by the next one.
 int Service::PrepareUserEnv()
 {
-    int rename_count = 0;
-    ustring app_dir = per_user_install_path;
-    ustring backup_dir;
+    const ustring app_dir = per_user_install_path;
     const ustring marker = GetIncompleteMarkerPath();
 
     // A was left half-done and could not be put right: replacing it now could lose
@@ -372,104 +367,125 @@ int Service::PrepareUserEnv()
         return -1;
     }
     SettleTreeManifests(FSParentPath(app_dir), app_dir);
-    if (IsFileExist(app_dir, false)) {
-        const ustring app_name = FSBaseName(app_dir);
-        for (;;) {
-            backup_dir = GetAppBackupDir(app_dir, rename_count);
-            if (WriteMarker(marker, {app_name, FSBaseName(backup_dir)}) != 0) {
-                // Either marker version says the old installation is in A, where it is;
-                // one that stays only makes the next run check that.
+    ustring backup_dir;
+    if (MoveAsideOldInstallation(app_dir, marker, backup_dir) != 0) {
+        return -1;
+    }
+    // From here on a new A may appear: the marker must name the backup first. The old
+    // installation goes only once the new one is on storage.
+    if (PointMarkerAtBackup(app_dir, backup_dir, marker) != 0 || ExtractPackage() != 0 ||
+        FlushNewTree(app_dir) != 0) {
+        return UndoFailedInstall(app_dir, backup_dir, marker);
+    }
+    return CommitNewTree(app_dir, marker);
+}
+
+int Service::MoveAsideOldInstallation(const ustring& app_dir, const ustring& marker,
+                                      ustring& backup_dir)
+{
+    if (!IsFileExist(app_dir, false)) {
+        return 0;
+    }
+    const ustring app_name = FSBaseName(app_dir);
+    for (int rename_count = 0;;) {
+        backup_dir = GetAppBackupDir(app_dir, rename_count);
+        if (WriteMarker(marker, {app_name, FSBaseName(backup_dir)}) != 0) {
+            // Either marker version says the old installation is in A, where it is;
+            // one that stays only makes the next run check that.
+            (void)RemoveMarker(marker);
+            return -1;
+        }
+        // The next marker's write flushes this rename: a failed flush here must not
+        // pass for a failed rename, or the backup would be taken for a left-over.
+        // Never FSRename: its copy across file systems removes A while the marker
+        // still names it.
+        if (::rename(app_dir.c_str_utf8(), backup_dir.c_str_utf8()) == 0) {
+            return 0;
+        }
+        if (errno == EXDEV && !IsFileExist(backup_dir, false)) {
+            const int copied = CopyAside(app_dir, backup_dir, marker);
+            if (copied == 0) {
+                return 0;
+            }
+            if (copied > 0) {
                 (void)RemoveMarker(marker);
                 return -1;
             }
-            // The next marker's write flushes this rename: a failed flush here must not
-            // pass for a failed rename, or the backup would be taken for a left-over.
-            // Never FSRename: its copy across file systems removes A while the marker
-            // still names it.
-            if (::rename(app_dir.c_str_utf8(), backup_dir.c_str_utf8()) == 0) {
-                break;
-            }
-            if (errno == EXDEV && !IsFileExist(backup_dir, false)) {
-                const int copied = CopyAside(app_dir, backup_dir, marker);
-                if (copied == 0) {
-                    break;
-                }
-                if (copied > 0) {
-                    (void)RemoveMarker(marker);
-                    return -1;
-                }
-                // The marker names the copy: put it back as after a failed extraction.
-                return RollBack(app_dir, backup_dir, marker);
-            }
+            // The marker names the copy: put it back as after a failed extraction.
+            return RollBack(app_dir, backup_dir, marker);
+        }
+        SERVICE_LOG(L_ERR,
+                    "[ERROR] brisendale-service.cpp(%d): failed to backup app from '%s' -> "
+                    "'%s'\n",
+                    app_dir.c_str_utf8(), backup_dir.c_str_utf8());
+        ++rename_count;
+        if (rename_count >= MAX_RENAME_COUNT) {
             SERVICE_LOG(L_ERR,
-                        "[ERROR] brisendale-service.cpp(%d): failed to backup app from '%s' -> "
-                        "'%s'\n",
+                        "[ERROR] brisendale-service.cpp(%d): failed to backup app from "
+                        "'%s' -> '%s' at max retries, exiting\n",
                         app_dir.c_str_utf8(), backup_dir.c_str_utf8());
-            ++rename_count;
-            if (rename_count >= MAX_RENAME_COUNT) {
-                SERVICE_LOG(L_ERR,
-                            "[ERROR] brisendale-service.cpp(%d): failed to backup app from "
-                            "'%s' -> '%s' at max retries, exiting\n",
-                            app_dir.c_str_utf8(), backup_dir.c_str_utf8());
-                // The old installation is still in A, as the marker says.
-                (void)RemoveMarker(marker);
-                return -1;
-            }
+            // The old installation is still in A, as the marker says.
+            (void)RemoveMarker(marker);
+            return -1;
         }
     }
+}
 
-    // From here on a new A may appear: the marker must name the backup first.
-    int ret = WriteMarker(
+int Service::PointMarkerAtBackup(const ustring& app_dir, const ustring& backup_dir,
+                                 const ustring& marker)
+{
+    return WriteMarker(
         marker, {FSBaseName(backup_dir), backup_dir.empty() ? ustring() : FSBaseName(app_dir)});
-    if (ret == 0) {
-        ret = ExtractPackage();
-    }
-    // The old installation goes only once the new one is on storage: the extraction
-    // fsynced each file and folder of A, this flushes A's own name.
-    if (ret == 0) {
-        ret = FSSyncFolder(FSParentPath(app_dir));
+}
+
+int Service::FlushNewTree(const ustring& app_dir)
+{
+    // The extraction fsynced each file and folder of A: this flushes A's own name.
+    if (FSSyncFolder(FSParentPath(app_dir)) != 0) {
+        return -1;
     }
     // Before the commit, so that a committed tree always has its description. Ignored
     // beyond its log line: a tree without one is trusted, as before manifests were kept.
-    if (ret == 0) {
-        (void)WriteNextTreeManifest(FSParentPath(app_dir), app_dir);
-    }
+    (void)WriteNextTreeManifest(FSParentPath(app_dir), app_dir);
+    return 0;
+}
 
-    if (ret == 0) {
-        SERVICE_LOG(L_INFO,
-                    "[INFO] brisendale-service.cpp(%d): user installation is ready, removing "
-                    "backup app\n");
-        // While the marker stays it names the backup, which must then stay too; the
-        // next run puts it back and upgrades again.
-        if (RemoveMarker(marker) != 0) {
-            keep_backups = true;
-            return 0;
-        }
-        // Ignored beyond its log line: until promoted, the next manifest is the one that
-        // describes A.
-        (void)PromoteTreeManifest(FSParentPath(app_dir), app_dir);
-        // The backups are left-overs from here on: RemoveAgedFolders removes them after
-        // the new client has started, so that the user does not wait for it. A run
-        // killed before leaves them to the next one.
+int Service::CommitNewTree(const ustring& app_dir, const ustring& marker)
+{
+    SERVICE_LOG(L_INFO, "[INFO] brisendale-service.cpp(%d): user installation is ready, removing "
+                        "backup app\n");
+    // While the marker stays it names the backup, which must then stay too; the
+    // next run puts it back and upgrades again.
+    if (RemoveMarker(marker) != 0) {
+        keep_backups = true;
         return 0;
     }
+    // Ignored beyond its log line: until promoted, the next manifest is the one that
+    // describes A.
+    (void)PromoteTreeManifest(FSParentPath(app_dir), app_dir);
+    // The backups are left-overs from here on: RemoveAgedFolders removes them after
+    // the new client has started, so that the user does not wait for it. A run
+    // killed before leaves them to the next one.
+    return 0;
+}
 
-    if (backup_dir.empty()) {
-        SERVICE_LOG(L_ERR,
-                    "[ERROR] brisendale-service.cpp(%d): Failed to extract package, and no old "
-                    "installation to rollback\n");
-        // A partial folder that holds the client executable would pass for an installation.
-        if (ClearAppDir(app_dir, ustring()) != 0) {
-            return KeepMarker(marker, ustring());
-        }
-        // A marker that stays names no old installation: the next run only clears A.
-        (void)RemoveMarker(marker);
-    } else {
+int Service::UndoFailedInstall(const ustring& app_dir, const ustring& backup_dir,
+                               const ustring& marker)
+{
+    if (!backup_dir.empty()) {
         SERVICE_LOG(L_ERR,
                     "[ERROR] brisendale-service.cpp(%d): Failed to extract package, rollback "
                     "to old installation\n");
         return RollBack(app_dir, backup_dir, marker);
     }
+    SERVICE_LOG(L_ERR, "[ERROR] brisendale-service.cpp(%d): Failed to extract package, and no old "
+                       "installation to rollback\n");
+    // A partial folder that holds the client executable would pass for an installation.
+    if (ClearAppDir(app_dir, ustring()) != 0) {
+        return KeepMarker(marker, ustring());
+    }
+    // A marker that stays names no old installation: the next run only clears A.
+    (void)RemoveMarker(marker);
     return -1;
 }
 

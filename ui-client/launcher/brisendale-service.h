@@ -66,13 +66,29 @@ protected:
     ustring GetIncompleteMarkerPath() const { return per_user_install_path + ".incomplete"; }
     // Puts back what a run that ended half-way left: the old installation into A, or
     // no A at all when there was none. 0 when no marker is left, -1 otherwise.
-    int RecoverInterruptedUpgrade();
+    [[nodiscard]] int RecoverInterruptedUpgrade();
     // Leaves the marker in place after a failed rollback, says so, and records that A
     // may be unfinished. Always -1.
-    int KeepMarker(const ustring& marker, const ustring& old_dir);
+    [[nodiscard]] int KeepMarker(const ustring& marker, const ustring& old_dir);
     // Puts the old installation at backup_dir back into A, durably, and drops the marker;
     // keeps the marker when that fails. Always -1.
-    int RollBack(const ustring& app_dir, const ustring& backup_dir, const ustring& marker);
+    [[nodiscard]] int RollBack(const ustring& app_dir, const ustring& backup_dir,
+                               const ustring& marker);
+    // The steps of PrepareUserEnv, in their order. Each logs its own failure.
+    // Moves A aside to a free backup name (backup_dir, left empty when there is no A),
+    // the marker naming it first; 0, or -1 with A back in place or the marker kept.
+    [[nodiscard]] int MoveAsideOldInstallation(const ustring& app_dir, const ustring& marker,
+                                               ustring& backup_dir);
+    // Rewrites the marker to name the backup before a new A may appear; 0 or -1.
+    [[nodiscard]] int PointMarkerAtBackup(const ustring& app_dir, const ustring& backup_dir,
+                                          const ustring& marker);
+    // After ExtractPackage: puts A's name on storage and describes the new tree; 0 or -1.
+    [[nodiscard]] int FlushNewTree(const ustring& app_dir);
+    // Drops the marker, which makes the new A the installation; always 0.
+    [[nodiscard]] int CommitNewTree(const ustring& app_dir, const ustring& marker);
+    // Puts the backup back into A, or clears A when there was none; always -1.
+    [[nodiscard]] int UndoFailedInstall(const ustring& app_dir, const ustring& backup_dir,
+                                        const ustring& marker);
     void RemoveLeftOverBackups();
 
     int timeout;

@@ -3,7 +3,7 @@
 #include "adapter.h"
 #include "brisendale-service.h"
 #include "linux/linux-service.h"
-#include "log/log.h"
+#include "log/log_macros.h"
 #include "stop_request.h"
 #include "texts/strtab.h"
 
@@ -20,8 +20,6 @@
 #include <cstdlib>
 
 namespace {
-
-const char* const LOG_COMPONENT = "launcher_debug";
 
 const int ID_APP_NAME = 309;
 const int ID_PREPARING = 61;
@@ -47,10 +45,10 @@ void stopForLostDisplay(const char* how)
     if (!g_display_lost.compare_exchange_strong(first, true)) {
         return;
     }
-    Logger::LogMsg(Logger::L_WARNING, LOG_COMPONENT,
-                   "[WARNING] launcher.cpp(%d): the display connection broke (%s), ending the "
-                   "run as at logout\n",
-                   __LINE__, how);
+    LAUNCHER_LOG(L_WARNING,
+                 "[WARNING] launcher.cpp(%d): the display connection broke (%s), ending the "
+                 "run as at logout\n",
+                 how);
     StopSignals::Request(SIGHUP);
     worker->QuitThread();
     worker->JoinThread();
@@ -99,17 +97,16 @@ void HandlerThread::run()
     exec();
 }
 
-Worker::Worker() : QObject(nullptr), m_handler_thread(nullptr), m_service(nullptr)
+Worker::Worker()
+    : QObject(nullptr), m_handler_thread(new HandlerThread), m_service(new LinuxService)
 {
-    m_service = new LinuxService;
-    m_handler_thread = new HandlerThread;
-    moveToThread(m_handler_thread);
+    moveToThread(m_handler_thread.get());
 }
 
 Worker::Worker(Service* service)
     : QObject(nullptr), m_handler_thread(new HandlerThread), m_service(service)
 {
-    moveToThread(m_handler_thread);
+    moveToThread(m_handler_thread.get());
 }
 
 Worker::~Worker()
@@ -119,13 +116,9 @@ Worker::~Worker()
         // early waits here for the service to finish.
         m_handler_thread->quit();
         m_handler_thread->wait();
-        delete m_handler_thread;
-        m_handler_thread = nullptr;
+        m_handler_thread.reset();
     }
-    if (m_service) {
-        delete m_service;
-        m_service = nullptr;
-    }
+    m_service.reset();
 }
 
 void Worker::StartThread()
@@ -145,7 +138,7 @@ void Worker::JoinThread()
 
 bool Worker::RunsHere() const
 {
-    return QThread::currentThread() == m_handler_thread;
+    return QThread::currentThread() == m_handler_thread.get();
 }
 
 // A stop asked while the worker ran (the display connection broke, or a signal that came
@@ -162,18 +155,16 @@ static void endIfStopAsked()
 // outcome: the per-user client is started also after a failed upgrade.
 void Worker::HandleServicce()
 {
-    Logger::LogMsg(Logger::L_DEBUG, LOG_COMPONENT, "[DEBUG] launcher.cpp(%d): running\n", __LINE__);
+    LAUNCHER_LOG(L_DEBUG, "[DEBUG] launcher.cpp(%d): running\n");
     m_service->PreUpgrade();
     if (!m_service->IsNeedUpgrade()) {
-        Logger::LogMsg(Logger::L_DEBUG, LOG_COMPONENT,
-                       "[DEBUG] launcher.cpp(%d): no need to upgrade\n", __LINE__);
+        LAUNCHER_LOG(L_DEBUG, "[DEBUG] launcher.cpp(%d): no need to upgrade\n");
     } else {
         endIfStopAsked();
         emit sigShowMsg();
         const int r = m_service->HandlePackageUpgrade();
         if (r != 0) {
-            Logger::LogMsg(Logger::L_ERR, LOG_COMPONENT,
-                           "[ERROR] launcher.cpp(%d): Failed to upgrade package\n", __LINE__);
+            LAUNCHER_LOG(L_ERR, "[ERROR] launcher.cpp(%d): Failed to upgrade package\n");
         } else {
             emit sigUpdateProgress(100, 100);
             emit sigSetLabelText(StrTable::LoadStr(ID_PREPARATION_DONE));
@@ -189,7 +180,7 @@ void Worker::HandleServicce()
     // until then: another launcher could be making a backup.
     m_service->RemoveAgedFolders();
     m_service->ReleaseTree();
-    Logger::LogMsg(Logger::L_DEBUG, LOG_COMPONENT, "[DEBUG] launcher.cpp(%d): done\n", __LINE__);
+    LAUNCHER_LOG(L_DEBUG, "[DEBUG] launcher.cpp(%d): done\n");
     emit sigServiceDone();
 }
 
@@ -236,38 +227,36 @@ void ProcessingProgressDialog::keyPressEvent(QKeyEvent* event)
 
 // The dialog is built on first use: a start without an upgrade never shows it, and its
 // font set-up alone costs a quarter of such a start.
-Launcher::Launcher() : QObject(nullptr), m_worker(nullptr), m_progress(nullptr)
+Launcher::Launcher() : QObject(nullptr), m_worker(new Worker)
 {
-    m_worker = new Worker;
     setUp();
 }
 
-Launcher::Launcher(Service* service) : QObject(nullptr), m_worker(nullptr), m_progress(nullptr)
+Launcher::Launcher(Service* service) : QObject(nullptr), m_worker(new Worker(service))
 {
-    m_worker = new Worker(service);
     setUp();
 }
 
 ProcessingProgressDialog* Launcher::progress()
 {
     if (!m_progress) {
-        m_progress = new ProcessingProgressDialog;
+        m_progress.reset(new ProcessingProgressDialog);
         m_progress->setCancelButton(nullptr);
         // Reaching the maximum must neither reset nor hide the bar; HideDialog hides it.
         m_progress->setAutoReset(false);
     }
-    return m_progress;
+    return m_progress.get();
 }
 
 void Launcher::setUp()
 {
     // The worker's slot is private, so this one is made by signature.
-    connect(this, SIGNAL(sigStart()), m_worker, SLOT(HandleServicce()));
-    connect(m_worker, &Worker::sigShowMsg, this, &Launcher::ShowMsgBox);
-    connect(m_worker, &Worker::sigServiceDone, this, &Launcher::LaunchDone);
-    connect(m_worker, &Worker::sigHideMsg, this, &Launcher::HideDialog);
-    connect(m_worker, &Worker::sigUpdateProgress, this, &Launcher::UpdateProgress);
-    connect(m_worker, &Worker::sigSetLabelText, this, &Launcher::SetLabelText);
+    connect(this, SIGNAL(sigStart()), m_worker.get(), SLOT(HandleServicce()));
+    connect(m_worker.get(), &Worker::sigShowMsg, this, &Launcher::ShowMsgBox);
+    connect(m_worker.get(), &Worker::sigServiceDone, this, &Launcher::LaunchDone);
+    connect(m_worker.get(), &Worker::sigHideMsg, this, &Launcher::HideDialog);
+    connect(m_worker.get(), &Worker::sigUpdateProgress, this, &Launcher::UpdateProgress);
+    connect(m_worker.get(), &Worker::sigSetLabelText, this, &Launcher::SetLabelText);
     // The first GetInstance call: the adapter is made here, on the main thread.
     connect(Notify_Adapter::GetInstance(), &Notify_Adapter::sigUpdateProgress, this,
             &Launcher::UpdateProgress);
@@ -278,21 +267,17 @@ void Launcher::setUp()
 Launcher::~Launcher()
 {
     if (m_worker) {
-        Worker* mine = m_worker;
+        Worker* mine = m_worker.get();
         g_running_worker.compare_exchange_strong(mine, nullptr);
-        delete m_worker;
-        m_worker = nullptr;
+        m_worker.reset();
     }
-    if (m_progress) {
-        delete m_progress;
-        m_progress = nullptr;
-    }
+    m_progress.reset();
 }
 
 void Launcher::Run()
 {
     watchForLostDisplay();
-    g_running_worker.store(m_worker);
+    g_running_worker.store(m_worker.get());
     m_worker->StartThread();
 }
 
@@ -306,7 +291,7 @@ void Launcher::LaunchDone()
     HideDialog();
     m_worker->QuitThread();
     m_worker->JoinThread();
-    Worker* mine = m_worker;
+    Worker* mine = m_worker.get();
     g_running_worker.compare_exchange_strong(mine, nullptr);
     QCoreApplication::quit();
 }

@@ -6,6 +6,8 @@
 #include <QString>
 #include <QThread>
 
+#include <memory>
+
 class QCloseEvent;
 class QKeyEvent;
 class Service;
@@ -59,8 +61,9 @@ private slots:
 private:
     Q_DISABLE_COPY(Worker)
 
-    HandlerThread* m_handler_thread;
-    Service* m_service;
+    // Released in the destructor, the thread first.
+    std::unique_ptr<HandlerThread> m_handler_thread;
+    std::unique_ptr<Service> m_service;
 };
 
 // The small modal progress bar shown while the per-user copy is replaced. It cannot be
@@ -110,8 +113,9 @@ private:
     // The dialog, built on the first call.
     ProcessingProgressDialog* progress();
 
-    Worker* m_worker;
-    ProcessingProgressDialog* m_progress;
+    // Released in the destructor, the worker first.
+    std::unique_ptr<Worker> m_worker;
+    std::unique_ptr<ProcessingProgressDialog> m_progress;
 };
 
 #endif // BRISENDALE_LAUNCHER_LAUNCHER_H

@@ -4,7 +4,7 @@
 #include "launcher.h"
 #include "linux/display_probe.h"
 #include "linux/linux-service.h"
-#include "log/log.h"
+#include "log/log_macros.h"
 #include "qtcompat.h"
 #include "qtsingleapplication.h"
 #include "texts/strtab.h"
@@ -24,6 +24,7 @@
 #include <cstdio>
 #include <cstring>
 #include <langinfo.h>
+#include <memory>
 #include <signal.h>
 #include <string>
 #include <unistd.h>
@@ -221,16 +222,16 @@ int main(int argc, char** argv)
 
     initialize_logger();
     if (!displayWarning.isEmpty()) {
-        Logger::LogMsg(Logger::L_WARNING, "launcher_debug", "[WARNING] main.cpp(%d): %s\n",
-                       __LINE__, displayWarning.toUtf8().constData());
+        LAUNCHER_LOG(L_WARNING, "[WARNING] main.cpp(%d): %s\n",
+                     displayWarning.toUtf8().constData());
     }
 
     if (app.isRunning()) {
         // Visible at the default level: a refused start leaves no client behind.
-        Logger::LogMsg(Logger::L_WARNING, "launcher_debug",
-                       "[WARNING] main.cpp(%d): app has already launched (lock '%s' is held), "
-                       "return\n",
-                       __LINE__, app.lockFilePath().toUtf8().constData());
+        LAUNCHER_LOG(L_WARNING,
+                     "[WARNING] main.cpp(%d): app has already launched (lock '%s' is held), "
+                     "return\n",
+                     app.lockFilePath().toUtf8().constData());
         return 0;
     }
 
@@ -244,19 +245,18 @@ int main(int argc, char** argv)
 
     StrTable::InitStrTable();
 
-    auto* service = new LinuxService;
+    auto service = std::make_unique<LinuxService>();
     if (request.reinstall) {
         service->RequestReinstall();
     }
-    Launcher* launcher = new Launcher(service);
+    // The launcher's worker takes the service over.
+    auto launcher = std::make_unique<Launcher>(service.release());
     launcher->Run();
     launcher->Start();
 
     ret = QApplication::exec();
 
-    if (launcher) {
-        delete launcher;
-        launcher = nullptr;
-    }
+    // Before the application object: the dialog is a widget.
+    launcher.reset();
     return ret;
 }

@@ -2,8 +2,9 @@
 
 #include "file/durable.h"
 #include "file/file-op.h"
+#include "file/unique_dir.h"
 #include "file/unique_fd.h"
-#include "log/log.h"
+#include "log/log_macros.h"
 #include "qtcompat.h"
 
 #include <QSettings>
@@ -23,12 +24,6 @@
 #include <unistd.h>
 
 namespace {
-
-const char* const kComponent = "service_debug";
-
-// Supplies the component and the source line; the text stays as administrators read it.
-#define MANIFEST_LOG(level, fmt, ...)                                                              \
-    Logger::LogMsg(Logger::level, kComponent, fmt, __LINE__, ##__VA_ARGS__)
 
 const char kMagic[] = "brisendale-tree-manifest 1\n";
 // A manifest larger than this is not ours: it is not read.
@@ -277,11 +272,6 @@ bool appendEntry(std::string& out, int dirfd, const char* at, std::string_view p
     return true;
 }
 
-struct DirCloser
-{
-    void operator()(DIR* dir) const { ::closedir(dir); }
-};
-
 // Parents before children, names in byte order: the checker needs the first, tests the second.
 // Paths are resolved from A's descriptor so that only one listing is open at a time.
 bool walk(int root, const std::string& rel, std::string& out, size_t& count)
@@ -291,7 +281,7 @@ bool walk(int root, const std::string& rel, std::string& out, size_t& count)
     if (fd < 0) {
         return false;
     }
-    std::unique_ptr<DIR, DirCloser> dir(::fdopendir(fd));
+    UniqueDir dir(::fdopendir(fd));
     if (!dir) {
         ::close(fd);
         return false;
@@ -338,6 +328,91 @@ bool resourceError(int err)
     return err == EMFILE || err == ENFILE || err == ENOMEM || err == EINTR;
 }
 
+// One entry of the manifest: its type letter, mode, size, path below A and, for a
+// symbolic link, its target.
+struct Entry
+{
+    char type = 0;
+    mode_t mode = 0;
+    unsigned long long size = 0;
+    std::string_view path;
+    std::string_view link;
+};
+
+// Reads the entry line at `in`; false when it is not well formed.
+bool readEntry(Cursor& in, Entry& e)
+{
+    e.type = in.letter();
+    in.expect(" ");
+    e.mode = static_cast<mode_t>(in.number(8));
+    in.expect(" ");
+    e.size = in.number(10);
+    in.expect(" ");
+    e.path = in.counted();
+    if (e.type == 'l') {
+        in.expect(" ");
+        e.link = in.counted();
+    }
+    in.expect("\n");
+    return in.ok() && e.path.find('\0') == std::string_view::npos;
+}
+
+// What examineEntry found: a folder as described (its entries can be looked at), anything
+// else (its differences told), or nothing, for lack of resources.
+enum class Examined
+{
+    Folder,
+    Other,
+    Unknown,
+};
+
+// Compares what is at `at` below `dirfd` (`at` empty: the folder itself) with `e`,
+// telling each difference to `differ`.
+template <typename Differ>
+Examined examineEntry(int dirfd, const char* at, const Entry& e, const Differ& differ)
+{
+    char target[PATH_MAX];
+    struct stat st;
+    if (::fstatat(dirfd, at, &st, *at ? AT_SYMLINK_NOFOLLOW : AT_EMPTY_PATH) != 0) {
+        const int err = errno;
+        if (resourceError(err)) {
+            return Examined::Unknown;
+        }
+        differ(err == ENOENT || err == ENOTDIR
+                   ? std::string("missing")
+                   : std::string("cannot examine (") + strerror(err) + ")",
+               e.path);
+    } else if (typeLetter(st.st_mode) != e.type) {
+        differ(std::string("a ") + typeName(typeLetter(st.st_mode)) + ", expected a " +
+                   typeName(e.type),
+               e.path);
+    } else {
+        if ((st.st_mode & 07777) != e.mode) {
+            char text[64];
+            snprintf(text, sizeof(text), "mode %04o, expected %04o",
+                     static_cast<unsigned>(st.st_mode & 07777), static_cast<unsigned>(e.mode));
+            differ(text, e.path);
+        }
+        if (e.type == 'f' && static_cast<unsigned long long>(st.st_size) != e.size) {
+            differ("size " + std::to_string(static_cast<unsigned long long>(st.st_size)) +
+                       ", expected " + std::to_string(e.size),
+                   e.path);
+        }
+        if (e.type == 'l') {
+            const ssize_t n = ::readlinkat(dirfd, at, target, sizeof(target));
+            if (n < 0 || std::string_view(target, static_cast<size_t>(n)) != e.link) {
+                differ("link target '" +
+                           printable(n < 0 ? std::string_view()
+                                           : std::string_view(target, static_cast<size_t>(n))) +
+                           "', expected '" + printable(e.link) + "'",
+                       e.path);
+            }
+        }
+        return e.type == 'd' ? Examined::Folder : Examined::Other;
+    }
+    return Examined::Other;
+}
+
 // Checks the entries that follow the identity in `in` below A's descriptor `root`.
 TreeCheck checkEntries(Cursor& in, UniqueFd root, size_t max_differences)
 {
@@ -353,26 +428,15 @@ TreeCheck checkEntries(Cursor& in, UniqueFd root, size_t max_differences)
     std::vector<Level> levels;
     levels.push_back(Level{std::string_view(), std::move(root)});
     char name[NAME_MAX + 1];
-    char target[PATH_MAX];
     size_t entries = 0;
     bool first = true;
     while (!in.peek("end ")) {
-        const char type = in.letter();
-        in.expect(" ");
-        const auto mode = static_cast<mode_t>(in.number(8));
-        in.expect(" ");
-        const unsigned long long size = in.number(10);
-        in.expect(" ");
-        const std::string_view path = in.counted();
-        std::string_view link;
-        if (type == 'l') {
-            in.expect(" ");
-            link = in.counted();
-        }
-        in.expect("\n");
-        if (!in.ok() || path.find('\0') != std::string_view::npos) {
+        Entry entry;
+        if (!readEntry(in, entry)) {
             return unusable("the manifest is not readable");
         }
+        const char type = entry.type;
+        const std::string_view path = entry.path;
         ++entries;
 
         // A itself comes first, as the only entry with an empty path.
@@ -408,45 +472,11 @@ TreeCheck checkEntries(Cursor& in, UniqueFd root, size_t max_differences)
             at = name;
         }
 
-        bool folder_ok = false;
-        struct stat st;
-        if (::fstatat(dirfd, at, &st, *at ? AT_SYMLINK_NOFOLLOW : AT_EMPTY_PATH) != 0) {
-            const int err = errno;
-            if (resourceError(err)) {
-                return unusable("the tree could not be examined");
-            }
-            differ(err == ENOENT || err == ENOTDIR
-                       ? std::string("missing")
-                       : std::string("cannot examine (") + strerror(err) + ")",
-                   path);
-        } else if (typeLetter(st.st_mode) != type) {
-            differ(std::string("a ") + typeName(typeLetter(st.st_mode)) + ", expected a " +
-                       typeName(type),
-                   path);
-        } else {
-            if ((st.st_mode & 07777) != mode) {
-                char text[64];
-                snprintf(text, sizeof(text), "mode %04o, expected %04o",
-                         static_cast<unsigned>(st.st_mode & 07777), static_cast<unsigned>(mode));
-                differ(text, path);
-            }
-            if (type == 'f' && static_cast<unsigned long long>(st.st_size) != size) {
-                differ("size " + std::to_string(static_cast<unsigned long long>(st.st_size)) +
-                           ", expected " + std::to_string(size),
-                       path);
-            }
-            if (type == 'l') {
-                const ssize_t n = ::readlinkat(dirfd, at, target, sizeof(target));
-                if (n < 0 || std::string_view(target, static_cast<size_t>(n)) != link) {
-                    differ("link target '" +
-                               printable(n < 0 ? std::string_view()
-                                               : std::string_view(target, static_cast<size_t>(n))) +
-                               "', expected '" + printable(link) + "'",
-                           path);
-                }
-            }
-            folder_ok = type == 'd';
+        const Examined examined = examineEntry(dirfd, at, entry, differ);
+        if (examined == Examined::Unknown) {
+            return unusable("the tree could not be examined");
         }
+        const bool folder_ok = examined == Examined::Folder;
         if (result.differences.size() >= std::max<size_t>(max_differences, 1)) {
             result.state = TreeState::Damaged;
             return result;
@@ -553,14 +583,14 @@ int WriteNextTreeManifest(const ustring& user_root, const ustring& app_dir)
         return 0;
     }
     const int err = errno;
-    MANIFEST_LOG(L_ERR,
-                 "[ERROR] manifest.cpp(%d): failed to describe '%s' in '%s': %s (%d), it will "
-                 "not be checked\n",
-                 app_dir.c_str_utf8(), next.c_str_utf8(), strerror(err), err);
+    SERVICE_LOG(L_ERR,
+                "[ERROR] manifest.cpp(%d): failed to describe '%s' in '%s': %s (%d), it will "
+                "not be checked\n",
+                app_dir.c_str_utf8(), next.c_str_utf8(), strerror(err), err);
     // One left from an earlier run must not stand for this tree.
     if (::unlink(next.c_str_utf8()) != 0 && errno != ENOENT) {
-        MANIFEST_LOG(L_ERR, "[ERROR] manifest.cpp(%d): failed to remove '%s': %s\n",
-                     next.c_str_utf8(), strerror(errno));
+        SERVICE_LOG(L_ERR, "[ERROR] manifest.cpp(%d): failed to remove '%s': %s\n",
+                    next.c_str_utf8(), strerror(errno));
     }
     return -1;
 }
@@ -571,8 +601,8 @@ int PromoteTreeManifest(const ustring& user_root, const ustring& app_dir)
     const ustring current = TreeManifestPath(user_root, app_dir);
     if (::rename(next.c_str_utf8(), current.c_str_utf8()) != 0) {
         const int err = errno;
-        MANIFEST_LOG(L_ERR, "[ERROR] manifest.cpp(%d): failed to rename '%s' -> '%s': %s (%d)\n",
-                     next.c_str_utf8(), current.c_str_utf8(), strerror(err), err);
+        SERVICE_LOG(L_ERR, "[ERROR] manifest.cpp(%d): failed to rename '%s' -> '%s': %s (%d)\n",
+                    next.c_str_utf8(), current.c_str_utf8(), strerror(err), err);
         return -1;
     }
     return FSSyncFolder(user_root);
@@ -594,8 +624,8 @@ void SettleTreeManifests(const ustring& user_root, const ustring& app_dir)
         return;
     }
     if (::unlink(next.c_str_utf8()) != 0 && errno != ENOENT) {
-        MANIFEST_LOG(L_ERR, "[ERROR] manifest.cpp(%d): failed to remove '%s': %s\n",
-                     next.c_str_utf8(), strerror(errno));
+        SERVICE_LOG(L_ERR, "[ERROR] manifest.cpp(%d): failed to remove '%s': %s\n",
+                    next.c_str_utf8(), strerror(errno));
         return;
     }
     // Ignored beyond its log line: a removal that comes back is settled again next time.

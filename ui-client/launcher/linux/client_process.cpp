@@ -1,6 +1,7 @@
 #include "linux/client_process.h"
 #include "linux/version_parse.h"
 
+#include "file/unique_dir.h"
 #include "file/unique_fd.h"
 
 #include <algorithm>
@@ -261,17 +262,12 @@ static pid_t parentOf(pid_t pid)
     return static_cast<pid_t>(std::atol(stat.c_str() + std::min(paren + 4, stat.size())));
 }
 
-struct DirCloser
-{
-    void operator()(DIR* d) const { closedir(d); }
-};
-
 // Adds every process of this user that runs `client` to `pids`; false when /proc
 // cannot be listed, so nothing can be told.
 bool findClientsInProc(const ClientFile& client, std::vector<pid_t>& pids)
 {
     // Without a real /proc (not mounted, or something else mounted there) nothing is seen.
-    std::unique_ptr<DIR, DirCloser> dir(opendir("/proc"));
+    UniqueDir dir(opendir("/proc"));
     if (!dir || ::access("/proc/self/stat", R_OK) != 0) {
         return false;
     }

@@ -6,7 +6,7 @@
 #include "config.h"
 #include "file/file-op.h"
 #include "file/unique_fd.h"
-#include "log/log.h"
+#include "log/log_macros.h"
 #include "manifest.h"
 #include "stop_request.h"
 
@@ -41,12 +41,6 @@ using namespace client_process;
 
 namespace {
 
-const char* const kComponent = "service_debug";
-
-// Supplies the component and the source line; the text stays as administrators read it.
-#define SERVICE_LOG(level, fmt, ...)                                                               \
-    Logger::LogMsg(Logger::level, kComponent, fmt, __LINE__, ##__VA_ARGS__)
-
 // Owns one of posix_spawn's attribute objects: made by Init, released by Destroy.
 template <typename T, int (*Init)(T*), int (*Destroy)(T*)>
 struct SpawnObject
@@ -70,6 +64,143 @@ using SpawnActions = SpawnObject<posix_spawn_file_actions_t, posix_spawn_file_ac
                                  posix_spawn_file_actions_destroy>;
 using SpawnAttributes =
     SpawnObject<posix_spawnattr_t, posix_spawnattr_init, posix_spawnattr_destroy>;
+
+// Runs the start script with "start" and standard input on /dev/null, signals as a new
+// process has them; its pid, or -1 (logged).
+pid_t spawnStartScript(const ustring& script)
+{
+    SpawnActions actions;
+    SpawnAttributes attributes;
+    if (!actions.ok() || !attributes.ok() ||
+        posix_spawn_file_actions_addopen(&actions.value, STDIN_FILENO, "/dev/null", O_RDONLY, 0) !=
+            0) {
+        SERVICE_LOG(L_ERR, "[ERROR] linux/linux-service.cpp(%d): cannot prepare to run '%s'\n",
+                    script.c_str_utf8());
+        return -1;
+    }
+    // Signals this process ignores (SIGPIPE) must not stay ignored in the client.
+    sigset_t defaults;
+    sigset_t none;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    sigemptyset(&none);
+    posix_spawnattr_setsigdefault(&attributes.value, &defaults);
+    posix_spawnattr_setsigmask(&attributes.value, &none);
+    posix_spawnattr_setflags(&attributes.value, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+
+    char start[] = "start";
+    char* argv[] = {const_cast<char*>(script.c_str_utf8()), start, nullptr};
+    pid_t pid = 0;
+    const int rc =
+        posix_spawn(&pid, script.c_str_utf8(), &actions.value, &attributes.value, argv, environ);
+    if (rc != 0) {
+        SERVICE_LOG(L_ERR, "[ERROR] linux/linux-service.cpp(%d): failed to run '%s': %s (%d)\n",
+                    script.c_str_utf8(), strerror(rc), rc);
+        return -1;
+    }
+    return pid;
+}
+
+// Logs how the start script ended when that was not a success.
+void logScriptEnd(const ustring& script, int status)
+{
+    if (WIFEXITED(status) && WEXITSTATUS(status) != 0) {
+        SERVICE_LOG(L_ERR,
+                    "[ERROR] linux/linux-service.cpp(%d): '%s start' exited with status "
+                    "%d\n",
+                    script.c_str_utf8(), WEXITSTATUS(status));
+    } else if (WIFSIGNALED(status)) {
+        SERVICE_LOG(L_ERR,
+                    "[ERROR] linux/linux-service.cpp(%d): '%s start' was ended by signal "
+                    "%d (%s)\n",
+                    script.c_str_utf8(), WTERMSIG(status), strsignal(WTERMSIG(status)));
+    }
+}
+
+// Waits for the start script at most wait_seconds.
+void waitForStartScript(const ustring& script, pid_t pid, int wait_seconds)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(wait_seconds);
+    // Readable once the script has ended: the user's start does not wait for a polling
+    // pause. Kernels without it are polled, in pauses short at first: most scripts end
+    // within milliseconds.
+    UniqueFd exited(openPidFd(pid));
+    auto pause = std::chrono::milliseconds(1);
+    for (;;) {
+        int status = 0;
+        const pid_t r = ::waitpid(pid, &status, WNOHANG);
+        if (r < 0 && errno == EINTR) {
+            continue;
+        }
+        if (r < 0) {
+            const int err = errno;
+            SERVICE_LOG(L_ERR, "[ERROR] linux/linux-service.cpp(%d): waitpid '%s': %s (%d)\n",
+                        script.c_str_utf8(), strerror(err), err);
+            return;
+        }
+        if (r == pid) {
+            logScriptEnd(script, status);
+            return;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            SERVICE_LOG(L_WARNING,
+                        "[WARNING] linux/linux-service.cpp(%d): '%s start' still runs after %d "
+                        "s, not waiting for it any longer\n",
+                        script.c_str_utf8(), wait_seconds);
+            return;
+        }
+        if (exited.valid()) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            struct pollfd waiter = {exited.get(), POLLIN, 0};
+            const int timeout =
+                static_cast<int>(std::clamp<long long>(left.count() + 1, 1, INT_MAX));
+            // Woken, timed out or interrupted, the loop looks at the script again; a
+            // descriptor that cannot be polled falls back to the pauses.
+            if (::poll(&waiter, 1, timeout) < 0 && errno != EINTR) {
+                exited.reset();
+            }
+            continue;
+        }
+        std::this_thread::sleep_for(pause);
+        pause = std::min(pause * 2, std::chrono::milliseconds(100));
+    }
+}
+
+// The pid that the client's pid file names, or 0 when it names none (missing, unreadable,
+// no process id); each of those is logged.
+pid_t readPidFile(const ustring& pid_path)
+{
+    pid_t pid = 0;
+    if (!IsFileExist(pid_path, false)) {
+        SERVICE_LOG(L_DEBUG,
+                    "[DEBUG] linux/linux-service.cpp(%d): pid file '%s' does not exist, no need "
+                    "to terminate\n",
+                    pid_path.c_str_utf8());
+    } else {
+        Config config;
+        // The client's own writer may add lines of its own: only the pid line counts.
+        config.set_lenient(true);
+        if (config.read(pid_path) < 0) {
+            SERVICE_LOG(L_NOTICE,
+                        "[NOTE] linux/linux-service.cpp(%d): Failed to read pid file '%s', not "
+                        "exist ?\n",
+                        pid_path.c_str_utf8());
+        } else {
+            const ustring value = config["pid"];
+            if (!value.empty()) {
+                pid = parsePid(value);
+                if (pid <= 0) {
+                    SERVICE_LOG(L_NOTICE,
+                                "[NOTE] linux/linux-service.cpp(%d): pid file '%s' holds no "
+                                "process id ('%s'), nothing to terminate\n",
+                                pid_path.c_str_utf8(), value.c_str_utf8());
+                }
+            }
+        }
+    }
+    return pid;
+}
 
 } // namespace
 
@@ -151,7 +282,10 @@ void LinuxService::PreUpgrade()
         return;
     }
     // Before the versions are read: a half-done A must not be taken for the source.
-    RecoverInterruptedUpgrade();
+    // Its failure is acted on later, not here: a restore that failed has recorded the
+    // unfinished tree, which keeps the client from starting, and while the marker stays
+    // PrepareUserEnv recovers again first and refuses to upgrade.
+    (void)RecoverInterruptedUpgrade();
     LoadTargetVerInfo();
     LoadSourceVerInfo();
     SERVICE_LOG(L_DEBUG, "[DEBUG] linux/linux-service.cpp(%d): Source version: ('%s', '%s')\n",
@@ -371,34 +505,7 @@ void LinuxService::StopService()
 bool LinuxService::FindClients(const ClientFile& client, std::vector<pid_t>& pids)
 {
     ustring pid_path = Service::GetUserBrisendaleInstallPath() + "/ui.pid";
-    pid_t pid = 0;
-    if (!IsFileExist(pid_path, false)) {
-        SERVICE_LOG(L_DEBUG,
-                    "[DEBUG] linux/linux-service.cpp(%d): pid file '%s' does not exist, no need "
-                    "to terminate\n",
-                    pid_path.c_str_utf8());
-    } else {
-        Config config;
-        // The client's own writer may add lines of its own: only the pid line counts.
-        config.set_lenient(true);
-        if (config.read(pid_path) < 0) {
-            SERVICE_LOG(L_NOTICE,
-                        "[NOTE] linux/linux-service.cpp(%d): Failed to read pid file '%s', not "
-                        "exist ?\n",
-                        pid_path.c_str_utf8());
-        } else {
-            const ustring value = config["pid"];
-            if (!value.empty()) {
-                pid = parsePid(value);
-                if (pid <= 0) {
-                    SERVICE_LOG(L_NOTICE,
-                                "[NOTE] linux/linux-service.cpp(%d): pid file '%s' holds no "
-                                "process id ('%s'), nothing to terminate\n",
-                                pid_path.c_str_utf8(), value.c_str_utf8());
-                }
-            }
-        }
-    }
+    const pid_t pid = readPidFile(pid_path);
     if (!client.valid) {
         SERVICE_LOG(L_ERR, "[ERROR] linux/linux-service.cpp(%d): cannot look at '%s'\n",
                     client.path.c_str());
@@ -527,92 +634,11 @@ void LinuxService::SetStartWait(int seconds)
 int LinuxService::LaunchPerUserBin()
 {
     const ustring script = per_user_install_path + "/package/start-stop";
-    SpawnActions actions;
-    SpawnAttributes attributes;
-    if (!actions.ok() || !attributes.ok() ||
-        posix_spawn_file_actions_addopen(&actions.value, STDIN_FILENO, "/dev/null", O_RDONLY, 0) !=
-            0) {
-        SERVICE_LOG(L_ERR, "[ERROR] linux/linux-service.cpp(%d): cannot prepare to run '%s'\n",
-                    script.c_str_utf8());
-        return 0;
+    const pid_t pid = spawnStartScript(script);
+    if (pid > 0) {
+        waitForStartScript(script, pid, start_wait_seconds);
     }
-    // Signals this process ignores (SIGPIPE) must not stay ignored in the client.
-    sigset_t defaults;
-    sigset_t none;
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE);
-    sigemptyset(&none);
-    posix_spawnattr_setsigdefault(&attributes.value, &defaults);
-    posix_spawnattr_setsigmask(&attributes.value, &none);
-    posix_spawnattr_setflags(&attributes.value, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-
-    char start[] = "start";
-    char* argv[] = {const_cast<char*>(script.c_str_utf8()), start, nullptr};
-    pid_t pid = 0;
-    const int rc =
-        posix_spawn(&pid, script.c_str_utf8(), &actions.value, &attributes.value, argv, environ);
-    if (rc != 0) {
-        SERVICE_LOG(L_ERR, "[ERROR] linux/linux-service.cpp(%d): failed to run '%s': %s (%d)\n",
-                    script.c_str_utf8(), strerror(rc), rc);
-        return 0;
-    }
-
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::seconds(start_wait_seconds);
-    // Readable once the script has ended: the user's start does not wait for a polling
-    // pause. Kernels without it are polled, in pauses short at first: most scripts end
-    // within milliseconds.
-    UniqueFd exited(openPidFd(pid));
-    auto pause = std::chrono::milliseconds(1);
-    for (;;) {
-        int status = 0;
-        const pid_t r = ::waitpid(pid, &status, WNOHANG);
-        if (r < 0 && errno == EINTR) {
-            continue;
-        }
-        if (r < 0) {
-            const int err = errno;
-            SERVICE_LOG(L_ERR, "[ERROR] linux/linux-service.cpp(%d): waitpid '%s': %s (%d)\n",
-                        script.c_str_utf8(), strerror(err), err);
-            return 0;
-        }
-        if (r == pid) {
-            if (WIFEXITED(status) && WEXITSTATUS(status) != 0) {
-                SERVICE_LOG(L_ERR,
-                            "[ERROR] linux/linux-service.cpp(%d): '%s start' exited with status "
-                            "%d\n",
-                            script.c_str_utf8(), WEXITSTATUS(status));
-            } else if (WIFSIGNALED(status)) {
-                SERVICE_LOG(L_ERR,
-                            "[ERROR] linux/linux-service.cpp(%d): '%s start' was ended by signal "
-                            "%d (%s)\n",
-                            script.c_str_utf8(), WTERMSIG(status), strsignal(WTERMSIG(status)));
-            }
-            return 0;
-        }
-        if (std::chrono::steady_clock::now() >= deadline) {
-            SERVICE_LOG(L_WARNING,
-                        "[WARNING] linux/linux-service.cpp(%d): '%s start' still runs after %d "
-                        "s, not waiting for it any longer\n",
-                        script.c_str_utf8(), start_wait_seconds);
-            return 0;
-        }
-        if (exited.valid()) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            struct pollfd waiter = {exited.get(), POLLIN, 0};
-            const int timeout =
-                static_cast<int>(std::clamp<long long>(left.count() + 1, 1, INT_MAX));
-            // Woken, timed out or interrupted, the loop looks at the script again; a
-            // descriptor that cannot be polled falls back to the pauses.
-            if (::poll(&waiter, 1, timeout) < 0 && errno != EINTR) {
-                exited.reset();
-            }
-            continue;
-        }
-        std::this_thread::sleep_for(pause);
-        pause = std::min(pause * 2, std::chrono::milliseconds(100));
-    }
+    return 0;
 }
 
 void LinuxService::LoadTargetVerInfo()

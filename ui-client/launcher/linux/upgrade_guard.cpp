@@ -1,7 +1,7 @@
 #include "linux/upgrade_guard.h"
 
 #include "file/file-op.h"
-#include "log/log.h"
+#include "log/log_macros.h"
 #include "state_file.h"
 
 #include <algorithm>
@@ -14,12 +14,6 @@
 #include <unistd.h>
 
 namespace {
-
-const char* const kComponent = "service_debug";
-
-// Supplies the component and the source line; the text stays as administrators read it.
-#define SERVICE_LOG(level, fmt, ...)                                                               \
-    Logger::LogMsg(Logger::level, kComponent, fmt, __LINE__, ##__VA_ARGS__)
 
 // Kept free: 1 % of the file system, at least 64 MiB and at most 1 GiB, so that a
 // small disk keeps room to work and a large one is not held back by its size alone.

@@ -1,5 +1,7 @@
 #include "qtsingleapplication.h"
 
+#include "file/unique_fd.h"
+
 #include <QByteArray>
 #include <QCryptographicHash>
 #include <QDateTime>
@@ -18,23 +20,6 @@
 #include <unistd.h>
 
 namespace {
-
-class FdHolder
-{
-public:
-    explicit FdHolder(int fd) : m_fd(fd) {}
-    ~FdHolder()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    FdHolder(const FdHolder&) = delete;
-    FdHolder& operator=(const FdHolder&) = delete;
-    int get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
 
 // A folder of ours at `dir`, made when missing, accepted only when it is a real folder
 // owned by us that nobody else can enter; otherwise another user could plant or hold
@@ -112,7 +97,7 @@ LockState probeLock(const QString& path, qint64* mtimeMs)
     }
     if (fd < 0)
         return LockState::Held;
-    FdHolder holder(fd);
+    UniqueFd holder(fd);
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0)
         return LockState::Held;
     if (::fstat(fd, &st) != 0)

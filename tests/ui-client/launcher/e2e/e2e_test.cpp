@@ -105,12 +105,6 @@ protected:
                                "file_op_debug=7\n");
     }
 
-    static QByteArray infoText(int build)
-    {
-        return "[Version]\nmajor_version=1\nminor_version=0\nbuild_version=" +
-               QByteArray::number(build) + "\nicon_overlay_version=1\n";
-    }
-
     // Ships a package with the given build number in the root: its INFO and
     // the archive's INFO agree, as in a real release. `extra` files (path
     // relative to the application folder -> contents) are added to it.
@@ -124,7 +118,7 @@ protected:
         QFile::setPermissions(stage + "/package/start-stop",
                               QFile::permissions(stage + "/package/start-stop") | QFile::ExeOwner |
                                   QFile::ExeGroup | QFile::ExeOther);
-        testsupport::writeFile(stage + "/INFO", infoText(build));
+        testsupport::writeFile(stage + "/INFO", testsupport::infoText(build));
         for (const auto& file : extra)
             testsupport::writeFile(stage + "/" + file.first, file.second);
         QProcess tar;
@@ -134,7 +128,7 @@ protected:
                    "bin", "package", "INFO"});
         ASSERT_TRUE(tar.waitForFinished(60000));
         ASSERT_EQ(tar.exitCode(), 0) << tar.readAllStandardError().toStdString();
-        testsupport::writeFile(root() + "/INFO", infoText(build));
+        testsupport::writeFile(root() + "/INFO", testsupport::infoText(build));
     }
 
     static QProcessEnvironment baseEnvironment()
@@ -376,7 +370,7 @@ TEST_F(E2eTest, FailedUpgradeRestoresTheOldInstallationAndStillExitsZero)
     ASSERT_EQ(launch().exitCode, 0);
     ASSERT_GT(waitForClient(), 1);
     testsupport::writeFile(userApp() + "/marker", "old installation");
-    testsupport::writeFile(root() + "/INFO", infoText(kSampleBuild.toInt() + 1));
+    testsupport::writeFile(root() + "/INFO", testsupport::infoText(kSampleBuild.toInt() + 1));
     testsupport::writeFile(root() + "/package/brisendale.nbx", "this is not an archive\n");
     const int logBefore = logText().size();
 
@@ -486,7 +480,7 @@ TEST_F(E2eTest, LevelFileTypoKeepsTheErrorLines)
     ASSERT_GT(waitForClient(), 1);
     testsupport::writeFile(root() + "/log/launcher.debug",
                            "launcher_debug=debug\nservice_debug=debug\nextractor_debug=debug\n");
-    testsupport::writeFile(root() + "/INFO", infoText(kSampleBuild.toInt() + 1));
+    testsupport::writeFile(root() + "/INFO", testsupport::infoText(kSampleBuild.toInt() + 1));
     testsupport::writeFile(root() + "/package/brisendale.nbx", "this is not an archive\n");
     const int logBefore = logText().size();
 
@@ -536,7 +530,7 @@ TEST_P(E2eFileSystemTest, InstallsUpgradesAndRollsBack)
     ASSERT_GT(waitForClient(), 1);
 
     testsupport::writeFile(userApp() + "/marker", "old installation");
-    testsupport::writeFile(root() + "/INFO", infoText(newer + 1));
+    testsupport::writeFile(root() + "/INFO", testsupport::infoText(newer + 1));
     testsupport::writeFile(root() + "/package/brisendale.nbx", "this is not an archive\n");
     run = launch();
     ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();

@@ -24,7 +24,9 @@
 
 using servicetest::listTree;
 using servicetest::ProbeRun;
+using testsupport::infoText;
 using testsupport::readFile;
+using testsupport::writeExec;
 using testsupport::writeFile;
 
 namespace {
@@ -44,18 +46,6 @@ const QByteArray kClientDeaf = clientScript("");
 // Records how it was called: its own path, the number of arguments, each argument.
 const QByteArray kStartScript =
     "#!/bin/sh\nprintf '%s\\n' \"$0\" \"$#\" \"$@\" > \"$HOME/.Brisendale/start-args\"\n";
-
-void writeExec(const QString& path, const QByteArray& text)
-{
-    writeFile(path, text);
-    ASSERT_EQ(chmod(QFile::encodeName(path).constData(), 0755), 0);
-}
-
-QByteArray info(const QByteArray& build)
-{
-    return "[Version]\nmajor_version=3\nminor_version=1\nbuild_version=" + build +
-           "\nicon_overlay_version=7\n";
-}
 
 class FlowTest : public testsupport::ScratchTest
 {
@@ -84,7 +74,7 @@ protected:
     QString makePackage(const QByteArray& build, int fillers = 0, bool readOnly = false)
     {
         const QString staged = path() + "/staged";
-        writeFile(staged + "/INFO", info(build));
+        writeFile(staged + "/INFO", infoText(build));
         writeExec(staged + "/bin/brisendale-drive-ui", kClientTerm);
         writeExec(staged + "/package/start-stop", kStartScript);
         writeFile(staged + "/lib/libx.so.1", "library");
@@ -95,13 +85,13 @@ protected:
             writeFile(staged + QString("/share/d%1/f%2.dat").arg(i % 20).arg(i), data);
         }
         EXPECT_TRUE(servicetest::writeArchive(staged, package(), readOnly));
-        writeFile(m_root + "/INFO", info(build));
+        writeFile(m_root + "/INFO", infoText(build));
         return staged;
     }
 
     void installOld(const QByteArray& build)
     {
-        writeFile(app() + "/INFO", info(build));
+        writeFile(app() + "/INFO", infoText(build));
         writeExec(app() + "/bin/brisendale-drive-ui", kClientTerm);
         writeExec(app() + "/package/start-stop", kStartScript);
         writeFile(app() + "/old-only.txt", "from the old installation");
@@ -193,10 +183,10 @@ TEST_P(DecideTest, ComparesBuildNumbersOnly)
 {
     const DecideRow& row = GetParam();
     if (row.source) {
-        writeFile(app() + "/INFO", info(row.source));
+        writeFile(app() + "/INFO", infoText(row.source));
     }
     if (row.target) {
-        writeFile(m_root + "/INFO", info(row.target));
+        writeFile(m_root + "/INFO", infoText(row.target));
     }
     if (row.executable) {
         writeExec(app() + "/bin/brisendale-drive-ui", kClientTerm);
@@ -365,10 +355,10 @@ TEST_F(FlowTest, FailedRetryOfAnInterruptedUpgradeLeavesNoHalfInstallation)
 {
     makePackage("125", 300);
     QFile::resize(package(), QFileInfo(package()).size() / 2);
-    writeFile(app() + "/INFO", info("125"));
+    writeFile(app() + "/INFO", infoText("125"));
     writeExec(app() + "/bin/brisendale-drive-ui", kClientTerm);
     writeFile(marker(), "");
-    writeFile(backup(0) + "/INFO", info("120"));
+    writeFile(backup(0) + "/INFO", infoText("120"));
     ProbeRun run = probe({"prepare"}, false);
     EXPECT_EQ(run.value("prepare"), "-1");
     EXPECT_FALSE(QFileInfo::exists(app() + "/bin/brisendale-drive-ui"));
@@ -396,10 +386,10 @@ protected:
     void lay(const QString& dir, const QString& what)
     {
         if (what == "old") {
-            writeFile(dir + "/INFO", info("120"));
+            writeFile(dir + "/INFO", infoText("120"));
             writeExec(dir + "/bin/brisendale-drive-ui", kClientTerm);
         } else if (what == "partial") {
-            writeFile(dir + "/INFO", info("125"));
+            writeFile(dir + "/INFO", infoText("125"));
         }
     }
 };
@@ -440,7 +430,7 @@ TEST_F(FlowTest, RunWithoutUpgradeRemovesLeftOverBackups)
 {
     makePackage("125");
     installOld("125");
-    writeFile(backup(0) + "/INFO", info("120"));
+    writeFile(backup(0) + "/INFO", infoText("120"));
     writeFile(backup(3) + "/half", "a backup whose removal was cut short");
     ProbeRun run = probe({"upgrade"}, false);
     EXPECT_RUN_OK(run);
@@ -477,7 +467,7 @@ TEST_P(LinkedFolderTest, InstallUpgradeAndRollBackThroughTheLink)
     EXPECT_EQ(upgrade.value("upgrade"), "0") << upgrade.err.toStdString();
     EXPECT_EQ(listTree(app), listTree(second));
 
-    writeFile(m_root + "/INFO", info("130"));
+    writeFile(m_root + "/INFO", infoText("130"));
     QFile::resize(package(), QFileInfo(package()).size() / 2);
     ProbeRun failed = probe({"upgrade"}, false, e);
     EXPECT_EQ(failed.value("upgrade"), "-1");
@@ -658,9 +648,10 @@ TEST_P(RoomTest, UpgradesOnlyWithRoomToSpare)
 
     const QString staged = makePackage("125");
     if (row.installedSize) {
-        writeFile(m_root + "/INFO", info("125") + "[Package]\ninstalled_size=" + row.installedSize +
-                                        "\ninstalled_entries=" +
-                                        (row.installedEntries ? row.installedEntries : "") + "\n");
+        writeFile(m_root + "/INFO",
+                  infoText("125") + "[Package]\ninstalled_size=" + row.installedSize +
+                      "\ninstalled_entries=" + (row.installedEntries ? row.installedEntries : "") +
+                      "\n");
     }
     installOld("120");
     const auto old = listTree(app());
@@ -716,7 +707,7 @@ TEST_F(FlowTest, PackageDigestInTheVersionFileDecidesTheUpgrade)
     installOld("120");
     const auto old = listTree(app());
 
-    writeFile(m_root + "/INFO", info("125") + "[Package]\nsha256=" + wrong + "\n");
+    writeFile(m_root + "/INFO", infoText("125") + "[Package]\nsha256=" + wrong + "\n");
     ProbeRun failed = probe({"upgrade"}, false);
     EXPECT_RUN_OK(failed);
     EXPECT_EQ(failed.value("upgrade"), "-1");
@@ -727,7 +718,7 @@ TEST_F(FlowTest, PackageDigestInTheVersionFileDecidesTheUpgrade)
     EXPECT_EQ(listTree(app()), old);
     EXPECT_TRUE(readFile(app() + ".attempts").contains("attempts=1"));
 
-    writeFile(m_root + "/INFO", info("125") + "[Package]\nsha256=" + right.toUpper() + "\n");
+    writeFile(m_root + "/INFO", infoText("125") + "[Package]\nsha256=" + right.toUpper() + "\n");
     ProbeRun upgraded = probe({"upgrade"}, false);
     EXPECT_RUN_OK(upgraded);
     EXPECT_EQ(upgraded.value("upgrade"), "0") << upgraded.err.toStdString();
@@ -773,7 +764,7 @@ TEST_F(FlowTest, FullDiskDuringTheExtractionRollsBackWithOneClearLine)
     const QString staged = path() + "/staged";
     writeFile(staged + "/share/zeros.bin", QByteArray(100 << 20, '\0'));
     makePackage("125");
-    writeFile(m_root + "/INFO", info("125") + "[Package]\ninstalled_size=4096\n");
+    writeFile(m_root + "/INFO", infoText("125") + "[Package]\ninstalled_size=4096\n");
     installOld("120");
     const auto old = listTree(app());
     ProbeRun run = probe({"upgrade"}, true);
@@ -926,7 +917,7 @@ TEST_F(FlowTest, FileSystemReportingNoSizeInstalls)
 {
     const QString staged = makePackage("125");
     writeFile(m_root + "/INFO",
-              info("125") + "[Package]\ninstalled_size=4096\ninstalled_entries=40\n");
+              infoText("125") + "[Package]\ninstalled_size=4096\ninstalled_entries=40\n");
     QProcessEnvironment e = env();
     e.insert("LD_PRELOAD", FS_SHIM);
     e.insert("FS_SHIM_STATFS_ZERO", "1");

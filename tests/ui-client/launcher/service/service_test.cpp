@@ -16,12 +16,6 @@ using testsupport::writeFile;
 
 namespace {
 
-QByteArray info(const QByteArray& build)
-{
-    return "[Version]\nmajor_version=3\nminor_version=1\nbuild_version=" + build +
-           "\nicon_overlay_version=7\n";
-}
-
 // A service whose protected operations a test may call.
 class OpenService : public LinuxService
 {
@@ -154,7 +148,8 @@ TEST_F(InProcessTest, MissingSourceIsLoggedAndLeavesVersionEmpty)
 
 TEST_F(InProcessTest, SecondLoadOverwritesOnlyKeysPresent)
 {
-    writeFile(app() + "/INFO", info("120"));
+    writeFile(app() + "/INFO", "[Version]\nmajor_version=3\nminor_version=1\nbuild_version=120\n"
+                               "icon_overlay_version=7\n");
     OpenService service;
     service.LoadSourceVersion();
     writeFile(app() + "/INFO", "[Version]\nbuild_version=121\n");

@@ -37,7 +37,9 @@
 #include <utility>
 
 using servicetest::listTree;
+using testsupport::infoText;
 using testsupport::readFile;
+using testsupport::writeExec;
 using testsupport::writeFile;
 
 namespace {
@@ -90,23 +92,11 @@ bool applyPowerCut(const QString& journal, const QString& tree)
     return nftw(QFile::encodeName(tree).constData(), cutFile, 32, FTW_PHYS) == 0;
 }
 
-QByteArray info(int build)
-{
-    return "[Version]\nmajor_version=1\nminor_version=0\nbuild_version=" +
-           QByteArray::number(build) + "\nicon_overlay_version=1\n";
-}
-
 // Records which tree's start script ran, and with what.
 QByteArray startScript(const char* tree)
 {
     return QByteArray("#!/bin/sh\nprintf '") + tree +
            "\\n%s\\n' \"$*\" > \"$HOME/.Brisendale/start-args\"\n";
-}
-
-void writeExec(const QString& path, const QByteArray& text)
-{
-    writeFile(path, text);
-    QFile::setPermissions(path, QFile::permissions(path) | QFile::ExeOwner);
 }
 
 class UpgradeFaultTest : public testsupport::ScratchTest,
@@ -122,10 +112,10 @@ protected:
         QFile::setPermissions(m_root + "/bin/brisendale-launcher",
                               QFile::permissions(FAULT_LAUNCHER));
         writeFile(m_root + "/log/launcher.debug", "service_debug=7\n");
-        writeFile(m_root + "/INFO", info(125));
+        writeFile(m_root + "/INFO", infoText(125));
 
         const QString fresh = path() + "/new";
-        writeFile(fresh + "/INFO", info(125));
+        writeFile(fresh + "/INFO", infoText(125));
         writeExec(fresh + "/bin/brisendale-drive-ui", "#!/bin/sh\n");
         writeExec(fresh + "/package/start-stop", startScript("new"));
         writeFile(fresh + "/lib/libx.so.1", "new library");
@@ -140,7 +130,7 @@ protected:
         m_newTree = listTree(fresh);
 
         m_old = path() + "/old";
-        writeFile(m_old + "/INFO", info(120));
+        writeFile(m_old + "/INFO", infoText(120));
         writeExec(m_old + "/bin/brisendale-drive-ui", "#!/bin/sh\n");
         writeExec(m_old + "/package/start-stop", startScript("old"));
         writeFile(m_old + "/lib/libx.so.1", "old library");
