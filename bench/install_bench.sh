@@ -214,6 +214,21 @@ run_launcher() {
     fi
 }
 
+# bsdtar -xf of archive $1 into a fresh folder $2, then sync -f of it: appends the
+# extraction's ms to res/$3.ms and the sync's to res/$4.ms, or with "whole" as $5 the
+# time of both together.
+untar() {
+    local t0 t1 t2
+    mkdir -p "$2" && sync
+    t0=$(now)
+    bsdtar -xf "$1" -C "$2"
+    t1=$(now)
+    sync -f "$2"
+    t2=$(now)
+    ms "$t0" "$t1" >>"$res/$3.ms"
+    if [ "${5:-}" = whole ]; then ms "$t0" "$t2"; else ms "$t1" "$t2"; fi >>"$res/$4.ms"
+}
+
 res=$work/results
 trees=$work/trees
 rm -rf "$res" "$trees" && mkdir -p "$res" "$trees"
@@ -227,28 +242,12 @@ for pkg in $packages; do
         for i in "${!contenders[@]}"; do
             c=${contenders[$(((i + r) % ${#contenders[@]}))]}
             if [ "$c" = bsdtar ]; then
-                out=$trees/$pkg-$r-bsdtar
-                mkdir -p "$out" && sync
-                t0=$(now)
-                bsdtar -xf "$work/$pkg" -C "$out"
-                t1=$(now)
-                sync -f "$out"
-                t2=$(now)
-                ms "$t0" "$t1" >>"$res/$pkg.tar.ms"
-                ms "$t1" "$t2" >>"$res/$pkg.sync.ms"
+                untar "$work/$pkg" "$trees/$pkg-$r-bsdtar" "$pkg.tar" "$pkg.sync"
                 line+=" bsdtar -xf $(tail -1 "$res/$pkg.tar.ms") ms, sync -f $(tail -1 "$res/$pkg.sync.ms") ms;"
                 continue
             fi
             if [ "$c" = floor ]; then
-                out=$trees/$pkg-$r-floor
-                mkdir -p "$out" && sync
-                t0=$(now)
-                bsdtar -xf "$work/${pkg%.*}" -C "$out"
-                t1=$(now)
-                sync -f "$out"
-                t2=$(now)
-                ms "$t0" "$t1" >>"$res/$pkg.floor.ms"
-                ms "$t0" "$t2" >>"$res/$pkg.dfloor.ms"
+                untar "$work/${pkg%.*}" "$trees/$pkg-$r-floor" "$pkg.floor" "$pkg.dfloor" whole
                 line+=" floor $(tail -1 "$res/$pkg.floor.ms") ms, durable $(tail -1 "$res/$pkg.dfloor.ms") ms;"
                 continue
             fi
