@@ -116,7 +116,7 @@ rm -rf "$vendor"
 
 # The same suite and package test against Qt 6; sanitizers and fuzzing stay on Qt 5.
 # The fault test fails the toolkit-free file operations, which the Qt 5 run has
-# tried at every call, so here a spread of the calls will do.
+# tried at every second call, so here a spread of the calls will do.
 run_suite build-qt6 -DBRISENDALE_QT=6 -DBRISENDALE_WERROR=ON -DBRISENDALE_FAULT_STRIDE=9
 echo "==> package (Qt 6)"
 deb=$(scripts/package.sh --qt 6)

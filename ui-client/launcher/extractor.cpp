@@ -105,14 +105,8 @@ struct Package
     std::unique_ptr<GzipStage> stage;
     ReadHandle reader;
 
-    archive* get() const
-    {
-        return reader.get();
-    }
-    explicit operator bool() const
-    {
-        return reader != nullptr;
-    }
+    archive* get() const { return reader.get(); }
+    explicit operator bool() const { return reader != nullptr; }
     // The package bytes consumed so far, whoever inflates them.
     int64_t consumed() const
     {

@@ -1253,8 +1253,8 @@ INSTANTIATE_TEST_SUITE_P(
                 "does not name the client, which runs as process", "-"},
         StopRow{"script_client_run_by_sh", nullptr, "sh", "term", "exited:0",
                 "does not name the client, which runs as process", "-"},
-        StopRow{"program_of_the_tree_run_by_a_wrapper", nullptr, "wrapper", "term",
-                "signaled:15", nullptr},
+        StopRow{"program_of_the_tree_run_by_a_wrapper", nullptr, "wrapper", "term", "signaled:15",
+                nullptr},
         // Naming the client's file in the arguments never makes a process the client.
         StopRow{"sh_running_other_code", nullptr, "sh_c", "term", "alive", nullptr, "-"},
         StopRow{"reader_of_the_script", nullptr, "tail", "term", "alive", nullptr, "-"},
