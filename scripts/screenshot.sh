@@ -194,4 +194,10 @@ mkdir -p "$shot"
 make_package
 shoot 1 "$out_dir/dialog$tag.png" 800x500
 shoot 2 "$out_dir/dialog$tag@2x.png" 1400x900
-shoot_wayland "$out_dir/dialog$tag-wayland.png"
+# The compositor may not have drawn the dialog yet when the extraction is half done (a
+# fast flush gets there sooner): a picture of nothing is taken again.
+for attempt in 1 2 3; do
+  shoot_wayland "$out_dir/dialog$tag-wayland.png"
+  [[ $("$convert" "$out_dir/dialog$tag-wayland.png" -format '%wx%h' info:) != 1x1 ]] && break
+  echo "screenshot: the dialog was not drawn yet (attempt $attempt), again" >&2
+done
