@@ -196,8 +196,14 @@ shoot 1 "$out_dir/dialog$tag.png" 800x500
 shoot 2 "$out_dir/dialog$tag@2x.png" 1400x900
 # The compositor may not have drawn the dialog yet when the extraction is half done (a
 # fast flush gets there sooner): a picture of nothing is taken again.
+# Each attempt in a subshell of its own, which ends its compositor and launcher whatever
+# happens; the last attempt's failure fails the script.
 for attempt in 1 2 3; do
-  shoot_wayland "$out_dir/dialog$tag-wayland.png"
-  [[ $("$convert" "$out_dir/dialog$tag-wayland.png" -format '%wx%h' info:) != 1x1 ]] && break
-  echo "screenshot: the dialog was not drawn yet (attempt $attempt), again" >&2
+  rm -f "$out_dir/dialog$tag-wayland.png"
+  # (errexit does not hold inside a condition: the picture itself is what is checked)
+  (trap cleanup_shot EXIT && shoot_wayland "$out_dir/dialog$tag-wayland.png") || true
+  size=$("$convert" "$out_dir/dialog$tag-wayland.png" -format '%wx%h' info: 2>/dev/null || true)
+  [[ -n $size && $size != 1x1 ]] && break
+  ((attempt < 3)) || { echo "screenshot: no Wayland picture in $attempt attempts" >&2; exit 1; }
+  echo "screenshot: no picture of the dialog (attempt $attempt), again" >&2
 done
