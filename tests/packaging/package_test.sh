@@ -113,6 +113,10 @@ make_newer_deb() {
   tar -xzf "$tree$root/package/brisendale.nbx" -C "$client"
   sed -i "s/^build_version=.*/build_version=$build/" "$client/INFO"
   tar -czf "$tree$root/package/brisendale.nbx" -C "$client" .
+  # The vendor's next INFO names the new package's digest.
+  local digest
+  digest=$(sha256sum "$tree$root/package/brisendale.nbx" | cut -d' ' -f1)
+  sed -i "s/^sha256=.*/sha256=$digest/" "$tree$root/INFO"
   (cd "$tree" && find . -type f ! -path './DEBIAN/*' -printf '%P\0' | sort -z | xargs -0 md5sum >DEBIAN/md5sums)
   dpkg-deb --root-owner-group -b "$tree" "$2" >/dev/null
 }
