@@ -177,9 +177,11 @@ static bool namedLikeClient(const std::string& proc, const ClientFile& client)
     return !comm.empty() && comm == base.substr(0, 15);
 }
 
-PidOwner whoIs(pid_t pid, const ClientFile& client)
+// One look at process `pid`. `exe` receives the program file it ran at the start of the
+// look; `settled` turns false when the process was caught inside an exec.
+static PidOwner lookAtProcess(const std::string& proc, pid_t pid, const ClientFile& client,
+                              struct stat& exe, bool& settled)
 {
-    const std::string proc = "/proc/" + std::to_string(pid);
     struct stat st;
     if (::stat(proc.c_str(), &st) != 0) {
         return errno == ENOENT ? PidOwner::Gone : PidOwner::Other;
@@ -188,7 +190,6 @@ PidOwner whoIs(pid_t pid, const ClientFile& client)
         return PidOwner::Other;
     }
     // The file the kernel runs, whatever name it was started by.
-    struct stat exe;
     if (::stat((proc + "/exe").c_str(), &exe) != 0) {
         if ((errno == EACCES || errno == EPERM) && namedLikeClient(proc, client)) {
             return PidOwner::Unknown;
@@ -221,7 +222,10 @@ PidOwner whoIs(pid_t pid, const ClientFile& client)
     if (exe.st_dev != client.interpreter_dev || exe.st_ino != client.interpreter_ino) {
         return PidOwner::Other;
     }
-    std::string script = argumentAt(readProcFile(proc + "/cmdline", 65536), client.script_arg);
+    const std::string cmdline = readProcFile(proc + "/cmdline", 65536);
+    // The kernel sets the new program's file before its arguments.
+    settled = !cmdline.empty();
+    std::string script = argumentAt(cmdline, client.script_arg);
     if (script.empty()) {
         return PidOwner::Other;
     }
@@ -233,6 +237,33 @@ PidOwner whoIs(pid_t pid, const ClientFile& client)
         return PidOwner::Client;
     }
     return PidOwner::Other;
+}
+
+PidOwner whoIs(pid_t pid, const ClientFile& client)
+{
+    const std::string proc = "/proc/" + std::to_string(pid);
+    // A process inside an exec, such as a start wrapper becoming the client, can pair one
+    // program's file with another's arguments, so it is looked at again.
+    const int looks = 20;
+    PidOwner owner = PidOwner::Other;
+    for (int look = 0; look < looks; ++look) {
+        struct stat before = {};
+        bool settled = true;
+        owner = lookAtProcess(proc, pid, client, before, settled);
+        if (owner != PidOwner::Other || before.st_ino == 0) {
+            return owner;
+        }
+        struct stat after = {};
+        if (::stat((proc + "/exe").c_str(), &after) != 0) {
+            return owner;
+        }
+        const bool sameProgram = after.st_dev == before.st_dev && after.st_ino == before.st_ino;
+        if (settled && sameProgram) {
+            return owner;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return owner;
 }
 
 // True when `pid` names no process, or one that has ended and waits for its parent.
