@@ -2,6 +2,8 @@
 
 #include "ustring/ustring.h"
 
+#include <string>
+
 // Backup names tried before the upgrade gives up: A_tmp, A_tmp1 ... A_tmp9.
 constexpr int MAX_RENAME_COUNT = 10;
 
@@ -40,6 +42,9 @@ public:
     // Lets another launcher work on the tree: called once the removal of left-overs is
     // over. Nothing to release by default.
     virtual void ReleaseTree() {}
+    // Why the run did not do what the command line asked for, for standard error; empty
+    // when it did or nothing was asked.
+    virtual std::string UnmetRequest() const { return std::string(); }
 
     // The install layout. Plain concatenation, nothing normalised but the root.
     static ustring GetUserInstallPath();

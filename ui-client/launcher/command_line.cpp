@@ -47,6 +47,11 @@ QString installedBuild()
     const QString info =
         QString::fromUtf8((Service::GetUserBrisendaleAppInstallPath() + "/" + "INFO").c_str_utf8());
     if (!QFileInfo(info).isFile()) {
+        // Between the move aside and the commit, or after a run that ended half-way.
+        if (QFileInfo::exists(QString::fromUtf8(
+                (Service::GetUserBrisendaleAppInstallPath() + ".incomplete").c_str_utf8()))) {
+            return QStringLiteral("being replaced; the next start finishes it");
+        }
         return QStringLiteral("not installed");
     }
     QSettings settings(info, QSettings::IniFormat);
@@ -82,9 +87,18 @@ void waitForLaunchers(const UniqueFd& lock)
     if (!lock.valid()) {
         return;
     }
+    bool told = false;
     while (::flock(lock.get(), LOCK_SH | LOCK_NB) != 0) {
         if (errno != EWOULDBLOCK && errno != EINTR) {
             return;
+        }
+        // The wait has no bound: an upgrade of a slow disk may take minutes.
+        if (!told) {
+            write(stderr, QStringLiteral("%1: waiting for the launcher at work on '%2'\n")
+                              .arg(QLatin1String(PROGRAM),
+                                   QString::fromUtf8(
+                                       Service::GetUserBrisendaleInstallPath().c_str_utf8())));
+            told = true;
         }
         // Blocks until the holder is done, then lets go at once.
         while (::flock(lock.get(), LOCK_SH) != 0 && errno == EINTR) {
@@ -182,6 +196,12 @@ const ToolkitOption TOOLKIT_OPTIONS[] = {
 };
 
 } // namespace
+
+void ReportUnmetRequest(const std::string& why)
+{
+    std::fprintf(stderr, "%s: nothing reinstalled: %s\n", PROGRAM, why.c_str());
+    std::fflush(stderr);
+}
 
 Request Handle(int argc, char** argv)
 {

@@ -4,6 +4,8 @@
 // run without touching anything; --reinstall asks for the upgrade path with equal
 // builds. Qt's own options (-platform and the like) are accepted here and left in
 // argv for the application object, which consumes them.
+#include <string>
+
 namespace command_line {
 
 struct Request
@@ -17,6 +19,11 @@ struct Request
 
 // Exit code of a command line that cannot be parsed.
 constexpr int USAGE_ERROR = 2;
+// Exit code of a run that did not do what its options asked for (--reinstall).
+constexpr int REQUEST_NOT_MET = 1;
+
+// Writes why the run did not do what was asked, as one line on standard error.
+void ReportUnmetRequest(const std::string& why);
 
 // Parses argv and, for an answer or an error, writes it (standard output, or standard
 // error for an error). Needs no application object and no display.

@@ -180,6 +180,7 @@ void Worker::HandleServicce()
     // until then: another launcher could be making a backup.
     m_service->RemoveAgedFolders();
     m_service->ReleaseTree();
+    m_unmet_request = m_service->UnmetRequest();
     LAUNCHER_LOG(L_DEBUG, "[DEBUG] launcher.cpp(%d): done\n");
     emit sigServiceDone();
 }

@@ -7,6 +7,7 @@
 #include <QThread>
 
 #include <memory>
+#include <string>
 
 class QCloseEvent;
 class QKeyEvent;
@@ -44,6 +45,8 @@ public:
     void JoinThread();
     // True on the worker's own thread.
     bool RunsHere() const;
+    // What the command line asked for and the run did not do; read after JoinThread.
+    std::string UnmetRequest() const { return m_unmet_request; }
 
 signals:
     void sigServiceDone();
@@ -64,6 +67,7 @@ private:
     // Released in the destructor, the thread first.
     std::unique_ptr<HandlerThread> m_handler_thread;
     std::unique_ptr<Service> m_service;
+    std::string m_unmet_request;
 };
 
 // The small modal progress bar shown while the per-user copy is replaced. It cannot be
@@ -95,6 +99,9 @@ public:
 
     void Run();
     void Start();
+    // Once the event loop has ended: what the command line asked for and the run did not
+    // do, empty when nothing.
+    std::string UnmetRequest() const { return m_worker ? m_worker->UnmetRequest() : std::string(); }
 
 signals:
     void sigStart();

@@ -232,6 +232,12 @@ int main(int argc, char** argv)
                      "[WARNING] main.cpp(%d): app has already launched (lock '%s' is held), "
                      "return\n",
                      app.lockFilePath().toUtf8().constData());
+        // A start at login may meet another one; a reinstall the user asked for is news.
+        if (request.reinstall) {
+            command_line::ReportUnmetRequest(
+                "another launcher is running for this user; try again when it has finished");
+            return command_line::REQUEST_NOT_MET;
+        }
         return 0;
     }
 
@@ -255,6 +261,11 @@ int main(int argc, char** argv)
     launcher->Start();
 
     ret = QApplication::exec();
+    const std::string unmet = launcher->UnmetRequest();
+    if (!unmet.empty()) {
+        command_line::ReportUnmetRequest(unmet);
+        ret = command_line::REQUEST_NOT_MET;
+    }
 
     // Before the application object: the dialog is a widget.
     launcher.reset();

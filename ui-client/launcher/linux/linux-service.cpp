@@ -479,6 +479,7 @@ int LinuxService::HandlePackageUpgrade()
     if (ret == 0 && install_reason != InstallReason::DamagedTree) {
         guard.Forget();
     }
+    reinstalled = ret == 0;
     if (const int sig = StopSignals::Requested()) {
         // Not the package's fault: it keeps the attempts it had.
         if (ret != 0) {
@@ -598,6 +599,21 @@ bool LinuxService::StopProcess(pid_t pid, const ClientFile& client)
 void LinuxService::ReleaseTree()
 {
     home_lock.reset();
+}
+
+std::string LinuxService::UnmetRequest() const
+{
+    if (!reinstall_requested || reinstalled) {
+        return std::string();
+    }
+    if (tree_busy) {
+        return "another launcher is at work on " +
+               std::string(GetUserBrisendaleInstallPath().c_str_utf8()) +
+               "; try again when it has finished";
+    }
+    return "the upgrade was refused or failed; '" +
+           std::string(GetUserBrisendaleInstallPath().c_str_utf8()) +
+           "/log/launcher.log' tells why";
 }
 
 void LinuxService::PostUpgrade()

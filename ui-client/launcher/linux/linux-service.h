@@ -31,6 +31,7 @@ public:
     // Takes the upgrade path even when the builds are equal: lock, stop, backup, marker,
     // rollback and guards as for a newer package.
     void RequestReinstall() { reinstall_requested = true; }
+    std::string UnmetRequest() const override;
     // How long PostUpgrade waits for the start script (60 s); tests shorten it.
     void SetStartWait(int seconds);
     // The lock that keeps a second launcher of the same home (another machine, another
@@ -69,6 +70,7 @@ private:
 
     int start_wait_seconds = 60;
     bool reinstall_requested = false;
+    bool reinstalled = false;
     InstallReason install_reason = InstallReason::None;
     // Held from the recovery through the removal of left-overs, which follows the
     // client's start.

@@ -20,6 +20,7 @@
 #include <fcntl.h>
 #include <spawn.h>
 #include <string>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -409,7 +410,7 @@ TEST_F(E2eTest, ReinstallReplacesAnEqualBuildAndRestartsTheClient)
     EXPECT_NE(fresh, old);
 }
 
-// A reinstall that fails rolls back like an upgrade.
+// A reinstall that fails rolls back like an upgrade, and says so by its exit code.
 TEST_F(E2eTest, FailedReinstallRestoresTheOldInstallation)
 {
     ASSERT_EQ(launch().exitCode, 0);
@@ -419,12 +420,48 @@ TEST_F(E2eTest, FailedReinstallRestoresTheOldInstallation)
     const int logBefore = logText().size();
 
     const LaunchResult run = launch(baseEnvironment(), {"--reinstall"});
-    ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
+    EXPECT_EQ(run.exitCode, 1) << run.err.toStdString();
+    EXPECT_TRUE(run.err.contains("nothing reinstalled: the upgrade was refused or failed"))
+        << run.err.toStdString();
     EXPECT_TRUE(QFileInfo::exists(userApp() + "/marker"));
     expectInstalled(kSampleBuild);
     const QString newLines = logText().mid(logBefore);
     EXPECT_NE(newLines.indexOf("rollback to old installation"), -1) << newLines.toStdString();
     EXPECT_GT(waitForClient(), 1);
+}
+
+// While another launcher works on the home, a reinstall leaves the copy to it and tells
+// the user, instead of ending quietly as a second start at login does; --verify says it
+// waits, and answers once the lock is free.
+TEST_F(E2eTest, OptionsDuringAnotherLaunchersWorkTellTheUser)
+{
+    ASSERT_EQ(launch().exitCode, 0);
+    ASSERT_GT(waitForClient(), 1);
+    QFile lock(userRoot() + "/launcher.lock");
+    ASSERT_TRUE(lock.open(QIODevice::ReadWrite));
+    ASSERT_EQ(::flock(lock.handle(), LOCK_EX | LOCK_NB), 0);
+
+    QProcess verify;
+    verify.setProcessEnvironment(baseEnvironment());
+    verify.start(launcherPath(), {"--verify"});
+    QByteArray waiting;
+    ASSERT_TRUE(waitFor([&] {
+        verify.waitForReadyRead(100);
+        waiting += verify.readAllStandardError();
+        return waiting.contains("waiting for the launcher at work");
+    })) << waiting.constData();
+    EXPECT_EQ(verify.state(), QProcess::Running);
+
+    testsupport::writeFile(userApp() + "/marker", "old installation");
+    const LaunchResult run = launch(baseEnvironment(), {"--reinstall"});
+    EXPECT_EQ(run.exitCode, 1) << run.err.toStdString();
+    EXPECT_TRUE(run.err.contains("nothing reinstalled: another launcher is at work"))
+        << run.err.toStdString();
+    EXPECT_TRUE(QFileInfo::exists(userApp() + "/marker"));
+
+    ::flock(lock.handle(), LOCK_UN);
+    ASSERT_TRUE(verify.waitForFinished(30000));
+    EXPECT_EQ(verify.exitCode(), 0) << verify.readAllStandardOutput().constData();
 }
 
 // --verify answers 3 before there is a copy, 0 for the copy as installed, and 1 with the

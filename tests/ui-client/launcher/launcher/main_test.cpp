@@ -136,6 +136,8 @@ struct OptionRow
     const char* begins;
     const char* contains;
     bool with_copy = true;
+    // A marker left by an upgrade under way or interrupted.
+    bool marker = false;
 };
 void PrintTo(const OptionRow& row, std::ostream* os)
 {
@@ -153,6 +155,9 @@ TEST_P(OptionTest, AnswersWithoutTouchingAnything)
     if (row.with_copy)
         testsupport::writeFile(home() + "/.Brisendale/Brisendale.app/INFO",
                                "[Version]\nmajor_version=1\nminor_version=0\nbuild_version=7\n");
+    if (row.marker)
+        testsupport::writeFile(home() + "/.Brisendale/Brisendale.app.incomplete",
+                               QByteArray("Brisendale.app_tmp\n"));
     const QStringList before = treeState(path());
 
     QProcess launcher;
@@ -190,6 +195,13 @@ INSTANTIATE_TEST_SUITE_P(
                   "brisendale-drive 1.0\n",
                   "per-user copy: not installed\n",
                   false},
+        OptionRow{"version_while_the_copy_is_replaced",
+                  {"--version"},
+                  0,
+                  "brisendale-drive 1.0\n",
+                  "per-user copy: being replaced",
+                  false,
+                  true},
         OptionRow{"version_next_to_toolkit_option",
                   {"-platform", "xcb", "-v"},
                   0,
