@@ -5,6 +5,7 @@
 #include "linux/display_probe.h"
 #include "linux/linux-service.h"
 #include "log/log_macros.h"
+#include "manifest.h"
 #include "qtcompat.h"
 #include "qtsingleapplication.h"
 #include "texts/strtab.h"
@@ -17,6 +18,7 @@
 #include <QFileInfo>
 #include <QString>
 #include <QStringList>
+#include <QThread>
 #include <QTranslator>
 
 #include <climits>
@@ -199,6 +201,10 @@ int main(int argc, char** argv)
     if (request.done()) {
         return request.exit_code;
     }
+    // The toolkit takes the first thread that asks for its thread data as its main thread:
+    // this one asks before the check below may create an object on its own thread.
+    (void)QThread::currentThread();
+    TreeCheckAhead treeCheck = LinuxService::StartTreeCheck();
 
     initialize_resources(argv[0]);
     QtCompat::enableHighDpiScaling();
@@ -252,6 +258,7 @@ int main(int argc, char** argv)
     StrTable::InitStrTable();
 
     auto service = std::make_unique<LinuxService>();
+    service->UseTreeCheck(std::move(treeCheck));
     if (request.reinstall) {
         service->RequestReinstall();
     }

@@ -21,6 +21,7 @@
 #include <memory>
 #include <string_view>
 #include <sys/stat.h>
+#include <system_error>
 #include <unistd.h>
 
 namespace {
@@ -630,4 +631,65 @@ void SettleTreeManifests(const ustring& user_root, const ustring& app_dir)
     }
     // Ignored beyond its log line: a removal that comes back is settled again next time.
     (void)FSSyncFolder(user_root);
+}
+
+namespace {
+
+TreeStamp::File stampOf(const ustring& path)
+{
+    TreeStamp::File file;
+    struct stat st;
+    if (::lstat(path.c_str_utf8(), &st) == 0) {
+        file.dev = st.st_dev;
+        file.ino = st.st_ino;
+        file.size = static_cast<unsigned long long>(st.st_size);
+        file.ctime_s = st.st_ctim.tv_sec;
+        file.ctime_ns = st.st_ctim.tv_nsec;
+    }
+    return file;
+}
+
+} // namespace
+
+TreeStamp StampTree(const ustring& user_root, const ustring& app_dir)
+{
+    TreeStamp stamp;
+    stamp.app = stampOf(app_dir);
+    stamp.info = stampOf(app_dir + "/INFO");
+    stamp.manifest = stampOf(TreeManifestPath(user_root, app_dir));
+    stamp.next = stampOf(NextTreeManifestPath(user_root, app_dir));
+    return stamp;
+}
+
+TreeCheckAhead TreeCheckAhead::Start(const ustring& user_root, const ustring& app_dir,
+                                     size_t max_differences)
+{
+    TreeCheckAhead ahead;
+    ahead.m_user_root = user_root;
+    ahead.m_app_dir = app_dir;
+    try {
+        ahead.m_outcome = std::async(std::launch::async, [user_root, app_dir, max_differences] {
+            Outcome outcome;
+            outcome.before = StampTree(user_root, app_dir);
+            outcome.check = CheckInstalledTree(user_root, app_dir, max_differences);
+            outcome.after = StampTree(user_root, app_dir);
+            return outcome;
+        });
+    } catch (const std::system_error&) {
+        // No thread to be had: the decision checks on its own.
+    }
+    return ahead;
+}
+
+bool TreeCheckAhead::Take(TreeCheck& result)
+{
+    if (!m_outcome.valid()) {
+        return false;
+    }
+    Outcome outcome = m_outcome.get();
+    if (outcome.before != outcome.after || outcome.after != StampTree(m_user_root, m_app_dir)) {
+        return false;
+    }
+    result = std::move(outcome.check);
+    return true;
 }

@@ -2,7 +2,9 @@
 
 #include "ustring/ustring.h"
 
+#include <chrono>
 #include <cstddef>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -47,6 +49,61 @@ struct TreeCheck
 // between its commit and the promotion), and removes one that does not, so that no old
 // description waits for a new tree to take its inode number.
 void SettleTreeManifests(const ustring& user_root, const ustring& app_dir);
+
+// What a check's result depends on besides the entries themselves: A, its INFO and both
+// manifests, each by inode, size and change time. A tree whose stamp is unchanged since a
+// check was not replaced, recovered or resettled meanwhile.
+struct TreeStamp
+{
+    struct File
+    {
+        unsigned long long dev = 0, ino = 0, size = 0;
+        long long ctime_s = 0, ctime_ns = 0;
+        bool operator==(const File& o) const
+        {
+            return dev == o.dev && ino == o.ino && size == o.size && ctime_s == o.ctime_s &&
+                   ctime_ns == o.ctime_ns;
+        }
+    };
+    File app, info, manifest, next;
+    bool operator==(const TreeStamp& o) const
+    {
+        return app == o.app && info == o.info && manifest == o.manifest && next == o.next;
+    }
+    bool operator!=(const TreeStamp& o) const { return !(*this == o); }
+};
+TreeStamp StampTree(const ustring& user_root, const ustring& app_dir);
+
+// A check of A made on a thread of its own while the toolkit starts, which hides its
+// thousands of stat calls. Its result is used only when the stamp of the tree is the same
+// before the check, after it, and when it is asked for.
+class TreeCheckAhead
+{
+public:
+    TreeCheckAhead() = default;
+    // Starts checking A against its manifest, as CheckInstalledTree does.
+    static TreeCheckAhead Start(const ustring& user_root, const ustring& app_dir,
+                                size_t max_differences);
+    // The check's result when it still holds for the tree as it is now; false when there
+    // was no check or the tree has changed since (the caller then checks again). Waits for
+    // the check to end; once only.
+    [[nodiscard]] bool Take(TreeCheck& result);
+    // True once the check has ended, or when there is none.
+    bool Done() const
+    {
+        return !m_outcome.valid() ||
+               m_outcome.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+    }
+
+private:
+    struct Outcome
+    {
+        TreeStamp before, after;
+        TreeCheck check;
+    };
+    ustring m_user_root, m_app_dir;
+    std::future<Outcome> m_outcome;
+};
 
 // The file names, for tests and documentation.
 ustring TreeManifestPath(const ustring& user_root, const ustring& app_dir);

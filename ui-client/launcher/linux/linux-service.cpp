@@ -335,6 +335,16 @@ const char* LinuxService::DescribeInstallReason(InstallReason reason)
     return "not needed";
 }
 
+// Differences named in the log when the copy is damaged; one more is looked for, which
+// tells whether there are more.
+static const size_t TREE_DIFFERENCES_SHOWN = 3;
+
+TreeCheckAhead LinuxService::StartTreeCheck()
+{
+    const ustring app = GetUserBrisendaleAppInstallPath();
+    return TreeCheckAhead::Start(FSParentPath(app), app, TREE_DIFFERENCES_SHOWN + 1);
+}
+
 // The first reason that holds, cheapest first: the tree is checked only when nothing else
 // calls for an install.
 LinuxService::InstallReason LinuxService::DecideInstall()
@@ -371,10 +381,15 @@ LinuxService::InstallReason LinuxService::DecideInstall()
     }
     // A run that ended between its commit and the promotion of the manifest.
     SettleTreeManifests(FSParentPath(per_user_install_path), per_user_install_path);
-    // One more than is shown tells whether there are more.
-    const size_t shown = 3;
-    const TreeCheck check =
-        CheckInstalledTree(FSParentPath(per_user_install_path), per_user_install_path, shown + 1);
+    TreeCheck check;
+    if (!tree_check_ahead.Take(check)) {
+        SERVICE_LOG(L_DEBUG,
+                    "[DEBUG] linux/linux-service.cpp(%d): checking '%s' now: no check made at "
+                    "start holds for it\n",
+                    per_user_install_path.c_str_utf8());
+        check = CheckInstalledTree(FSParentPath(per_user_install_path), per_user_install_path,
+                                   TREE_DIFFERENCES_SHOWN + 1);
+    }
     if (check.state != TreeState::Damaged) {
         if (check.state == TreeState::NothingToCheck && !check.differences.empty()) {
             SERVICE_LOG(L_DEBUG, "[DEBUG] linux/linux-service.cpp(%d): '%s' not checked: %s\n",
@@ -383,10 +398,10 @@ LinuxService::InstallReason LinuxService::DecideInstall()
         return InstallReason::None;
     }
     std::string first;
-    for (size_t i = 0; i < check.differences.size() && i < shown; ++i) {
+    for (size_t i = 0; i < check.differences.size() && i < TREE_DIFFERENCES_SHOWN; ++i) {
         first += (i ? "; " : "") + check.differences[i];
     }
-    if (check.differences.size() > shown) {
+    if (check.differences.size() > TREE_DIFFERENCES_SHOWN) {
         first += "; ...";
     }
     SERVICE_LOG(L_WARNING,

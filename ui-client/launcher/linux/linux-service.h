@@ -4,6 +4,7 @@
 #include "file/unique_fd.h"
 #include "linux/client_process.h"
 #include "linux/upgrade_guard.h"
+#include "manifest.h"
 
 #include <cstdint>
 #include <string>
@@ -31,6 +32,10 @@ public:
     // Takes the upgrade path even when the builds are equal: lock, stop, backup, marker,
     // rollback and guards as for a newer package.
     void RequestReinstall() { reinstall_requested = true; }
+    // Starts the check of the per-user copy against its manifest on a thread of its own, so
+    // that it runs while the toolkit starts; the decision uses it when the copy is unchanged.
+    static TreeCheckAhead StartTreeCheck();
+    void UseTreeCheck(TreeCheckAhead ahead) { tree_check_ahead = std::move(ahead); }
     std::string UnmetRequest() const override;
     // How long PostUpgrade waits for the start script (60 s); tests shorten it.
     void SetStartWait(int seconds);
@@ -71,6 +76,7 @@ private:
     int start_wait_seconds = 60;
     bool reinstall_requested = false;
     bool reinstalled = false;
+    TreeCheckAhead tree_check_ahead;
     InstallReason install_reason = InstallReason::None;
     // Held from the recovery through the removal of left-overs, which follows the
     // client's start.

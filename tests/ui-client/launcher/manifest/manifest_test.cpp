@@ -3,11 +3,14 @@
 #include "manifest.h"
 #include "testsupport.h"
 
+#include <chrono>
 #include <fcntl.h>
 #include <functional>
 #include <string>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -302,6 +305,40 @@ TEST_F(ManifestTest, SettlingPromotesTheNextManifestOfThisTreeOnly)
     SettleTreeManifests(user(), app());
     EXPECT_EQ(access(next().c_str(), F_OK), -1);
     EXPECT_STATE(check(), TreeState::Intact);
+}
+
+// A check made ahead of the decision is used only for the tree it saw: a tree replaced,
+// rolled back, given another INFO or another manifest since is checked again.
+TEST_F(ManifestTest, CheckAheadHoldsOnlyForTheTreeItSaw)
+{
+    install();
+    TreeCheck result;
+    TreeCheckAhead ahead = TreeCheckAhead::Start(user(), app(), 10);
+    ASSERT_TRUE(ahead.Take(result));
+    EXPECT_STATE(result, TreeState::Intact);
+    EXPECT_FALSE(ahead.Take(result)) << "a check is taken once";
+    EXPECT_FALSE(TreeCheckAhead().Take(result)) << "no check was started";
+
+    const std::vector<std::pair<const char*, std::function<void()>>> changes{
+        {"tree replaced",
+         [&] {
+             ASSERT_EQ(rename(m_app.c_str(), (m_app + "_old").c_str()), 0);
+             makeTree(m_app);
+             ASSERT_EQ(run("rm -r '" + m_app + "_old'"), 0);
+         }},
+        {"INFO rewritten", [&] { put(m_app + "/INFO", "[Version]\nbuild_version=126\n"); }},
+        {"manifest promoted", [&] { install(); }},
+        {"next manifest left", [&] { ASSERT_EQ(WriteNextTreeManifest(user(), app()), 0); }},
+    };
+    for (const auto& change : changes) {
+        ahead = TreeCheckAhead::Start(user(), app(), 10);
+        // Waits for the check before the change, so that the change comes after it.
+        while (!ahead.Done()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        change.second();
+        EXPECT_FALSE(ahead.Take(result)) << change.first;
+    }
 }
 
 } // namespace
