@@ -9,19 +9,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
-pkg=brisendale-drive
-app_id=com.kestrova.BrisendaleDrive
-root=/opt/Kestrova/Brisendale
-nobody=65534
-
-failures=0
+# shellcheck source=tests/packaging/common.sh
+source tests/packaging/common.sh
 # The install test's scratch folders, the menu entry's command and the client's pid.
 home='' work='' exec_line='' client_pid=''
-fail() {
-  echo "FAIL: $*" >&2
-  failures=$((failures + 1))
-}
-pass() { echo "ok: $*"; }
 
 # --- checks of the package's contents -----------------------------------------
 
@@ -70,12 +61,6 @@ user_tree_state() {
   (cd "$1" && find .Brisendale -path .Brisendale/log -prune -o -type f -print0 | sort -z | xargs -0 md5sum)
 }
 
-as_nobody() {
-  setpriv --reuid=$nobody --regid=$nobody --clear-groups \
-    env -i HOME="$home" XDG_RUNTIME_DIR="$home/run" PATH=/usr/bin:/bin \
-    LC_ALL=C.UTF-8 QT_QPA_PLATFORM=offscreen "$@"
-}
-
 # True while the process runs; one that has ended and waits to be collected counts as ended.
 running() {
   local state
@@ -99,7 +84,6 @@ install_cleanup() {
   rm -rf "$home" "$work"
 }
 
-build_number() { sed -n 's/^build_version=//p' "$1" 2>/dev/null; }
 
 # make_newer_deb <deb> <out.deb>: the same package one revision and one client
 # build later, as a vendor's next release would be.
@@ -124,34 +108,15 @@ make_newer_deb() {
 # Runs the menu entry's command as uid 65534 and checks that the per-user copy
 # now has the shipped build and that its client runs; sets client_pid.
 run_entry() {
-  local out rc=0 app=$home/.Brisendale/Brisendale.app shipped
+  local out rc=0
   # shellcheck disable=SC2086 # the Exec line is a command line
   out=$(cd "$home" && as_nobody $exec_line) || rc=$?
   echo "$out" | sed 's/^/  launcher: /'
   [[ $rc -eq 0 ]] || fail "'$exec_line' exited $rc"
   grep -q "^lib path = '" <<<"$out" || fail "no 'lib path' line on standard output"
 
-  shipped=$(build_number "$root/INFO")
-  if [[ -n "$shipped" && "$(build_number "$app/INFO")" == "$shipped" && -x "$app/bin/brisendale-drive-ui" ]]; then
-    pass "'$exec_line' as uid $nobody put build $shipped into the scratch HOME"
-  else
-    fail "build $shipped was not installed into $app"
-  fi
-
-  # The start script returns at once; give the client a moment to announce itself.
-  local exe=''
-  client_pid=''
-  for _ in $(seq 50); do
-    client_pid=$(sed -n 's/^pid=\([0-9][0-9]*\)$/\1/p' "$home/.Brisendale/ui.pid" 2>/dev/null || true)
-    [[ -n "$client_pid" ]] && exe=$(readlink "/proc/$client_pid/exe" 2>/dev/null || true)
-    [[ -n "$exe" ]] && break
-    sleep 0.1
-  done
-  if [[ "$exe" == "$app/bin/brisendale-drive-ui" && "$(stat -c %u "/proc/$client_pid")" == "$nobody" ]]; then
-    pass "client started (pid $client_pid, uid $nobody)"
-  else
-    fail "client not running (pid '${client_pid}', exe '${exe}')"
-  fi
+  expect_run_installed "'$exec_line'" "$root/INFO"
+  expect_client_started
 }
 
 # Runs inside `unshare --pid --fork --mount-proc`: the client that the launcher

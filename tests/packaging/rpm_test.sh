@@ -9,17 +9,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
-pkg=brisendale-drive
-app_id=com.kestrova.BrisendaleDrive
-root=/opt/Kestrova/Brisendale
-nobody=65534
-
-failures=0
-fail() {
-  echo "FAIL: $*" >&2
-  failures=$((failures + 1))
-}
-pass() { echo "ok: $*"; }
+# shellcheck source=tests/packaging/common.sh
+source tests/packaging/common.sh
 
 # Every file the .deb installs, but its Debian changelog and lintian overrides.
 expected_files() {
@@ -64,11 +55,6 @@ check_contents() {
 }
 
 scratch='' home=''
-as_nobody() {
-  setpriv --reuid=$nobody --regid=$nobody --clear-groups \
-    env -i HOME="$home" XDG_RUNTIME_DIR="$home/run" PATH=/usr/bin:/bin \
-    LC_ALL=C.UTF-8 QT_QPA_PLATFORM=offscreen "$@"
-}
 
 # Everything in the scratch root but rpm's database.
 tree_state() {
@@ -100,31 +86,15 @@ install_test() {
   rpm --root "$scratch" --dbpath /rpmdb -q $pkg >/dev/null && pass "rpm -i into $scratch" ||
     fail "rpm -i did not install $pkg"
 
-  local link launcher out rc=0 app=$home/.Brisendale/Brisendale.app shipped
+  local link launcher out rc=0 app=$home/.Brisendale/Brisendale.app
   link=$(readlink "$scratch/usr/bin/brisendale-drive")
   [[ "$link" == "$root/bin/brisendale-launcher" ]] || fail "/usr/bin/brisendale-drive points to '$link'"
   launcher=$scratch$link
   out=$(cd "$home" && as_nobody "$launcher") || rc=$?
   echo "$out" | sed 's/^/  launcher: /'
   [[ $rc -eq 0 ]] || fail "the installed launcher exited $rc"
-  shipped=$(sed -n 's/^build_version=//p' "$scratch$root/INFO")
-  if [[ -n "$shipped" && "$(sed -n 's/^build_version=//p' "$app/INFO" 2>/dev/null)" == "$shipped" ]]; then
-    pass "the launcher as uid $nobody put build $shipped into the scratch HOME"
-  else
-    fail "build $shipped was not installed into $app"
-  fi
-  local pid='' exe=''
-  for _ in $(seq 50); do
-    pid=$(sed -n 's/^pid=\([0-9][0-9]*\)$/\1/p' "$home/.Brisendale/ui.pid" 2>/dev/null || true)
-    [[ -n "$pid" ]] && exe=$(readlink "/proc/$pid/exe" 2>/dev/null || true)
-    [[ -n "$exe" ]] && break
-    sleep 0.1
-  done
-  if [[ "$exe" == "$app/bin/brisendale-drive-ui" && "$(stat -c %u "/proc/$pid")" == "$nobody" ]]; then
-    pass "client started (pid $pid, uid $nobody)"
-  else
-    fail "client not running (pid '$pid', exe '$exe')"
-  fi
+  expect_run_installed "the launcher" "$scratch$root/INFO"
+  expect_client_started
   as_nobody "$app/package/start-stop" stop || true
   grep -q "Failed\|ERROR" "$home/.Brisendale/log/launcher.log" 2>/dev/null &&
     fail "the launcher logged errors: $(cat "$home/.Brisendale/log/launcher.log")"
