@@ -7,9 +7,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <map>
 #include <memory>
 #include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 
 // Reader (and writer) of small key=value files: one entry per line, optional
 // spaces around "=", values bare or in double quotes or apostrophes, "#" comments.
@@ -88,9 +91,22 @@ inline int Config::read(const ustring& path)
     if (path.empty()) {
         return -1;
     }
-    // Close-on-exec: the launcher starts child processes later.
-    std::unique_ptr<FILE, int (*)(FILE*)> fp(fopen(path.c_str_utf8(), "re"), fclose);
+    // Close-on-exec: the launcher starts child processes later. Non-blocking, and
+    // regular files only: a FIFO in the file's place would hold the reader for good.
+    const int fd = ::open(path.c_str_utf8(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        return -1;
+    }
+    // What opens but is no file fails as a file whose reads fail.
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        store.clear();
+        return -1;
+    }
+    std::unique_ptr<FILE, int (*)(FILE*)> fp(fdopen(fd, "r"), fclose);
     if (!fp) {
+        ::close(fd);
         return -1;
     }
     int result = 0;

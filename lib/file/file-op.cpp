@@ -240,6 +240,12 @@ bool IsFileExist(const ustring& path, bool /*do_case_check*/)
     return info.isExist;
 }
 
+bool IsRegularFile(const ustring& path)
+{
+    struct stat st;
+    return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
 int FSCopy(const ustring& src, const ustring& dst, bool isDelOrigin)
 {
     UniqueFd in(openRetry(src.c_str(), O_RDONLY));

@@ -72,6 +72,9 @@ int GetFileInfo(const ustring& path, FILE_INFO& info);
 // -1 empty path, -2 status unreadable, 0 otherwise (also for a missing path).
 int FSStat(const ustring& path, FILE_INFO& info, bool do_case_check = false);
 bool IsFileExist(const ustring& path, bool do_case_check = false);
+// True when `path` (links followed) is a regular file: one that can be read without
+// waiting for a writer, as a FIFO or a device would make the reader wait.
+bool IsRegularFile(const ustring& path);
 // Copies the bytes of src to dst and flushes dst to storage. With isDelOrigin the
 // source is removed once the copy is safely on storage. 0, -1, or -2 (disk or quota full).
 int FSCopy(const ustring& src, const ustring& dst, bool isDelOrigin = false);

@@ -55,6 +55,10 @@ ustring GetAppBackupDir(const ustring& app_dir, int tries)
 // leave their member as it was.
 void LoadVersionFile(const ustring& path, Service::VersionInfo& info)
 {
+    // Anything but a file reads as no file; a FIFO would hold the run.
+    if (!IsRegularFile(path)) {
+        return;
+    }
     QSettings settings(toQString(path), QSettings::IniFormat);
     QtCompat::readIniAsUtf8(settings);
     settings.beginGroup("Version");

@@ -16,21 +16,27 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace command_line {
 namespace {
 
 const char* const PROGRAM = "brisendale-drive";
 
-void write(std::FILE* to, const QString& text)
+// False when the text did not reach its reader (a full disk, a closed stream).
+bool write(std::FILE* to, const QString& text)
 {
-    std::fputs(text.toLocal8Bit().constData(), to);
-    std::fflush(to);
+    const bool put = std::fputs(text.toLocal8Bit().constData(), to) >= 0;
+    return std::fflush(to) == 0 && put && !std::ferror(to);
 }
+
+// The exit code of an answer that could not be written, as other commands give.
+const int WRITE_FAILED = 1;
 
 // Qt 5's parser reads the program name from the application object to write the
 // usage line; a core one needs no display and touches no file.
@@ -44,15 +50,22 @@ QString usage(const QCommandLineParser& parser, char** argv)
 // A/INFO's build, read only: the file is not created when it is absent.
 QString installedBuild()
 {
-    const QString info =
-        QString::fromUtf8((Service::GetUserBrisendaleAppInstallPath() + "/" + "INFO").c_str_utf8());
-    if (!QFileInfo(info).isFile()) {
-        // Between the move aside and the commit, or after a run that ended half-way.
-        if (QFileInfo::exists(QString::fromUtf8(
-                (Service::GetUserBrisendaleAppInstallPath() + ".incomplete").c_str_utf8()))) {
-            return QStringLiteral("being replaced; the next start finishes it");
-        }
-        return QStringLiteral("not installed");
+    const ustring app = Service::GetUserBrisendaleAppInstallPath();
+    // Between the move aside and the commit, or after a run that ended half-way: an INFO
+    // there may already be the new one's.
+    if (::access((app + ".incomplete").c_str_utf8(), F_OK) == 0) {
+        return QStringLiteral("being replaced; the next start finishes it");
+    }
+    const ustring info_path = app + "/INFO";
+    struct stat st;
+    if (::stat(info_path.c_str_utf8(), &st) != 0) {
+        return errno == ENOENT ? QStringLiteral("not installed")
+                               : QStringLiteral("cannot be looked at: %1")
+                                     .arg(QString::fromLocal8Bit(std::strerror(errno)));
+    }
+    const QString info = QString::fromUtf8(info_path.c_str_utf8());
+    if (!S_ISREG(st.st_mode)) {
+        return QStringLiteral("build unknown");
     }
     QSettings settings(info, QSettings::IniFormat);
     QtCompat::readIniAsUtf8(settings);
@@ -62,16 +75,15 @@ QString installedBuild()
 
 int showHelp(const QCommandLineParser& parser, char** argv)
 {
-    write(stdout, usage(parser, argv));
-    return 0;
+    return write(stdout, usage(parser, argv)) ? 0 : WRITE_FAILED;
 }
 
 int showVersion(const QCommandLineParser&, char**)
 {
-    write(stdout,
-          QStringLiteral("%1 %2\nper-user copy: %3\n")
-              .arg(QLatin1String(PROGRAM), QStringLiteral(BRISENDALE_VERSION), installedBuild()));
-    return 0;
+    const QString text =
+        QStringLiteral("%1 %2\nper-user copy: %3\n")
+            .arg(QLatin1String(PROGRAM), QStringLiteral(BRISENDALE_VERSION), installedBuild());
+    return write(stdout, text) ? 0 : WRITE_FAILED;
 }
 
 // Exit codes of --verify.
@@ -120,7 +132,8 @@ int verifyCopy(const QCommandLineParser&, char**)
 {
     const ustring root = Service::GetUserBrisendaleInstallPath();
     const ustring app = Service::GetUserBrisendaleAppInstallPath();
-    const UniqueFd lock(::open(LinuxService::GetHomeLockPath().c_str_utf8(), O_RDONLY | O_CLOEXEC));
+    const UniqueFd lock(
+        ::open(LinuxService::GetHomeLockPath().c_str_utf8(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     const size_t shown = 100;
     TreeCheck check;
     for (;;) {
@@ -165,8 +178,8 @@ int verifyCopy(const QCommandLineParser&, char**)
     return VERIFY_DAMAGED;
 }
 
-// Options that answer and end the run, each with the function that answers. The first
-// one given wins.
+// Options that answer and end the run, each with the function that answers. Of those
+// given, the first in this list wins.
 struct Answer
 {
     QStringList names;
@@ -252,6 +265,11 @@ Request Handle(int argc, char** argv)
         error = parser.errorText();
     } else if (!parser.positionalArguments().isEmpty()) {
         error = QStringLiteral("Unexpected argument '%1'.").arg(parser.positionalArguments()[0]);
+    } else if (parser.isSet(reinstall) && !parser.isSet(QStringLiteral("help")) &&
+               (parser.isSet(QStringLiteral("version")) ||
+                parser.isSet(QStringLiteral("verify")))) {
+        // Either would be dropped without a word.
+        error = QStringLiteral("'--reinstall' cannot be given with '--version' or '--verify'.");
     }
     if (!error.isEmpty()) {
         write(stderr,

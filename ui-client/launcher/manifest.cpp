@@ -102,16 +102,20 @@ void appendCounted(std::string& out, std::string_view bytes)
     out.append(bytes.data(), bytes.size());
 }
 
-// The build in A/INFO as the version loader reads it; empty when there is none.
-std::string readBuild(const ustring& app_dir)
+// The build in A/INFO as the version loader reads it into `build`, empty when there is
+// none. False when INFO is there but cannot be read: a read error tells nothing of the
+// build, and an empty one would describe another tree.
+bool readBuild(const ustring& app_dir, std::string& build)
 {
+    build.clear();
     const ustring info = app_dir + "/INFO";
-    if (::access(info.c_str_utf8(), F_OK) != 0) {
-        return std::string();
+    if (!IsRegularFile(info)) {
+        return true;
     }
     QSettings settings(QString::fromUtf8(info.c_str_utf8()), QSettings::IniFormat);
     QtCompat::readIniAsUtf8(settings);
-    return settings.value("Version/build_version").toString().toUtf8().toStdString();
+    build = settings.value("Version/build_version").toString().toUtf8().toStdString();
+    return settings.status() != QSettings::AccessError;
 }
 
 // What a manifest says about the tree it describes.
@@ -208,7 +212,8 @@ enum class Load
 
 Load loadFile(const ustring& path, std::string& data)
 {
-    UniqueFd fd(openRetry(AT_FDCWD, path.c_str_utf8(), O_RDONLY));
+    // Non-blocking: a FIFO in the manifest's place must not hold every start.
+    UniqueFd fd(openRetry(AT_FDCWD, path.c_str_utf8(), O_RDONLY | O_NONBLOCK));
     if (!fd.valid()) {
         return errno == ENOENT ? Load::Missing : Load::Unusable;
     }
@@ -521,12 +526,26 @@ TreeCheck CheckInstalledTree(const ustring& user_root, const ustring& app_dir,
     TreeCheck result;
     UniqueFd root;
     struct stat st;
+    // Installs make A a folder: a link in its place, even to a copy of it, is damage.
+    if (::lstat(app_dir.c_str_utf8(), &st) == 0 && S_ISLNK(st.st_mode) &&
+        (IsFileExist(TreeManifestPath(user_root, app_dir), false) ||
+         IsFileExist(NextTreeManifestPath(user_root, app_dir), false))) {
+        result.state = TreeState::Damaged;
+        result.differences.push_back("the installed folder is now a symbolic link");
+        return result;
+    }
     if (!statRoot(app_dir, root, st)) {
-        result.differences.push_back("no installed copy");
+        result.differences.push_back(errno == ENOENT
+                                         ? std::string("no installed copy")
+                                         : "cannot be looked at: " + std::string(strerror(errno)));
         return result;
     }
     const auto tree = static_cast<unsigned long long>(st.st_ino);
-    const std::string build = readBuild(app_dir);
+    std::string build;
+    if (!readBuild(app_dir, build)) {
+        result.differences.push_back("INFO cannot be read");
+        return result;
+    }
     // The next manifest first: it is the one that holds after a commit not yet promoted.
     std::string data;
     bool build_differs = false;
@@ -567,10 +586,12 @@ int WriteNextTreeManifest(const ustring& user_root, const ustring& app_dir)
     UniqueFd root(openRetry(AT_FDCWD, app_dir.c_str_utf8(), O_RDONLY | O_DIRECTORY));
     struct stat st;
     std::string out = kMagic;
+    std::string build;
+    bool ok = readBuild(app_dir, build);
     out += "build ";
-    appendCounted(out, readBuild(app_dir));
+    appendCounted(out, build);
     size_t count = 1;
-    bool ok = root.valid() && ::fstat(root.get(), &st) == 0;
+    ok = ok && root.valid() && ::fstat(root.get(), &st) == 0;
     if (ok) {
         out += "\ntree " + std::to_string(static_cast<unsigned long long>(st.st_ino)) + "\n";
         ok = appendEntry(out, root.get(), "", std::string_view(), st) &&
@@ -618,8 +639,13 @@ void SettleTreeManifests(const ustring& user_root, const ustring& app_dir)
     UniqueFd root;
     struct stat st;
     std::string data;
+    std::string build;
+    if (!readBuild(app_dir, build)) {
+        // Nothing can be told: both manifests stay as they are.
+        return;
+    }
     if (statRoot(app_dir, root, st) &&
-        describes(next, static_cast<unsigned long long>(st.st_ino), readBuild(app_dir), data)) {
+        describes(next, static_cast<unsigned long long>(st.st_ino), build, data)) {
         // Ignored beyond its log line: the next manifest still describes A where it is.
         (void)PromoteTreeManifest(user_root, app_dir);
         return;

@@ -53,12 +53,17 @@ StateRead ReadStateFile(const ustring& path, StateValues& values)
 {
     int fd;
     do {
-        fd = ::open(path.c_str_utf8(), O_RDONLY | O_CLOEXEC);
+        fd = ::open(path.c_str_utf8(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
         return errno == ENOENT ? StateRead::Missing : StateRead::Unreadable;
     }
     UniqueFd holder(fd);
+    // A FIFO or device would hold the run, or never end.
+    struct stat st;
+    if (::fstat(holder.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        return StateRead::Unreadable;
+    }
     std::string text;
     char buf[1024];
     while (text.size() < kMaxStateSize) {

@@ -218,6 +218,9 @@ LinuxService& LinuxService::GetInstace()
     return instance;
 }
 
+// How long a held home lock is looked at again before it is taken for another launcher.
+static const std::chrono::milliseconds HOME_LOCK_GLANCE(1000);
+
 ustring LinuxService::GetHomeLockPath()
 {
     return Service::GetUserBrisendaleInstallPath() + "/launcher.lock";
@@ -233,11 +236,11 @@ bool LinuxService::LockHome()
     }
     int fd;
     do {
-        fd = ::open(path.c_str_utf8(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        fd = ::open(path.c_str_utf8(), O_RDWR | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0600);
     } while (fd < 0 && errno == EINTR);
     // A read-only home may still hold the file; flock needs no write access.
     if (fd < 0) {
-        fd = ::open(path.c_str_utf8(), O_RDONLY | O_CLOEXEC);
+        fd = ::open(path.c_str_utf8(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     }
     if (fd < 0) {
         int err = errno;
@@ -248,6 +251,9 @@ bool LinuxService::LockHome()
         return true;
     }
     UniqueFd holder(fd);
+    // `--verify` holds the lock shared for a moment only: a lock held that long is not
+    // another launcher at work.
+    const auto give_up = std::chrono::steady_clock::now() + HOME_LOCK_GLANCE;
     for (;;) {
         if (::flock(holder.get(), LOCK_EX | LOCK_NB) == 0) {
             home_lock = std::move(holder);
@@ -255,6 +261,10 @@ bool LinuxService::LockHome()
         }
         int err = errno;
         if (err == EINTR) {
+            continue;
+        }
+        if (err == EWOULDBLOCK && std::chrono::steady_clock::now() < give_up) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
             continue;
         }
         if (err != EWOULDBLOCK) {

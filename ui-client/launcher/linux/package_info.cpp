@@ -1,5 +1,7 @@
 #include "linux/package_info.h"
 
+#include "file/file-op.h"
+
 #include <QDir>
 #include <QSettings>
 #include <QString>
@@ -53,6 +55,9 @@ ustring PackageInfo::GetConfigFolder() const
 
 std::string ReadPackageText(const ustring& info, const char* key)
 {
+    if (!IsRegularFile(info)) {
+        return std::string();
+    }
     QSettings settings(QString::fromUtf8(info.c_str_utf8()), QSettings::IniFormat);
     return settings.value(key).toString().trimmed().toStdString();
 }

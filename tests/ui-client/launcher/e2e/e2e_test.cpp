@@ -464,6 +464,31 @@ TEST_F(E2eTest, OptionsDuringAnotherLaunchersWorkTellTheUser)
     EXPECT_EQ(verify.exitCode(), 0) << verify.readAllStandardOutput().constData();
 }
 
+// --verify glances at the home lock, shared, for a moment: a start at login in that
+// moment must not take it for another launcher at work and leave without a client.
+TEST_F(E2eTest, StartDuringAGlanceAtTheHomeLockStartsTheClient)
+{
+    ASSERT_EQ(launch().exitCode, 0);
+    const pid_t first = waitForClient();
+    ASSERT_GT(first, 1);
+    QFile lock(userRoot() + "/launcher.lock");
+    ASSERT_TRUE(lock.open(QIODevice::ReadOnly));
+    ASSERT_EQ(::flock(lock.handle(), LOCK_SH | LOCK_NB), 0);
+    const int logBefore = logText().size();
+
+    QProcess start;
+    start.setProcessEnvironment(baseEnvironment());
+    start.start(launcherPath(), {"--reinstall"});
+    QThread::msleep(300);
+    ::flock(lock.handle(), LOCK_UN);
+    const LaunchResult run = finish(start);
+    EXPECT_EQ(run.exitCode, 0) << run.err.toStdString();
+    EXPECT_EQ(logText().mid(logBefore).indexOf("another launcher holds"), -1);
+    const pid_t fresh = waitForClient();
+    EXPECT_GT(fresh, 1);
+    EXPECT_NE(fresh, first);
+}
+
 // --verify answers 3 before there is a copy, 0 for the copy as installed, and 1 with the
 // difference once a file is cut short; it writes nothing, and the next start heals.
 TEST_F(E2eTest, VerifyTellsIntactFromDamagedAndWritesNothing)
@@ -508,6 +533,27 @@ TEST_F(E2eTest, ToolkitOptionsReachTheToolkit)
     EXPECT_FALSE(run.err.contains("xcb")) << run.err.toStdString();
     expectInstalled(kSampleBuild);
     EXPECT_GT(waitForClient(), 1);
+}
+
+// A FIFO in place of a file the launcher reads would hold it for good waiting for a
+// writer: the start and --verify read it as a file that is not there or not usable.
+TEST_F(E2eTest, FifoInPlaceOfAFileReadHoldsNoRun)
+{
+    ASSERT_EQ(launch().exitCode, 0);
+    ASSERT_GT(waitForClient(), 1);
+    for (const QString& name :
+         {QString("Brisendale.app.manifest.next"), QString("Brisendale.app.manifest"),
+          QString("Brisendale.app.attempts"), QString("launcher.lock"),
+          QString("Brisendale.app/INFO")}) {
+        const QString fifo = userRoot() + "/" + name;
+        QFile::remove(fifo);
+        ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0) << name.toStdString();
+        const LaunchResult verify = launch(baseEnvironment(), {"--verify"});
+        EXPECT_GE(verify.exitCode, 0) << name.toStdString() << verify.err.toStdString();
+        const LaunchResult run = launch();
+        EXPECT_EQ(run.exitCode, 0) << name.toStdString() << run.err.toStdString();
+        QFile::remove(fifo);
+    }
 }
 
 // A level that is not a number leaves the component at its default: errors still show.

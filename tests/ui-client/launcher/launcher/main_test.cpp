@@ -217,11 +217,30 @@ INSTANTIATE_TEST_SUITE_P(
                   2,
                   "brisendale-drive: Missing value after '-platform'.\nUsage: ",
                   "--version"},
+        OptionRow{"reinstall_with_verify",
+                  {"--verify", "--reinstall"},
+                  2,
+                  "brisendale-drive: '--reinstall' cannot be given with '--version' or "
+                  "'--verify'.\nUsage: ",
+                  "--help"},
         OptionRow{"stray_argument",
                   {"--reinstall", "now"},
                   2,
                   "brisendale-drive: Unexpected argument 'now'.\nUsage: ",
                   "--help"}),
     [](const ::testing::TestParamInfo<OptionRow>& info) { return info.param.name; });
+
+// An answer that cannot be written is a failure, as for other commands (GNU's
+// close_stdout): a script that reads it must not take silence for an answer.
+TEST_F(OptionTest, AnswerThatCannotBeWrittenFails)
+{
+    for (const char* option : {"--help", "--version"}) {
+        QProcess launcher;
+        launcher.setStandardOutputFile("/dev/full");
+        launcher.start(LAUNCHER_EXECUTABLE, {option});
+        ASSERT_TRUE(launcher.waitForFinished(60000));
+        EXPECT_EQ(launcher.exitCode(), 1) << option;
+    }
+}
 
 } // namespace

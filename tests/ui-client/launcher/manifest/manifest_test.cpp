@@ -307,6 +307,20 @@ TEST_F(ManifestTest, SettlingPromotesTheNextManifestOfThisTreeOnly)
     EXPECT_STATE(check(), TreeState::Intact);
 }
 
+// A link in place of the installed folder, even to an intact copy of it, is damage; the
+// copy it points to is not looked into.
+TEST_F(ManifestTest, ALinkInPlaceOfTheFolderIsDamage)
+{
+    install();
+    ASSERT_EQ(rename(m_app.c_str(), (m_app + "_moved").c_str()), 0);
+    ASSERT_EQ(symlink((m_app + "_moved").c_str(), m_app.c_str()), 0);
+    const TreeCheck result = check();
+    EXPECT_STATE(result, TreeState::Damaged);
+    EXPECT_EQ(joined(result), "the installed folder is now a symbolic link\n");
+    ASSERT_EQ(unlink(m_app.c_str()), 0);
+    ASSERT_EQ(rename((m_app + "_moved").c_str(), m_app.c_str()), 0);
+}
+
 // A check made ahead of the decision is used only for the tree it saw: a tree replaced,
 // rolled back, given another INFO or another manifest since is checked again.
 TEST_F(ManifestTest, CheckAheadHoldsOnlyForTheTreeItSaw)

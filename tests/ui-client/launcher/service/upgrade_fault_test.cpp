@@ -433,7 +433,7 @@ TEST_F(UpgradeFaultTest, SecondLauncherDuringASlowUpgradeThatRollsBack)
         }
         // Slow writes, and one that fails late in share/: the upgrade rolls back.
         QProcess first;
-        startLauncher(&first, {"FAIL_AT_CALL_MATCH=/Brisendale.app/share/", "FAIL_AT_CALL_N=20",
+        startLauncher(&first, {"FAIL_AT_CALL_MATCH=/Brisendale.app/share/", "FAIL_AT_CALL_N=40",
                                "FAIL_AT_CALL_MODE=eio", "FAIL_AT_CALL_PAUSE_US=150000",
                                "XDG_RUNTIME_DIR=" + path() + "/run1"});
         ASSERT_TRUE(first.waitForStarted());
