@@ -7,8 +7,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <syslog.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -16,7 +18,28 @@ namespace {
 const int MAX_LOG_SIZE = 1048576;
 const int DEFAULT_THRESHOLD = Logger::L_WARNING;
 // Append mode with close-on-exec: the start script and the client must not inherit the log.
-const char* const LOG_OPEN_MODE = "ae";
+// Opens the log at `path` for appending, created when missing, close-on-exec. Only a
+// regular file is taken: a FIFO in its place would hold every write, and the run.
+FILE* openLogFile(const char* path)
+{
+    const int fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
+    if (fd < 0) {
+        return nullptr;
+    }
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        errno = EINVAL;
+        return nullptr;
+    }
+    FILE* fp = fdopen(fd, "a");
+    if (!fp) {
+        const int err = errno;
+        ::close(fd);
+        errno = err;
+    }
+    return fp;
+}
 
 // A threshold is a whole decimal number from 0 to 7, blanks around it allowed. Anything
 // else ("0x7", "0.7", "-7", "+7", "7abc", "", "8") is refused: read partly, such a typo
@@ -140,7 +163,7 @@ int Logger::Initialize(Type type, const ustring& path, const ustring& level_path
         warnRefused(level_path, refused, unreadable);
         return -1;
     }
-    FILE* fp = fopen(path.c_str(), LOG_OPEN_MODE);
+    FILE* fp = openLogFile(path.c_str());
     if (!fp) {
         warnRefused(level_path, refused, unreadable);
         return -1;
@@ -258,7 +281,7 @@ int Logger::Rotate()
     if (rename(log_path.c_str(), to) != 0) {
         const int err = errno;
         // A live file removed under us: the stream writes into nothing, so start a new one.
-        FILE* fp = err == ENOENT ? fopen(log_path.c_str(), LOG_OPEN_MODE) : nullptr;
+        FILE* fp = err == ENOENT ? openLogFile(log_path.c_str()) : nullptr;
         if (fp) {
             closeStream(log_fp);
             log_fp = fp;
@@ -267,7 +290,7 @@ int Logger::Rotate()
                            __LINE__, log_path.c_str(), to, strerror(err), err);
         return -1;
     }
-    FILE* fp = fopen(log_path.c_str(), LOG_OPEN_MODE);
+    FILE* fp = openLogFile(log_path.c_str());
     if (!fp) {
         const int err = errno;
         // Back under its name; should that fail too, the open stream still writes on in it.
@@ -287,7 +310,7 @@ void Logger::ReloadLogFile()
 {
     if (log_type == SYSLOG_LOGGER || log_type == STDOUT_LOGGER || log_type == STDERR_LOGGER)
         return;
-    FILE* fp = fopen(log_path.c_str(), LOG_OPEN_MODE);
+    FILE* fp = openLogFile(log_path.c_str());
     if (!fp) {
         const int err = errno;
         // Never silent: the messages go to standard error instead.

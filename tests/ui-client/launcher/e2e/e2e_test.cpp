@@ -535,15 +535,15 @@ TEST_F(E2eTest, ToolkitOptionsReachTheToolkit)
     EXPECT_GT(waitForClient(), 1);
 }
 
-// A FIFO in place of a file the launcher reads would hold it for good waiting for a
+// A FIFO in place of a file the launcher reads or logs to would hold it for good waiting for a
 // writer: the start and --verify read it as a file that is not there or not usable.
-TEST_F(E2eTest, FifoInPlaceOfAFileReadHoldsNoRun)
+TEST_F(E2eTest, FifoInPlaceOfAFileHoldsNoRun)
 {
     ASSERT_EQ(launch().exitCode, 0);
     ASSERT_GT(waitForClient(), 1);
     for (const QString& name :
          {QString("Brisendale.app.manifest.next"), QString("Brisendale.app.manifest"),
-          QString("Brisendale.app.attempts"), QString("launcher.lock"),
+          QString("Brisendale.app.attempts"), QString("launcher.lock"), QString("log/launcher.log"),
           QString("Brisendale.app/INFO")}) {
         const QString fifo = userRoot() + "/" + name;
         QFile::remove(fifo);
