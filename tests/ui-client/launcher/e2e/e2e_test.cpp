@@ -535,8 +535,8 @@ TEST_F(E2eTest, ToolkitOptionsReachTheToolkit)
     EXPECT_GT(waitForClient(), 1);
 }
 
-// A FIFO in place of a file the launcher reads or logs to would hold it for good waiting for a
-// writer: the start and --verify read it as a file that is not there or not usable.
+// A FIFO in place of a file the launcher reads or logs to would hold it for good, waiting
+// for the other end: the start and --verify take it as a file not there or not usable.
 TEST_F(E2eTest, FifoInPlaceOfAFileHoldsNoRun)
 {
     ASSERT_EQ(launch().exitCode, 0);
