@@ -420,7 +420,8 @@ Examined examineEntry(int dirfd, const char* at, const Entry& e, const Differ& d
 }
 
 // Checks the entries that follow the identity in `in` below A's descriptor `root`.
-TreeCheck checkEntries(Cursor& in, UniqueFd root, size_t max_differences)
+TreeCheck checkEntries(Cursor& in, UniqueFd root, size_t max_differences,
+                       const std::atomic<bool>* cancel)
 {
     TreeCheck result;
     const auto differ = [&](const std::string& what, std::string_view path) {
@@ -437,6 +438,9 @@ TreeCheck checkEntries(Cursor& in, UniqueFd root, size_t max_differences)
     size_t entries = 0;
     bool first = true;
     while (!in.peek("end ")) {
+        if (cancel && cancel->load(std::memory_order_relaxed)) {
+            return unusable("the check was stopped");
+        }
         Entry entry;
         if (!readEntry(in, entry)) {
             return unusable("the manifest is not readable");
@@ -521,7 +525,7 @@ ustring NextTreeManifestPath(const ustring& user_root, const ustring& app_dir)
 }
 
 TreeCheck CheckInstalledTree(const ustring& user_root, const ustring& app_dir,
-                             size_t max_differences)
+                             size_t max_differences, const std::atomic<bool>* cancel)
 {
     TreeCheck result;
     UniqueFd root;
@@ -571,7 +575,7 @@ TreeCheck CheckInstalledTree(const ustring& user_root, const ustring& app_dir,
     }
     Cursor in(data.data(), data.data() + data.size());
     (void)readIdentity(in);
-    TreeCheck check = checkEntries(in, std::move(root), max_differences);
+    TreeCheck check = checkEntries(in, std::move(root), max_differences, cancel);
     if (build_differs && check.state != TreeState::NothingToCheck) {
         check.state = TreeState::Damaged;
         check.differences.insert(check.differences.begin(),
@@ -693,11 +697,13 @@ TreeCheckAhead TreeCheckAhead::Start(const ustring& user_root, const ustring& ap
     TreeCheckAhead ahead;
     ahead.m_user_root = user_root;
     ahead.m_app_dir = app_dir;
+    ahead.m_cancel = std::make_shared<std::atomic<bool>>(false);
     try {
-        ahead.m_outcome = std::async(std::launch::async, [user_root, app_dir, max_differences] {
+        ahead.m_outcome = std::async(std::launch::async, [user_root, app_dir, max_differences,
+                                                          cancel = ahead.m_cancel] {
             Outcome outcome;
             outcome.before = StampTree(user_root, app_dir);
-            outcome.check = CheckInstalledTree(user_root, app_dir, max_differences);
+            outcome.check = CheckInstalledTree(user_root, app_dir, max_differences, cancel.get());
             outcome.after = StampTree(user_root, app_dir);
             return outcome;
         });
@@ -705,6 +711,33 @@ TreeCheckAhead TreeCheckAhead::Start(const ustring& user_root, const ustring& ap
         // No thread to be had: the decision checks on its own.
     }
     return ahead;
+}
+
+void TreeCheckAhead::stop()
+{
+    if (m_cancel) {
+        m_cancel->store(true, std::memory_order_relaxed);
+    }
+    if (m_outcome.valid()) {
+        m_outcome.wait();
+    }
+}
+
+TreeCheckAhead::~TreeCheckAhead()
+{
+    stop();
+}
+
+TreeCheckAhead& TreeCheckAhead::operator=(TreeCheckAhead&& other)
+{
+    if (this != &other) {
+        stop();
+        m_user_root = std::move(other.m_user_root);
+        m_app_dir = std::move(other.m_app_dir);
+        m_cancel = std::move(other.m_cancel);
+        m_outcome = std::move(other.m_outcome);
+    }
+    return *this;
 }
 
 bool TreeCheckAhead::Take(TreeCheck& result)

@@ -2,9 +2,11 @@
 
 #include "ustring/ustring.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <future>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -36,8 +38,10 @@ struct TreeCheck
 // are read. A missing entry, or one of another type, mode, size or link target, is damage;
 // entries that the manifest does not name are not (the client may add files of its own).
 // Stops at `max_differences` differences (at least one is always recorded). Writes nothing.
+// `cancel`, when given and set, ends the check early with NothingToCheck.
 [[nodiscard]] TreeCheck CheckInstalledTree(const ustring& user_root, const ustring& app_dir,
-                                           size_t max_differences);
+                                           size_t max_differences,
+                                           const std::atomic<bool>* cancel = nullptr);
 
 // Describes A as it is now in U's ".next" manifest, durably (temporary file, fsync, rename,
 // fsync of U). 0, or -1 (logged) with no ".next" left behind.
@@ -81,6 +85,11 @@ class TreeCheckAhead
 {
 public:
     TreeCheckAhead() = default;
+    TreeCheckAhead(TreeCheckAhead&&) = default;
+    TreeCheckAhead& operator=(TreeCheckAhead&& other);
+    // A run that ends without its decision (a second launcher) does not wait for the
+    // whole walk: the check is told to stop, then waited for.
+    ~TreeCheckAhead();
     // Starts checking A against its manifest, as CheckInstalledTree does.
     static TreeCheckAhead Start(const ustring& user_root, const ustring& app_dir,
                                 size_t max_differences);
@@ -101,7 +110,11 @@ private:
         TreeStamp before, after;
         TreeCheck check;
     };
+    void stop();
+
     ustring m_user_root, m_app_dir;
+    // Shared with the checking thread, which may outlive a moved-from holder's scope.
+    std::shared_ptr<std::atomic<bool>> m_cancel;
     std::future<Outcome> m_outcome;
 };
 

@@ -309,10 +309,14 @@ void LinuxService::PreUpgrade()
 bool LinuxService::IsNeedUpgrade()
 {
     install_reason = InstallReason::None;
+    if (!tree_busy) {
+        install_reason = DecideInstall();
+    }
+    // A check that the decision did not need stops, rather than walk a tree about to move.
+    tree_check_ahead = TreeCheckAhead();
     if (tree_busy) {
         return false;
     }
-    install_reason = DecideInstall();
     UpgradeGuard guard = MakeUpgradeGuard();
     if (install_reason == InstallReason::None) {
         // The shipped package is in place: what its failures were no longer matters.

@@ -3,6 +3,7 @@
 #include "manifest.h"
 #include "testsupport.h"
 
+#include <atomic>
 #include <chrono>
 #include <fcntl.h>
 #include <functional>
@@ -332,6 +333,9 @@ TEST_F(ManifestTest, CheckAheadHoldsOnlyForTheTreeItSaw)
     EXPECT_STATE(result, TreeState::Intact);
     EXPECT_FALSE(ahead.Take(result)) << "a check is taken once";
     EXPECT_FALSE(TreeCheckAhead().Take(result)) << "no check was started";
+    // A run that ends before its decision stops the walk rather than wait for it.
+    const std::atomic<bool> stopped{true};
+    EXPECT_STATE(CheckInstalledTree(user(), app(), 10, &stopped), TreeState::NothingToCheck);
 
     const std::vector<std::pair<const char*, std::function<void()>>> changes{
         {"tree replaced",
