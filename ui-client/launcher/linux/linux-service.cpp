@@ -219,7 +219,7 @@ LinuxService& LinuxService::GetInstace()
 }
 
 // How long a held home lock is looked at again before it is taken for another launcher.
-static const std::chrono::milliseconds HOME_LOCK_GLANCE(1000);
+static const std::chrono::milliseconds HOME_LOCK_GLANCE(500);
 
 ustring LinuxService::GetHomeLockPath()
 {

@@ -431,10 +431,11 @@ TEST_F(UpgradeFaultTest, SecondLauncherDuringASlowUpgradeThatRollsBack)
             QFile::setPermissions(path() + dir,
                                   QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         }
-        // Slow writes, and one that fails late in share/: the upgrade rolls back.
+        // Slow writes, and one that fails late in share/: the upgrade rolls back, and lasts
+        // well beyond the second launcher's look at a held home lock.
         QProcess first;
         startLauncher(&first, {"FAIL_AT_CALL_MATCH=/Brisendale.app/share/", "FAIL_AT_CALL_N=40",
-                               "FAIL_AT_CALL_MODE=eio", "FAIL_AT_CALL_PAUSE_US=150000",
+                               "FAIL_AT_CALL_MODE=eio", "FAIL_AT_CALL_PAUSE_US=500000",
                                "XDG_RUNTIME_DIR=" + path() + "/run1"});
         ASSERT_TRUE(first.waitForStarted());
         for (int i = 0; i < 600 && !QFileInfo::exists(marker()); ++i)
