@@ -48,7 +48,7 @@ struct Tree
             symlink(("file-" + std::to_string(i * 150) + ".dat").c_str(),
                     (folders[0] + "/link-" + std::to_string(i)).c_str());
         }
-        if (WriteNextTreeManifest(u(), a()) != 0 || PromoteTreeManifest(u(), a()) != 0) {
+        if (WriteNextTreeManifest(u(), a(), a()) != 0 || PromoteTreeManifest(u(), a()) != 0) {
             fprintf(stderr, "cannot write the manifest\n");
         }
     }
@@ -93,7 +93,7 @@ void BM_WriteNextTreeManifest(benchmark::State& state)
 {
     Tree& t = tree();
     for (auto _ : state) {
-        if (WriteNextTreeManifest(t.u(), t.a()) != 0) {
+        if (WriteNextTreeManifest(t.u(), t.a(), t.a()) != 0) {
             state.SkipWithError("cannot write the manifest");
             break;
         }

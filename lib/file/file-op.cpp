@@ -792,3 +792,10 @@ int FSCreateTempPath(const ustring& prefix, ustring& path)
     path = TmpNameGen::getInstance().getTmpPath(prefix);
     return path.empty() ? -1 : 0;
 }
+
+int FSExchange(const ustring& first, const ustring& second)
+{
+    return ::renameat2(AT_FDCWD, first.c_str(), AT_FDCWD, second.c_str(), RENAME_EXCHANGE) == 0
+               ? 0
+               : -1;
+}

@@ -87,6 +87,10 @@ int FSMKDirP(const ustring& path, const char** endptr, bool blForceCreate, mode_
 // Moves a file or tree, also across file systems. 0; -1 empty argument; -2 source
 // missing or unreadable; -3 failed; -100 name too long.
 int FSRename(const ustring& from, const ustring& to, bool do_case_check = false);
+// Swaps the two names atomically (renameat2 with RENAME_EXCHANGE); nothing is flushed.
+// 0, or -1 with errno: EINVAL or ENOSYS where the file system or kernel cannot exchange,
+// EXDEV where a name cannot move (overlayfs's lower layer).
+[[nodiscard]] int FSExchange(const ustring& first, const ustring& second);
 // Removes a file, link or whole tree, making each folder owner-writable and searchable
 // first. It goes on past an entry it cannot remove and logs each such entry with its
 // path and errno. 0 (also when missing), -1, or -3 when anything is left.

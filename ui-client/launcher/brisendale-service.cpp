@@ -9,6 +9,7 @@
 #include "manifest.h"
 #include "qtcompat.h"
 #include "state_file.h"
+#include "stop_request.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -90,11 +91,11 @@ struct MarkerState
     ustring next_name;
 };
 
-// Only A and its ten backup names may be named: the marker must never make the
-// service move or delete anything else.
+// Only A, its staging folder and its ten backup names may be named: the marker must
+// never make the service move or delete anything else.
 bool IsInstallationName(const ustring& app_dir, const ustring& name)
 {
-    if (name.empty() || name == FSBaseName(app_dir)) {
+    if (name.empty() || name == FSBaseName(app_dir) || name == FSBaseName(app_dir + ".staging")) {
         return true;
     }
     for (int i = 0; i < MAX_RENAME_COUNT; ++i) {
@@ -355,31 +356,172 @@ int Service::KeepMarker(const ustring& marker, const ustring& old_dir)
     return -1;
 }
 
-// Recover, back up, extract and flush, then commit or roll back. At every moment the
-// marker names where the complete old installation is, so that a run ended anywhere
+// Recover, prepare the new copy beside A, then stop the client and switch. Until the
+// switch, A and the running client are untouched; from the marker's first write to its
+// removal the marker names where a complete installation is, so that a run ended anywhere
 // in here is put right by the next one.
 int Service::PrepareUserEnv()
 {
+    failure_blame = Blame::None;
     const ustring app_dir = per_user_install_path;
     const ustring marker = GetIncompleteMarkerPath();
+    const ustring staging = GetStagingPath();
 
     // A was left half-done and could not be put right: replacing it now could lose
     // the only complete copy.
     if (RecoverInterruptedUpgrade() != 0) {
+        failure_blame = Blame::Environment;
         SERVICE_LOG(L_ERR, "[ERROR] brisendale-service.cpp(%d): an unfinished upgrade could not be "
                            "undone, not upgrading\n");
         return -1;
     }
     SettleTreeManifests(FSParentPath(app_dir), app_dir);
-    ustring backup_dir;
-    if (MoveAsideOldInstallation(app_dir, marker, backup_dir) != 0) {
+    if (PrepareStaging(staging) != 0) {
+        return AbandonStaging(staging);
+    }
+    if (!StopClientsBeforeSwitch()) {
+        failure_blame = Blame::Environment;
+        return AbandonStaging(staging);
+    }
+    return SwitchIn(app_dir, staging, marker);
+}
+
+int Service::PrepareStaging(const ustring& staging)
+{
+    // Left by a run that ended during its preparation: never part of an installation.
+    if (IsFileExist(staging, false)) {
+        SERVICE_LOG(L_INFO, "[INFO] brisendale-service.cpp(%d): removing the unfinished copy '%s'\n",
+                    staging.c_str_utf8());
+        if (FSRemove(staging, false) != 0) {
+            failure_blame = Blame::Environment;
+            SERVICE_LOG(L_ERR, "[ERROR] brisendale-service.cpp(%d): cannot remove '%s'\n",
+                        staging.c_str_utf8());
+            return -1;
+        }
+    }
+    const ustring package = GetRootBrisendaleResourceInstallPath() + "/package/brisendale.nbx";
+    PackageIdentity before;
+    PackageIdentity after;
+    int err = 0;
+    if (InspectPackage(package, before, err) != PackageState::Usable) {
+        failure_blame = Blame::Environment;
+        SERVICE_LOG(L_WARNING,
+                    "[WARNING] brisendale-service.cpp(%d): package '%s' cannot be read: %s (%d)\n",
+                    package.c_str_utf8(), strerror(err), err);
         return -1;
     }
+    if (ExtractPackage(staging) != 0) {
+        return -1;
+    }
+    // A package rewritten in place while it was read can yield a tree that mixes two
+    // builds; one replaced meanwhile is not the one that was checked.
+    if (InspectPackage(package, after, err) != PackageState::Usable || after != before) {
+        failure_blame = Blame::Environment;
+        SERVICE_LOG(L_ERR,
+                    "[ERROR] brisendale-service.cpp(%d): package '%s' changed while it was read, "
+                    "not installing it\n",
+                    package.c_str_utf8());
+        return -1;
+    }
+    if (FlushNewTree(per_user_install_path, staging) != 0) {
+        failure_blame = Blame::Environment;
+        return -1;
+    }
+    return 0;
+}
+
+int Service::AbandonStaging(const ustring& staging)
+{
+    if (failure_blame == Blame::None) {
+        failure_blame = Blame::Package;
+    }
+    SERVICE_LOG(L_ERR,
+                "[ERROR] brisendale-service.cpp(%d): the new copy could not be prepared (%s); the "
+                "installation and its client are left as they were\n",
+                DescribeBlame(failure_blame));
+    // A logout leaves no time for the removal of a large tree: the next run does it.
+    if (StopSignals::Requested() == 0 && IsFileExist(staging, false) &&
+        FSRemove(staging, false) != 0) {
+        SERVICE_LOG(L_WARNING,
+                    "[WARNING] brisendale-service.cpp(%d): '%s' is left for the next run to "
+                    "remove\n",
+                    staging.c_str_utf8());
+    }
+    return -1;
+}
+
+int Service::SwitchIn(const ustring& app_dir, const ustring& staging, const ustring& marker)
+{
+    if (!IsFileExist(app_dir, false)) {
+        // Nothing to keep: one rename puts the complete tree in place.
+        if (FSRenameDurably(staging, app_dir) != 0) {
+            const int err = errno;
+            failure_blame = Blame::Environment;
+            SERVICE_LOG(L_ERR,
+                        "[ERROR] brisendale-service.cpp(%d): failed to rename '%s' -> '%s': %s "
+                        "(%d)\n",
+                        staging.c_str_utf8(), app_dir.c_str_utf8(), strerror(err), err);
+            // A rename that happened but could not be flushed leaves a complete A.
+            return IsFileExist(staging, false) ? AbandonStaging(staging) : -1;
+        }
+        return CommitNewTree(app_dir, marker);
+    }
+    const int exchanged = ExchangeIn(app_dir, staging, marker);
+    if (exchanged == 0) {
+        return CommitNewTree(app_dir, marker);
+    }
+    if (exchanged < 0) {
+        failure_blame = Blame::Environment;
+        return AbandonStaging(staging);
+    }
+    return RenameIn(app_dir, staging, marker);
+}
+
+int Service::ExchangeIn(const ustring& app_dir, const ustring& staging, const ustring& marker)
+{
+    // Either name may hold either tree at a crash: both are complete and durable, and the
+    // marker says that A, whatever it holds, is the installation.
+    if (WriteMarker(marker, {FSBaseName(app_dir), FSBaseName(staging)}) != 0) {
+        (void)RemoveMarker(marker);
+        return -1;
+    }
+    // A first: where A cannot move (overlayfs's lower layer) the call names it.
+    if (FSExchange(app_dir, staging) != 0) {
+        const int err = errno;
+        SERVICE_LOG(L_INFO,
+                    "[INFO] brisendale-service.cpp(%d): '%s' and '%s' cannot be exchanged (%s), "
+                    "renaming them one after the other\n",
+                    app_dir.c_str_utf8(), staging.c_str_utf8(), strerror(err));
+        return 1;
+    }
+    if (FSSyncFolder(FSParentPath(app_dir)) != 0) {
+        // Not known to be on storage: the old tree goes back into A.
+        if (FSExchange(app_dir, staging) == 0) {
+            (void)FSSyncFolder(FSParentPath(app_dir));
+        }
+        (void)RemoveMarker(marker);
+        return -1;
+    }
+    return 0;
+}
+
+int Service::RenameIn(const ustring& app_dir, const ustring& staging, const ustring& marker)
+{
+    ustring backup_dir;
+    if (MoveAsideOldInstallation(app_dir, marker, backup_dir) != 0) {
+        failure_blame = Blame::Environment;
+        return AbandonStaging(staging);
+    }
     // From here on a new A may appear: the marker must name the backup first. The old
-    // installation goes only once the new one is on storage.
-    if (PointMarkerAtBackup(app_dir, backup_dir, marker) != 0 || ExtractPackage() != 0 ||
-        FlushNewTree(app_dir) != 0) {
-        return UndoFailedInstall(app_dir, backup_dir, marker);
+    // installation goes only once the new one is in place on storage.
+    if (PointMarkerAtBackup(app_dir, backup_dir, marker) != 0 ||
+        FSRenameDurably(staging, app_dir) != 0) {
+        failure_blame = Blame::Environment;
+        const int undone = UndoFailedInstall(app_dir, backup_dir, marker);
+        if (IsFileExist(staging, false)) {
+            (void)AbandonStaging(staging);
+        }
+        return undone;
     }
     return CommitNewTree(app_dir, marker);
 }
@@ -442,15 +584,15 @@ int Service::PointMarkerAtBackup(const ustring& app_dir, const ustring& backup_d
         marker, {FSBaseName(backup_dir), backup_dir.empty() ? ustring() : FSBaseName(app_dir)});
 }
 
-int Service::FlushNewTree(const ustring& app_dir)
+int Service::FlushNewTree(const ustring& app_dir, const ustring& tree)
 {
-    // The extraction fsynced each file and folder of A: this flushes A's own name.
-    if (FSSyncFolder(FSParentPath(app_dir)) != 0) {
+    // The extraction made each file and folder of the tree durable: this flushes its name.
+    if (FSSyncFolder(FSParentPath(tree)) != 0) {
         return -1;
     }
-    // Before the commit, so that a committed tree always has its description. Ignored
+    // Before the switch, so that a committed tree always has its description. Ignored
     // beyond its log line: a tree without one is trusted, as before manifests were kept.
-    (void)WriteNextTreeManifest(FSParentPath(app_dir), app_dir);
+    (void)WriteNextTreeManifest(FSParentPath(app_dir), app_dir, tree);
     return 0;
 }
 
@@ -508,11 +650,11 @@ int Service::RollBack(const ustring& app_dir, const ustring& backup_dir, const u
     return -1;
 }
 
-int Service::ExtractPackage()
+int Service::ExtractPackage(const ustring& dest)
 {
-    ustring source = GetRootBrisendaleResourceInstallPath() + "/package/brisendale.nbx";
-    ustring dest = GetUserBrisendaleAppInstallPath();
+    const ustring source = GetRootBrisendaleResourceInstallPath() + "/package/brisendale.nbx";
     if (FSMKDir(dest, true) < 0) {
+        failure_blame = Blame::Environment;
         SERVICE_LOG(L_ERR, "[ERROR] brisendale-service.cpp(%d): failed to create folder: '%s'\n",
                     dest.c_str_utf8());
         return -1;
@@ -526,7 +668,9 @@ int Service::ExtractPackage()
     const ustring info = GetRootBrisendaleResourceInstallPath() + "/INFO";
     extractor.SetExpectedSha256(ReadPackageText(info, "Package/sha256"));
     extractor.SetExpectedEntries(ReadPackageCount(info, "Package/installed_entries"));
-    return extractor.Extract();
+    const int result = extractor.Extract();
+    failure_blame = extractor.FailureBlame();
+    return result;
 }
 
 void Service::RemoveAgedFolders()
@@ -552,6 +696,18 @@ void Service::RemoveLeftOverBackups()
     // only complete installation.
     if (keep_backups || IsFileExist(GetIncompleteMarkerPath(), false)) {
         return;
+    }
+    // The old copy after a switch, or a preparation that a run left unfinished.
+    const ustring staging = GetStagingPath();
+    if (IsFileExist(staging, false)) {
+        SERVICE_LOG(L_INFO, "[INFO] brisendale-service.cpp(%d): removing left-over folder %s\n",
+                    staging.c_str_utf8());
+        if (FSRemove(staging, false) != 0) {
+            SERVICE_LOG(L_WARNING,
+                        "[WARNING] brisendale-service.cpp(%d): '%s' is left for the next run to "
+                        "remove\n",
+                        staging.c_str_utf8());
+        }
     }
     for (int i = 0; i < MAX_RENAME_COUNT; ++i) {
         const ustring backup = GetAppBackupDir(per_user_install_path, i);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "upgrade_fault.h"
 #include "ustring/ustring.h"
 
 #include <string>
@@ -45,6 +46,8 @@ public:
     // Why the run did not do what the command line asked for, for standard error; empty
     // when it did or nothing was asked.
     virtual std::string UnmetRequest() const { return std::string(); }
+    // Who the last failed PrepareUserEnv is to be blamed on; None after a success.
+    Blame FailureBlame() const { return failure_blame; }
 
     // The install layout. Plain concatenation, nothing normalised but the root.
     static ustring GetUserInstallPath();
@@ -56,12 +59,18 @@ public:
     static ustring GetUserBrisendaleDataInstallPath();
 
 protected:
-    // Creates A and extracts the package into it; 0 or -1.
-    virtual int ExtractPackage();
+    // Creates `dest` and extracts the package into it, checked whole; 0 or -1, with
+    // failure_blame set.
+    virtual int ExtractPackage(const ustring& dest);
     virtual void LoadSourceVersion();
     virtual void LoadTargetVersion();
-    // Backs up A, extracts the package, drops or restores the backup; 0 or -1.
+    // Prepares the new copy beside A while the client runs, then stops the client and
+    // switches the copy in; 0, or -1 with failure_blame set. A failure before the switch
+    // leaves A and the running client as they were.
     virtual int PrepareUserEnv();
+    // Ends the running client just before the switch; false when it may still run, and
+    // A must then stay. Nothing to stop by default.
+    virtual bool StopClientsBeforeSwitch() { return true; }
 
     // Copies a file or a whole folder tree; 0 or -1.
     int FSCopyPath(const ustring& src, const ustring& dest);
@@ -69,6 +78,9 @@ protected:
     // Present from before A is first touched until the new A is on storage or the old
     // one is back; it names where the complete old installation is meanwhile.
     ustring GetIncompleteMarkerPath() const { return per_user_install_path + ".incomplete"; }
+    // Where the new copy is prepared, beside A on the same file system so that it can be
+    // switched in by a rename. After an exchange it holds the old copy until removed.
+    ustring GetStagingPath() const { return per_user_install_path + ".staging"; }
     // Puts back what a run that ended half-way left: the old installation into A, or
     // no A at all when there was none. 0 when no marker is left, -1 otherwise.
     [[nodiscard]] int RecoverInterruptedUpgrade();
@@ -80,6 +92,24 @@ protected:
     [[nodiscard]] int RollBack(const ustring& app_dir, const ustring& backup_dir,
                                const ustring& marker);
     // The steps of PrepareUserEnv, in their order. Each logs its own failure.
+    // Extracts the package into the staging folder, checks that the package did not change
+    // while it was read, and makes the tree durable; 0 or -1.
+    [[nodiscard]] int PrepareStaging(const ustring& staging);
+    // Removes the staging folder of a failed preparation, unless the session is ending
+    // (the next run removes it then). Always -1.
+    [[nodiscard]] int AbandonStaging(const ustring& staging);
+    // Puts the complete, durable staging folder in place as A: an exchange of the two
+    // names where the file system has it, two renames under the marker otherwise; 0, or
+    // -1 with a complete A in place or named by the marker.
+    [[nodiscard]] int SwitchIn(const ustring& app_dir, const ustring& staging,
+                               const ustring& marker);
+    // The exchange; 0 once the new tree is A on storage, 1 when the file system cannot
+    // exchange (nothing changed), -1 when it failed after all (A is the old tree).
+    [[nodiscard]] int ExchangeIn(const ustring& app_dir, const ustring& staging,
+                                 const ustring& marker);
+    // The two renames, for file systems that cannot exchange.
+    [[nodiscard]] int RenameIn(const ustring& app_dir, const ustring& staging,
+                               const ustring& marker);
     // Moves A aside to a free backup name (backup_dir, left empty when there is no A),
     // the marker naming it first; 0, or -1 with A back in place or the marker kept.
     [[nodiscard]] int MoveAsideOldInstallation(const ustring& app_dir, const ustring& marker,
@@ -87,8 +117,9 @@ protected:
     // Rewrites the marker to name the backup before a new A may appear; 0 or -1.
     [[nodiscard]] int PointMarkerAtBackup(const ustring& app_dir, const ustring& backup_dir,
                                           const ustring& marker);
-    // After ExtractPackage: puts A's name on storage and describes the new tree; 0 or -1.
-    [[nodiscard]] int FlushNewTree(const ustring& app_dir);
+    // After ExtractPackage: puts the new tree's name on storage and describes it as the
+    // next A; 0 or -1.
+    [[nodiscard]] int FlushNewTree(const ustring& app_dir, const ustring& tree);
     // Drops the marker, which makes the new A the installation; always 0.
     [[nodiscard]] int CommitNewTree(const ustring& app_dir, const ustring& marker);
     // Puts the backup back into A, or clears A when there was none; always -1.
@@ -106,6 +137,8 @@ protected:
     // Set when another launcher is working on the tree: this one leaves it alone and
     // only starts the client.
     bool tree_busy = false;
+    // Who the last failure of PrepareUserEnv is to be blamed on.
+    Blame failure_blame = Blame::None;
     ustring per_user_install_path;
     VersionInfo target_version;
     VersionInfo source_version;

@@ -365,23 +365,31 @@ private:
 };
 
 // True, with the log line written, once the session's end asked the upgrade to stop.
-bool stopAsked()
+bool stopAsked(FaultNote* fault)
 {
     const int sig = StopSignals::Requested();
     if (sig != 0) {
+        fault->Note(Blame::Environment);
         EXTRACTOR_LOG(L_WARNING, "[WARNING] extractor.cpp(%d): stopped by signal %d\n", sig);
         return true;
     }
     return false;
 }
 
+// A read error of the package file is the machine's; a format error the package's.
+void noteReadFailure(archive* reader, FaultNote* fault)
+{
+    fault->NoteErrno(archive_errno(reader));
+}
+
 // Sends the current entry's data after its header piece; false when the archive cannot
 // be read (logged) or the writing side has stopped.
-bool sendData(const Package& package, EntryPiece piece, EntryQueue* queue, ProgressMeter* progress)
+bool sendData(const Package& package, EntryPiece piece, EntryQueue* queue, ProgressMeter* progress,
+              FaultNote* fault)
 {
     archive* reader = package.get();
     for (;;) {
-        if (stopAsked()) {
+        if (stopAsked(fault)) {
             return false;
         }
         const void* buff = nullptr;
@@ -396,6 +404,7 @@ bool sendData(const Package& package, EntryPiece piece, EntryQueue* queue, Progr
             return true;
         }
         if (r != ARCHIVE_OK) {
+            noteReadFailure(reader, fault);
             EXTRACTOR_LOG(L_ERR,
                           "[ERROR] extractor.cpp(%d): archive_read_data_block failed: '%s'\n",
                           errorText(reader));
@@ -418,13 +427,13 @@ bool sendData(const Package& package, EntryPiece piece, EntryQueue* queue, Progr
 // it with its data. True once the whole archive was read and queued; *below counts the
 // entries placed below the target (not the target itself).
 bool readEntries(const Package& package, archive_entry* first, const std::string& root,
-                 EntryQueue* queue, ProgressMeter* progress, uint64_t* below)
+                 EntryQueue* queue, ProgressMeter* progress, uint64_t* below, FaultNote* fault)
 {
     archive* reader = package.get();
     LinkSet links;
     archive_entry* entry = first;
     for (;;) {
-        if (stopAsked()) {
+        if (stopAsked(fault)) {
             return false;
         }
         if (!entry) {
@@ -434,6 +443,7 @@ bool readEntries(const Package& package, archive_entry* first, const std::string
             }
             // Warnings and ARCHIVE_RETRY included: only a clean header is extracted.
             if (r != ARCHIVE_OK) {
+                noteReadFailure(reader, fault);
                 EXTRACTOR_LOG(L_ERR,
                               "[ERROR] extractor.cpp(%d): archive_read_next_header failed: '%s'\n",
                               errorText(reader));
@@ -442,12 +452,14 @@ bool readEntries(const Package& package, archive_entry* first, const std::string
         }
         const char* stored = archive_entry_pathname_utf8(entry);
         if (!stored) {
+            fault->Note(Blame::Package);
             EXTRACTOR_LOG(L_ERR, "[ERROR] extractor.cpp(%d): archive_entry_pathname failed");
             return false;
         }
         // The stored path is overwritten below; keep it alive for the log lines.
         const std::string storedCopy = stored;
         if (!placeEntry(entry, root, storedCopy.c_str(), &links)) {
+            fault->Note(Blame::Package);
             return false;
         }
         if (std::strcmp(archive_entry_pathname_utf8(entry), ".") != 0) {
@@ -456,11 +468,12 @@ bool readEntries(const Package& package, archive_entry* first, const std::string
         EntryPiece piece;
         piece.entry.reset(archive_entry_clone(entry));
         if (!piece.entry) {
+            fault->Note(Blame::Environment);
             EXTRACTOR_LOG(L_ERR, "[ERROR] extractor.cpp(%d): Allocate extractor failed\n");
             return false;
         }
         progress->entryBegun(package.consumed());
-        if (!sendData(package, std::move(piece), queue, progress)) {
+        if (!sendData(package, std::move(piece), queue, progress, fault)) {
             return false;
         }
         entry = nullptr;
@@ -470,7 +483,7 @@ bool readEntries(const Package& package, archive_entry* first, const std::string
 // Reads the rest of the gzip members after the archive's end, so that every member's
 // CRC32 and ISIZE is checked wherever the archive ends inside them. True, or false with
 // the log line written.
-bool drainMembers(Package& package)
+bool drainMembers(Package& package, FaultNote* fault)
 {
     if (!package.stage) {
         return true;
@@ -478,11 +491,13 @@ bool drainMembers(Package& package)
     const char* error = "";
     int r;
     while ((r = package.stage->drainStep(&error)) > 0) {
-        if (stopAsked()) {
+        if (stopAsked(fault)) {
             return false;
         }
     }
     if (r < 0) {
+        // A read error sets errno; a damaged member leaves it as it was.
+        fault->Note(Blame::Package);
         EXTRACTOR_LOG(L_ERR, "[ERROR] extractor.cpp(%d): archive_read_data_block failed: '%s'\n",
                       error);
         return false;
@@ -492,22 +507,27 @@ bool drainMembers(Package& package)
 
 // Hashes the package's bytes that no reader needed (after the archive's end) and
 // compares the digest with the expected one. True, or false with the log line written.
-bool digestMatches(Package& package, const std::string& expected)
+bool digestMatches(Package& package, const std::string& expected, FaultNote* fault)
 {
     int r;
     while ((r = package.source->hashStep()) > 0) {
-        if (stopAsked()) {
+        if (stopAsked(fault)) {
             return false;
         }
     }
     if (r < 0) {
         const int err = errno;
+        fault->Note(Blame::Environment);
         EXTRACTOR_LOG(L_ERR, "[ERROR] extractor.cpp(%d): Failed to read the package: %s (%d)\n",
                       std::strerror(err), err);
         return false;
     }
     const std::string actual = package.digest->finish();
+    if (actual.empty()) {
+        fault->Note(Blame::Environment);
+    }
     if (actual != expected) {
+        fault->Note(Blame::Package);
         EXTRACTOR_LOG(L_ERR,
                       "[ERROR] extractor.cpp(%d): package digest mismatch: expected sha256 %s, "
                       "the package has %s\n",
@@ -521,15 +541,17 @@ bool digestMatches(Package& package, const std::string& expected)
 // may succeed: the gzip members to their end, the digest, the entry count (the target
 // folder and one per entry below it, as the package build counts them). Each is made
 // only when the version file gives its value. True, or false with the log line written.
-bool packageComplete(Package& package, uint64_t below, const std::string& sha256, uint64_t entries)
+bool packageComplete(Package& package, uint64_t below, const std::string& sha256, uint64_t entries,
+                     FaultNote* fault)
 {
-    if (!drainMembers(package)) {
+    if (!drainMembers(package, fault)) {
         return false;
     }
-    if (package.digest && !digestMatches(package, sha256)) {
+    if (package.digest && !digestMatches(package, sha256, fault)) {
         return false;
     }
     if (entries != 0 && below + 1 != entries) {
+        fault->Note(Blame::Package);
         EXTRACTOR_LOG(L_ERR,
                       "[ERROR] extractor.cpp(%d): the package yields %llu entries, the version "
                       "file says installed_entries=%llu\n",
@@ -594,19 +616,32 @@ class EntryWriter
 {
 public:
     EntryWriter(archive* writer, EntryQueue* queue, TreeFlusher* flusher, const std::string& root,
-                int options)
-        : m_writer(writer), m_queue(queue), m_flusher(flusher), m_root(root), m_options(options)
+                int options, FaultNote* fault)
+        : m_writer(writer),
+          m_queue(queue),
+          m_flusher(flusher),
+          m_root(root),
+          m_options(options),
+          m_fault(fault)
     {}
 
-    // Thread body: writes every queued piece; stops the reading side on a failure.
+    // Thread body: writes every queued piece; stops the reading side on a failure. No
+    // exception leaves it: one would end the process mid-extraction.
     void run()
     {
-        m_ok = enterRoot() && writeAll();
+        try {
+            m_ok = enterRoot() && writeAll();
+        } catch (const std::bad_alloc&) {
+            m_fault->Note(Blame::Environment);
+            EXTRACTOR_LOG(L_ERR, "[ERROR] extractor.cpp(%d): out of memory while writing\n");
+            m_ok = false;
+        }
         if (!m_ok) {
             m_queue->abort();
         }
         // Deferred folder modes are applied here, where relative paths still resolve.
         if (archive_write_close(m_writer) != ARCHIVE_OK && m_ok) {
+            m_fault->NoteErrno(archive_errno(m_writer));
             EXTRACTOR_LOG(L_ERR, "[ERROR] extractor.cpp(%d): archive_write_close failed: '%s'\n",
                           errorText(m_writer));
             m_ok = false;
@@ -625,6 +660,7 @@ private:
         if (unshare(CLONE_FS) == 0) {
             if (chdir(m_root.c_str()) != 0) {
                 const int err = errno;
+                m_fault->Note(Blame::Environment);
                 EXTRACTOR_LOG(L_ERR, "[ERROR] extractor.cpp(%d): Failed to enter target '%s': %s\n",
                               m_root.c_str(), std::strerror(err));
                 return false;
@@ -692,7 +728,11 @@ private:
         if (n != ARCHIVE_OK) {
             return extractFailed();
         }
-        return m_write_back.wrote(piece.offset + static_cast<int64_t>(piece.data.size()));
+        if (!m_write_back.wrote(piece.offset + static_cast<int64_t>(piece.data.size()))) {
+            m_fault->Note(Blame::Environment);
+            return false;
+        }
+        return true;
     }
 
     bool finishEntry()
@@ -701,6 +741,7 @@ private:
             return extractFailed();
         }
         if (!m_write_back.close()) {
+            m_fault->Note(Blame::Environment);
             return false;
         }
         // Closed now: the flusher fsyncs it on its own thread. A hard link's inode is
@@ -718,6 +759,7 @@ private:
     bool extractFailed()
     {
         const int err = archive_errno(m_writer);
+        m_fault->NoteErrno(err);
         // A full disk or quota is the user's to fix: one line that says where and what.
         if (err == ENOSPC || err == EDQUOT) {
             EXTRACTOR_LOG(L_ERR, "[ERROR] extractor.cpp(%d): no room left in '%s': %s (%d)\n",
@@ -734,6 +776,7 @@ private:
     TreeFlusher* const m_flusher;
     const std::string m_root;
     const int m_options;
+    FaultNote* const m_fault;
     std::string m_prefix;
     WriteBack m_write_back;
     std::string m_path; // the open entry's path as libarchive got it
@@ -807,9 +850,27 @@ int Extractor::Count()
     return count;
 }
 
+int Extractor::Extract()
+{
+    FaultNote fault;
+    int result = -1;
+    try {
+        result = extractNoting(fault);
+    } catch (const std::bad_alloc&) {
+        fault.Note(Blame::Environment);
+        EXTRACTOR_LOG(L_ERR, "[ERROR] extractor.cpp(%d): out of memory while reading\n");
+    }
+    // A failure that nothing explained is taken for the package's: the back-off keeps a
+    // package that fails in an unforeseen way from being read at every start.
+    failure_blame = result == 0                        ? Blame::None
+                    : fault.Get() == Blame::None ? Blame::Package
+                                                 : fault.Get();
+    return result;
+}
+
 // One pass: this thread reads, decodes and checks the entries in archive order while a
 // second one writes them, with a bounded queue between the two.
-int Extractor::Extract()
+int Extractor::extractNoting(FaultNote& fault)
 {
     if (source.empty() || target.empty()) {
         EXTRACTOR_LOG(L_ERR, "[ERROR] extractor.cpp(%d): Invalid Argument\n");
@@ -830,7 +891,13 @@ int Extractor::Extract()
     }
     Package reader = openReader(source, !sha256.empty());
     archive_entry* first = nullptr;
-    if (!reader || archive_read_next_header(reader.get(), &first) != ARCHIVE_OK) {
+    if (!reader) {
+        // Missing or unreadable since it was looked at: the machine's doing.
+        fault.Note(Blame::Environment);
+    } else if (archive_read_next_header(reader.get(), &first) != ARCHIVE_OK) {
+        noteReadFailure(reader.get(), &fault);
+    }
+    if (!reader || first == nullptr) {
         EXTRACTOR_LOG(
             L_ERR, "[ERROR] extractor.cpp(%d): Failed to calculate total file numbers, ret: %d\n",
             reader ? 0 : -1);
@@ -839,10 +906,12 @@ int Extractor::Extract()
 
     const std::string root = prepareTarget(target);
     if (root.empty()) {
+        fault.Note(Blame::Environment);
         return -1;
     }
     WriteHandle writer(archive_write_disk_new());
     if (!writer) {
+        fault.Note(Blame::Environment);
         EXTRACTOR_LOG(L_ERR, "[ERROR] extractor.cpp(%d): Allocate extractor failed\n");
         return -1;
     }
@@ -862,20 +931,26 @@ int Extractor::Extract()
     // A failed flush stops the extraction: the tree could not be made durable. So does
     // the session's end, without waiting for the files still queued.
     TreeFlusher flusher(
-        root, [&queue] { queue.abort(); }, [] { return StopSignals::Requested() != 0; });
-    EntryWriter entryWriter(writer.get(), &queue, &flusher, root, options);
+        root,
+        [&queue, &fault] {
+            fault.Note(Blame::Environment);
+            queue.abort();
+        },
+        [] { return StopSignals::Requested() != 0; });
+    EntryWriter entryWriter(writer.get(), &queue, &flusher, root, options, &fault);
     std::thread writing;
     try {
         writing = std::thread(&EntryWriter::run, &entryWriter);
     } catch (const std::system_error& e) {
+        fault.Note(Blame::Environment);
         EXTRACTOR_LOG(L_ERR, "[ERROR] extractor.cpp(%d): Failed to start the writing thread: %s\n",
                       e.what());
         return -1;
     }
     ProgressMeter progress(size);
     uint64_t below = 0;
-    const bool readOk = readEntries(reader, first, root, &queue, &progress, &below) &&
-                        packageComplete(reader, below, sha256, expected_entries);
+    const bool readOk = readEntries(reader, first, root, &queue, &progress, &below, &fault) &&
+                        packageComplete(reader, below, sha256, expected_entries, &fault);
     queue.finish(readOk);
     writing.join();
     queue_peak = queue.peak();
@@ -883,7 +958,11 @@ int Extractor::Extract()
         return -1;
     }
     // Every file and folder of the tree is on storage, or the extraction fails.
-    return flusher.Finish() == 0 ? 0 : -1;
+    if (flusher.Finish() != 0) {
+        fault.Note(Blame::Environment);
+        return -1;
+    }
+    return 0;
 }
 
 int Extractor::List()

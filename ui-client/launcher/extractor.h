@@ -1,6 +1,7 @@
 #ifndef BRISENDALE_LAUNCHER_EXTRACTOR_H
 #define BRISENDALE_LAUNCHER_EXTRACTOR_H
 
+#include "upgrade_fault.h"
 #include "ustring/ustring.h"
 
 #include <cstddef>
@@ -32,12 +33,15 @@ public:
     // on disk. Decodes on the calling thread and writes on a second one; reports once per
     // entry, with a bar that follows the bytes consumed.
     int Extract();
+    // Who the last failed Extract is to be blamed on; None after a success.
+    Blame FailureBlame() const { return failure_blame; }
     // Writes every entry's stored path to standard output, one per line; 0 or -1.
     int List();
 
 private:
     friend struct ExtractorTestPeer;
 
+    int extractNoting(FaultNote& fault);
     // Copies the current entry's data from ar to aw block by block; 0 or -1.
     int copy_data(archive* ar, archive* aw);
 
@@ -47,6 +51,7 @@ private:
     uint64_t expected_entries = 0;
     // The most bytes that the last Extract held between its two threads.
     size_t queue_peak = 0;
+    Blame failure_blame = Blame::None;
 };
 
 #endif // BRISENDALE_LAUNCHER_EXTRACTOR_H

@@ -98,14 +98,16 @@ void initialize_resources(const char* bin)
 }
 
 // A reader of standard output or error that has gone (a closed pipe, a logger that
-// ended) must not end the run: SIGPIPE is ignored for the whole process. The start
-// script gets the default back (linux-service).
+// ended) must not end the run: SIGPIPE is ignored for the whole process. Nor must a file
+// size limit: with SIGXFSZ ignored a write beyond it fails with EFBIG, a clean failure
+// with its log line. The start script gets the defaults back (linux-service).
 void ignore_sigpipe()
 {
     struct sigaction ignore = {};
     ignore.sa_handler = SIG_IGN;
     sigemptyset(&ignore.sa_mask);
     sigaction(SIGPIPE, &ignore, nullptr);
+    sigaction(SIGXFSZ, &ignore, nullptr);
 }
 
 // The value of the argument `name` ("-platform", "-display"), null when it is not given.

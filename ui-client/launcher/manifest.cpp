@@ -584,14 +584,14 @@ TreeCheck CheckInstalledTree(const ustring& user_root, const ustring& app_dir,
     return check;
 }
 
-int WriteNextTreeManifest(const ustring& user_root, const ustring& app_dir)
+int WriteNextTreeManifest(const ustring& user_root, const ustring& app_dir, const ustring& tree)
 {
     const ustring next = NextTreeManifestPath(user_root, app_dir);
-    UniqueFd root(openRetry(AT_FDCWD, app_dir.c_str_utf8(), O_RDONLY | O_DIRECTORY));
+    UniqueFd root(openRetry(AT_FDCWD, tree.c_str_utf8(), O_RDONLY | O_DIRECTORY));
     struct stat st;
     std::string out = kMagic;
     std::string build;
-    bool ok = readBuild(app_dir, build);
+    bool ok = readBuild(tree, build);
     out += "build ";
     appendCounted(out, build);
     size_t count = 1;
@@ -612,7 +612,7 @@ int WriteNextTreeManifest(const ustring& user_root, const ustring& app_dir)
     SERVICE_LOG(L_ERR,
                 "[ERROR] manifest.cpp(%d): failed to describe '%s' in '%s': %s (%d), it will "
                 "not be checked\n",
-                app_dir.c_str_utf8(), next.c_str_utf8(), strerror(err), err);
+                tree.c_str_utf8(), next.c_str_utf8(), strerror(err), err);
     // One left from an earlier run must not stand for this tree.
     if (::unlink(next.c_str_utf8()) != 0 && errno != ENOENT) {
         SERVICE_LOG(L_ERR, "[ERROR] manifest.cpp(%d): failed to remove '%s': %s\n",

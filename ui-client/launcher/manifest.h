@@ -43,9 +43,11 @@ struct TreeCheck
                                            size_t max_differences,
                                            const std::atomic<bool>* cancel = nullptr);
 
-// Describes A as it is now in U's ".next" manifest, durably (temporary file, fsync, rename,
-// fsync of U). 0, or -1 (logged) with no ".next" left behind.
-[[nodiscard]] int WriteNextTreeManifest(const ustring& user_root, const ustring& app_dir);
+// Describes `tree` as it is now in U's ".next" manifest of A, durably (temporary file, fsync,
+// rename, fsync of U): a tree prepared beside A is described before it is switched in, and
+// keeps its inode number through the switch. 0, or -1 (logged) with no ".next" left behind.
+[[nodiscard]] int WriteNextTreeManifest(const ustring& user_root, const ustring& app_dir,
+                                        const ustring& tree);
 // Makes the ".next" manifest the manifest, durably: call once the tree it describes is
 // committed. 0 or -1 (logged).
 [[nodiscard]] int PromoteTreeManifest(const ustring& user_root, const ustring& app_dir);

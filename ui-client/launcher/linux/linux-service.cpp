@@ -9,6 +9,7 @@
 #include "log/log_macros.h"
 #include "manifest.h"
 #include "stop_request.h"
+#include "upgrade_fault.h"
 
 #include <QSettings>
 #include <QString>
@@ -78,11 +79,12 @@ pid_t spawnStartScript(const ustring& script)
                     script.c_str_utf8());
         return -1;
     }
-    // Signals this process ignores (SIGPIPE) must not stay ignored in the client.
+    // Signals this process ignores (SIGPIPE, SIGXFSZ) must not stay ignored in the client.
     sigset_t defaults;
     sigset_t none;
     sigemptyset(&defaults);
     sigaddset(&defaults, SIGPIPE);
+    sigaddset(&defaults, SIGXFSZ);
     sigemptyset(&none);
     posix_spawnattr_setsigdefault(&attributes.value, &defaults);
     posix_spawnattr_setsigmask(&attributes.value, &none);
@@ -325,9 +327,31 @@ bool LinuxService::IsNeedUpgrade()
         }
         return false;
     }
+    // A package manager may have written INFO and not yet the package: nothing is touched
+    // and nothing counted until it has.
+    if (!PackageReadable()) {
+        return false;
+    }
     SERVICE_LOG(L_INFO, "[INFO] linux/linux-service.cpp(%d): installing the package: %s\n",
                 DescribeInstallReason(install_reason));
     return UpgradeAllowed(guard);
+}
+
+bool LinuxService::PackageReadable() const
+{
+    const ustring package = GetRootBrisendaleResourceInstallPath() + "/package/brisendale.nbx";
+    PackageIdentity identity;
+    int err = 0;
+    const PackageState state = InspectPackage(package, identity, err);
+    if (state == PackageState::Usable) {
+        return true;
+    }
+    SERVICE_LOG(L_WARNING,
+                "[WARNING] linux/linux-service.cpp(%d): an upgrade is due (%s), but the package "
+                "'%s' is %s (%s); leaving the installation and its client as they are\n",
+                DescribeInstallReason(install_reason), package.c_str_utf8(),
+                DescribePackageState(state), strerror(err));
+    return false;
 }
 
 const char* LinuxService::DescribeInstallReason(InstallReason reason)
@@ -428,7 +452,7 @@ LinuxService::InstallReason LinuxService::DecideInstall()
 UpgradeGuard LinuxService::MakeUpgradeGuard() const
 {
     return UpgradeGuard(GetRootBrisendaleResourceInstallPath() + "/package/brisendale.nbx",
-                        target_version.build_version, per_user_install_path);
+                        GetRootBrisendaleResourceInstallPath() + "/INFO", per_user_install_path);
 }
 
 // Both guards run before the client is stopped: a skipped upgrade leaves it running.
@@ -484,43 +508,57 @@ uint64_t LinuxService::ReadPackageCount(const char* key) const
 
 int LinuxService::HandlePackageUpgrade()
 {
-    // A logout stops the upgrade, which rolls back; the launcher then ends as asked.
+    // A logout stops the preparation, which is abandoned; the launcher then ends as asked.
     StopSignals stop;
-    // Counted first, so that a run killed during the upgrade counts too.
+    // Counted before the package is read, so that a package that crashes its reader counts
+    // too; taken back below for every failure that is not the package's own.
     UpgradeGuard guard = MakeUpgradeGuard();
     guard.CountAttempt();
-    if (PerUserBinPathExist()) {
-        SERVICE_LOG(L_DEBUG, "[DEBUG] linux/linux-service.cpp(%d): local appdata exist\n");
-        // Two clients on one folder risk the user's data: no replacement while one may run.
-        if (!StopClients()) {
-            SERVICE_LOG(L_WARNING,
-                        "[WARNING] linux/linux-service.cpp(%d): cannot tell that the client of "
-                        "'%s' has ended, not replacing it in this run\n",
-                        per_user_install_path.c_str_utf8());
-            // Nothing of the package was tried: it keeps the attempts it had.
-            guard.UndoAttempt();
-            return -1;
-        }
-    }
     const int ret = StopSignals::Requested() != 0 ? -1 : PrepareUserEnv();
+    const Blame blame = ret == 0                              ? Blame::None
+                        : StopSignals::Requested() != 0 ? Blame::Environment
+                                                        : FailureBlame();
     // A healed tree keeps its attempt until a start finds it intact: a tree that something
     // damages at every run is healed a few times, then only after the back-off.
     if (ret == 0 && install_reason != InstallReason::DamagedTree) {
         guard.Forget();
+    } else if (ret != 0 && blame != Blame::Package) {
+        SERVICE_LOG(L_INFO,
+                    "[INFO] linux/linux-service.cpp(%d): the failure is not the package's, not "
+                    "counting it against %s\n",
+                    guard.Describe().c_str());
+        guard.UndoAttempt();
     }
     reinstalled = ret == 0;
     if (const int sig = StopSignals::Requested()) {
-        // Not the package's fault: it keeps the attempts it had.
-        if (ret != 0) {
-            guard.UndoAttempt();
-        }
         SERVICE_LOG(L_WARNING,
                     "[WARNING] linux/linux-service.cpp(%d): signal %d ended the session during "
                     "the upgrade (%s), exiting\n",
-                    sig, ret == 0 ? "completed" : "rolled back");
+                    sig, ret == 0 ? "completed" : "abandoned");
         StopSignals::ExitAsAsked();
     }
     return ret;
+}
+
+bool LinuxService::StopClientsBeforeSwitch()
+{
+    // A logout came during the preparation: the client is left running, as it is.
+    if (StopSignals::Requested() != 0) {
+        return false;
+    }
+    if (!PerUserBinPathExist()) {
+        return true;
+    }
+    SERVICE_LOG(L_DEBUG, "[DEBUG] linux/linux-service.cpp(%d): local appdata exist\n");
+    // Two clients on one folder risk the user's data: no switch while one may run.
+    if (!StopClients()) {
+        SERVICE_LOG(L_WARNING,
+                    "[WARNING] linux/linux-service.cpp(%d): cannot tell that the client of "
+                    "'%s' has ended, not replacing it in this run\n",
+                    per_user_install_path.c_str_utf8());
+        return false;
+    }
+    return true;
 }
 
 void LinuxService::StopService()

@@ -29,6 +29,10 @@ public:
     void PreUpgrade() override;
     bool IsNeedUpgrade() override;
 
+protected:
+    bool StopClientsBeforeSwitch() override;
+
+public:
     // Takes the upgrade path even when the builds are equal: lock, stop, backup, marker,
     // rollback and guards as for a newer package.
     void RequestReinstall() { reinstall_requested = true; }
@@ -67,6 +71,8 @@ private:
     [[nodiscard]] bool StopClients();
     bool StopProcess(pid_t pid, const client_process::ClientFile& client);
     UpgradeGuard MakeUpgradeGuard() const;
+    // The package exists and can be read: checked before anything is touched.
+    bool PackageReadable() const;
     bool UpgradeAllowed(const UpgradeGuard& guard);
     uint64_t ReadPackageCount(const char* key) const;
     int LaunchPerUserBin();

@@ -1,7 +1,10 @@
 #include "linux/upgrade_guard.h"
 
 #include "file/file-op.h"
+#include "file/unique_fd.h"
+#include "linux/package_info.h"
 #include "log/log_macros.h"
+#include "package_digest.h"
 #include "state_file.h"
 
 #include <algorithm>
@@ -9,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -40,15 +44,56 @@ long long parseCount(const std::string& text)
     return std::stoll(text);
 }
 
+// The SHA-256 of a small file's content; "" when it cannot be read. A version file is
+// a few hundred bytes: more than 1 MiB is read as unreadable.
+std::string digestOfFile(const ustring& path)
+{
+    UniqueFd fd(::open(path.c_str_utf8(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    struct stat st;
+    if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+        st.st_size > (1 << 20)) {
+        return std::string();
+    }
+    PackageDigest digest;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = ::read(fd.get(), buffer, sizeof(buffer));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            return std::string();
+        }
+        if (n == 0) {
+            return digest.finish();
+        }
+        digest.update(buffer, static_cast<size_t>(n));
+    }
+}
+
+std::string timeText(long long s, long long ns)
+{
+    return std::to_string(s) + "." + std::to_string(ns);
+}
+
 } // namespace
 
-UpgradeGuard::UpgradeGuard(const ustring& package, const ustring& build, const ustring& app_dir)
-    : m_package(package), m_build(build.c_str_utf8()), m_app_dir(app_dir)
+UpgradeGuard::UpgradeGuard(const ustring& package, const ustring& info, const ustring& app_dir)
+    : m_package(package),
+      m_build(ReadPackageText(info, "Version/build_version")),
+      m_info_digest(digestOfFile(info)),
+      m_app_dir(app_dir)
 {
+    // stat alone: a package that cannot be read still has an identity to key on.
     struct stat st;
-    if (::stat(package.c_str_utf8(), &st) == 0) {
-        m_size = static_cast<uint64_t>(st.st_size);
-        m_mtime = static_cast<int64_t>(st.st_mtime);
+    if (::stat(package.c_str_utf8(), &st) == 0 && S_ISREG(st.st_mode)) {
+        m_identity.dev = static_cast<unsigned long long>(st.st_dev);
+        m_identity.ino = static_cast<unsigned long long>(st.st_ino);
+        m_identity.size = static_cast<unsigned long long>(st.st_size);
+        m_identity.mtime_s = st.st_mtim.tv_sec;
+        m_identity.mtime_ns = st.st_mtim.tv_nsec;
+        m_identity.ctime_s = st.st_ctim.tv_sec;
+        m_identity.ctime_ns = st.st_ctim.tv_nsec;
         m_stat_ok = true;
     }
 }
@@ -56,7 +101,18 @@ UpgradeGuard::UpgradeGuard(const ustring& package, const ustring& build, const u
 std::string UpgradeGuard::Describe() const
 {
     return std::string("'") + m_package.c_str_utf8() + "' (build " + m_build + ", " +
-           std::to_string(m_size) + " bytes, modified " + std::to_string(m_mtime) + ")";
+           std::to_string(m_identity.size) + " bytes, modified " +
+           std::to_string(m_identity.mtime_s) + ")";
+}
+
+std::vector<std::pair<std::string, std::string>> UpgradeGuard::Key() const
+{
+    return {{"build", m_build},
+            {"info", m_info_digest},
+            {"ino", std::to_string(m_identity.ino)},
+            {"size", std::to_string(m_identity.size)},
+            {"mtime", timeText(m_identity.mtime_s, m_identity.mtime_ns)},
+            {"ctime", timeText(m_identity.ctime_s, m_identity.ctime_ns)}};
 }
 
 bool UpgradeGuard::Read(int* attempts, int64_t* last) const
@@ -67,9 +123,10 @@ bool UpgradeGuard::Read(int* attempts, int64_t* last) const
     if (!m_stat_ok || ReadStateFile(StatePath(), values) != StateRead::Ok) {
         return false;
     }
-    if (values["build"] != m_build || values["size"] != std::to_string(m_size) ||
-        values["mtime"] != std::to_string(m_mtime)) {
-        return false;
+    for (const auto& field : Key()) {
+        if (values[field.first] != field.second) {
+            return false;
+        }
     }
     const long long count = parseCount(values["attempts"]);
     if (count <= 0) {
@@ -90,11 +147,10 @@ bool UpgradeGuard::Read(int* attempts, int64_t* last) const
 
 void UpgradeGuard::Write(int attempts, int64_t last) const
 {
-    if (WriteStateFile(StatePath(), {{"build", m_build},
-                                     {"size", std::to_string(m_size)},
-                                     {"mtime", std::to_string(m_mtime)},
-                                     {"attempts", std::to_string(attempts)},
-                                     {"last", std::to_string(last)}}) != 0) {
+    auto values = Key();
+    values.emplace_back("attempts", std::to_string(attempts));
+    values.emplace_back("last", std::to_string(last));
+    if (WriteStateFile(StatePath(), values) != 0) {
         SERVICE_LOG(L_ERR,
                     "[ERROR] linux/upgrade_guard.cpp(%d): failed to record attempt %d of %s\n",
                     attempts, Describe().c_str());
@@ -158,7 +214,7 @@ UpgradeGuard::Room UpgradeGuard::CheckRoom(const ustring& folder, uint64_t insta
                                            uint64_t installed_entries) const
 {
     Room room;
-    room.package = installed_size > 0 ? installed_size : m_size;
+    room.package = installed_size > 0 ? installed_size : m_identity.size;
     room.entries = installed_entries;
     // U need not exist yet: ask the file system of the folder that will hold it.
     ustring probe = folder;

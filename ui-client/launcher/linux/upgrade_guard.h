@@ -1,9 +1,12 @@
 #pragma once
 
+#include "upgrade_fault.h"
 #include "ustring/ustring.h"
 
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 // The checks that keep an upgrade from starting when it cannot succeed: a package
 // that already failed too often, and a file system without room for it. Both run
@@ -18,19 +21,23 @@ public:
     static constexpr int64_t FIRST_RETRY_DELAY = 24 * 60 * 60;
     static constexpr int64_t MAX_RETRY_DELAY = 7 * 24 * 60 * 60;
 
-    // `package` is the shipped archive, `build` its build number, `app_dir` A.
-    UpgradeGuard(const ustring& package, const ustring& build, const ustring& app_dir);
+    // `package` is the shipped archive, `info` the version file beside it, `app_dir` A.
+    // The record is keyed to the package's whole identity: the version file's content and
+    // the package file's inode, size, mtime and ctime, so that any change by the vendor or
+    // an administrator starts the count afresh.
+    UpgradeGuard(const ustring& package, const ustring& info, const ustring& app_dir);
 
-    // How often this very package (build, size and time) was attempted; 0 when the
-    // state file is missing, unreadable, garbage or about another package.
+    // How often this very package was attempted; 0 when the state file is missing,
+    // unreadable, garbage or about another package.
     int Attempts() const;
     // When this package may be tried again, in seconds since the epoch: 0 while it has
     // failed fewer than MAX_ATTEMPTS times.
     int64_t RetryAt() const;
-    // Records one more attempt, made now; a failure is logged and ignored.
+    // Records one more attempt, made now; a failure is logged and ignored. Counted before
+    // the package is read, so that a package that crashes its reader counts too.
     void CountAttempt();
-    // Puts back the record as it was before CountAttempt: an upgrade stopped by the end
-    // of the session is no failure of the package.
+    // Puts back the record as it was before CountAttempt: a failure that is not the
+    // package's own (room, limits, a signal) counts nothing.
     void UndoAttempt();
     // Drops the record, once the package is installed.
     void Forget();
@@ -72,11 +79,14 @@ public:
     ustring StatePath() const { return m_app_dir + ".attempts"; }
 
 private:
+    // The record's key, as written: one value per field of the identity.
+    std::vector<std::pair<std::string, std::string>> Key() const;
+
     ustring m_package;
     std::string m_build;
+    std::string m_info_digest; // SHA-256 of the version file, "" when it cannot be read
     ustring m_app_dir;
-    uint64_t m_size = 0;
-    int64_t m_mtime = 0;
+    PackageIdentity m_identity;
     bool m_stat_ok = false;
     // The record's attempts and time of the last one before CountAttempt.
     int m_prev_attempts = 0;

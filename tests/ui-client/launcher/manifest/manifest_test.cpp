@@ -80,7 +80,7 @@ protected:
 
     void install()
     {
-        ASSERT_EQ(WriteNextTreeManifest(user(), app()), 0);
+        ASSERT_EQ(WriteNextTreeManifest(user(), app(), app()), 0);
         ASSERT_EQ(PromoteTreeManifest(user(), app()), 0);
     }
 
@@ -102,7 +102,7 @@ std::string joined(const TreeCheck& c)
 
 TEST_F(ManifestTest, RoundTripThroughTheNextManifestAndItsPromotion)
 {
-    ASSERT_EQ(WriteNextTreeManifest(user(), app()), 0);
+    ASSERT_EQ(WriteNextTreeManifest(user(), app(), app()), 0);
     EXPECT_STATE(check(), TreeState::Intact);
     ASSERT_EQ(PromoteTreeManifest(user(), app()), 0);
     EXPECT_NE(access(current().c_str(), F_OK), -1);
@@ -293,7 +293,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(ManifestTest, SettlingPromotesTheNextManifestOfThisTreeOnly)
 {
     // A run ended between the commit and the promotion: the next manifest describes A.
-    ASSERT_EQ(WriteNextTreeManifest(user(), app()), 0);
+    ASSERT_EQ(WriteNextTreeManifest(user(), app(), app()), 0);
     SettleTreeManifests(user(), app());
     EXPECT_EQ(access(next().c_str(), F_OK), -1);
     EXPECT_STATE(check(), TreeState::Intact);
@@ -301,7 +301,7 @@ TEST_F(ManifestTest, SettlingPromotesTheNextManifestOfThisTreeOnly)
     // One written for a tree that was then rolled back describes nothing here.
     ASSERT_EQ(rename(m_app.c_str(), (m_app + "_tmp").c_str()), 0);
     makeTree(m_app);
-    ASSERT_EQ(WriteNextTreeManifest(user(), app()), 0);
+    ASSERT_EQ(WriteNextTreeManifest(user(), app(), app()), 0);
     ASSERT_EQ(run("rm -r '" + m_app + "' && mv '" + m_app + "_tmp' '" + m_app + "'"), 0);
     SettleTreeManifests(user(), app());
     EXPECT_EQ(access(next().c_str(), F_OK), -1);
@@ -346,7 +346,7 @@ TEST_F(ManifestTest, CheckAheadHoldsOnlyForTheTreeItSaw)
          }},
         {"INFO rewritten", [&] { put(m_app + "/INFO", "[Version]\nbuild_version=126\n"); }},
         {"manifest promoted", [&] { install(); }},
-        {"next manifest left", [&] { ASSERT_EQ(WriteNextTreeManifest(user(), app()), 0); }},
+        {"next manifest left", [&] { ASSERT_EQ(WriteNextTreeManifest(user(), app(), app()), 0); }},
     };
     for (const auto& change : changes) {
         ahead = TreeCheckAhead::Start(user(), app(), 10);

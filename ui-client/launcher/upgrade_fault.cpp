@@ -1,0 +1,96 @@
+#include "upgrade_fault.h"
+
+#include "file/unique_fd.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+const char* DescribeBlame(Blame blame)
+{
+    switch (blame) {
+    case Blame::None:
+        return "no fault";
+    case Blame::Package:
+        return "a fault of the package";
+    case Blame::Environment:
+        return "not the package's fault";
+    }
+    return "?";
+}
+
+Blame BlameForErrno(int err)
+{
+    switch (err) {
+    case ENOSPC:
+    case EDQUOT:
+    case EFBIG:
+    case EMFILE:
+    case ENFILE:
+    case ENOMEM:
+    case EIO:
+    case EROFS:
+    case EAGAIN:
+    case EINTR:
+    case ENOBUFS:
+    case ENOLCK:
+    case ESTALE:
+    case ETIMEDOUT:
+    case ENOTCONN:
+    case EACCES:
+    case EPERM:
+        return Blame::Environment;
+    default:
+        return Blame::Package;
+    }
+}
+
+PackageState InspectPackage(const ustring& path, PackageIdentity& identity, int& err)
+{
+    err = 0;
+    // O_NONBLOCK: a FIFO in its place must not hold the run.
+    UniqueFd fd(::open(path.c_str_utf8(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    struct stat st;
+    if (!fd.valid()) {
+        err = errno;
+        if (err == ENOENT || err == ENOTDIR) {
+            return PackageState::Missing;
+        }
+        if (::stat(path.c_str_utf8(), &st) == 0 && !S_ISREG(st.st_mode)) {
+            return PackageState::NotAFile;
+        }
+        return PackageState::Unreadable;
+    }
+    if (::fstat(fd.get(), &st) != 0) {
+        err = errno;
+        return PackageState::Unreadable;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        err = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        return PackageState::NotAFile;
+    }
+    identity.dev = static_cast<unsigned long long>(st.st_dev);
+    identity.ino = static_cast<unsigned long long>(st.st_ino);
+    identity.size = static_cast<unsigned long long>(st.st_size);
+    identity.mtime_s = st.st_mtim.tv_sec;
+    identity.mtime_ns = st.st_mtim.tv_nsec;
+    identity.ctime_s = st.st_ctim.tv_sec;
+    identity.ctime_ns = st.st_ctim.tv_nsec;
+    return PackageState::Usable;
+}
+
+const char* DescribePackageState(PackageState state)
+{
+    switch (state) {
+    case PackageState::Usable:
+        return "usable";
+    case PackageState::Missing:
+        return "missing";
+    case PackageState::NotAFile:
+        return "not a regular file";
+    case PackageState::Unreadable:
+        return "not readable";
+    }
+    return "?";
+}
