@@ -18,6 +18,8 @@
 // fault test). syncfs and sync_file_range make nothing durable in this model.
 // With $FAIL_AT_CALL_EXDEV naming a folder, renaming the folder that is there when the
 // process starts fails with EXDEV, as a folder of overlayfs's lower layer does.
+// With $FAIL_AT_CALL_NO_EXCHANGE set, renameat2 with RENAME_EXCHANGE fails with EINVAL, as
+// on a file system that cannot exchange two names (ext2, NFS); it is not counted.
 // Child processes do not inherit the shim.
 
 #include <atomic>
@@ -62,6 +64,7 @@ struct Settings
     int traceFd = -1;
     int durableFd = -1;
     bool exdev = false;
+    bool noExchange = false;
     struct stat exdevStat = {}; // ext4 soon reuses the inode number of a removed folder
 };
 
@@ -115,6 +118,7 @@ __attribute__((constructor)) void init()
             s.exdevStat = st;
         }
     }
+    s.noExchange = getenv("FAIL_AT_CALL_NO_EXCHANGE") != nullptr;
     // The start script and the client it starts are not under test.
     unsetenv("LD_PRELOAD");
 }
@@ -389,8 +393,8 @@ PATH_CALL(lutimes, int, (const char* path, const struct timeval t[2]), AT_FDCWD,
 PATH_CALL(truncate, int, (const char* path, off_t len), AT_FDCWD, path, (path, len))
 
 // Both names of a rename or link count, as either may lie under the root.
-#define TWO_PATH_CALL(name, params, dir1, path1, dir2, path2, args)                                \
-    extern "C" int name params                                                                     \
+#define TWO_PATH_CALL_AS(fn_name, name, params, dir1, path1, dir2, path2, args)                    \
+    extern "C" int fn_name params                                                                     \
     {                                                                                              \
         using Fn = int(*) params;                                                                  \
         static Fn fn = real<Fn>(#name);                                                            \
@@ -402,6 +406,8 @@ PATH_CALL(truncate, int, (const char* path, off_t len), AT_FDCWD, path, (path, l
             return -1;                                                                             \
         return fn args;                                                                            \
     }
+#define TWO_PATH_CALL(name, params, dir1, path1, dir2, path2, args)                                \
+    TWO_PATH_CALL_AS(name, name, params, dir1, path1, dir2, path2, args)
 
 namespace {
 
@@ -424,8 +430,18 @@ bool lowerLayer(const char* call, const std::string& from)
 TWO_PATH_CALL(rename, (const char* from, const char* to), AT_FDCWD, from, AT_FDCWD, to, (from, to))
 TWO_PATH_CALL(renameat, (int fd1, const char* from, int fd2, const char* to), fd1, from, fd2, to,
               (fd1, from, fd2, to))
-TWO_PATH_CALL(renameat2, (int fd1, const char* from, int fd2, const char* to, unsigned int flags),
-              fd1, from, fd2, to, (fd1, from, fd2, to, flags))
+TWO_PATH_CALL_AS(renameat2_counted, renameat2,
+                 (int fd1, const char* from, int fd2, const char* to, unsigned int flags), fd1,
+                 from, fd2, to, (fd1, from, fd2, to, flags))
+
+extern "C" int renameat2(int fd1, const char* from, int fd2, const char* to, unsigned int flags)
+{
+    if ((flags & RENAME_EXCHANGE) && settings().noExchange) {
+        errno = EINVAL;
+        return -1;
+    }
+    return renameat2_counted(fd1, from, fd2, to, flags);
+}
 TWO_PATH_CALL(link, (const char* from, const char* to), AT_FDCWD, from, AT_FDCWD, to, (from, to))
 TWO_PATH_CALL(linkat, (int fd1, const char* from, int fd2, const char* to, int flags), fd1, from,
               fd2, to, (fd1, from, fd2, to, flags))

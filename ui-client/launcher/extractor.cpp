@@ -121,8 +121,12 @@ struct Package
 // log line written, when it cannot be made or opened. The filters stay enabled behind
 // the gzip stage too: a package compressed twice reads as libarchive reads it. With
 // hashed, every byte of the file goes through a digest.
-Package openReader(const ustring& path, bool hashed)
+Package openReader(const ustring& path, bool hashed, FaultNote* fault = nullptr)
 {
+    FaultNote ignored;
+    if (!fault) {
+        fault = &ignored;
+    }
     Package package;
     package.reader.reset(archive_read_new());
     package.source.reset(new PackageSource);
@@ -130,6 +134,7 @@ Package openReader(const ustring& path, bool hashed)
         package.digest.reset(new PackageDigest);
     }
     if (!package.reader || (package.digest && !package.digest->ok())) {
+        fault->Note(Blame::Environment);
         EXTRACTOR_LOG(L_ERR, "[ERROR] extractor.cpp(%d): Allocate archive failed\n");
         return Package();
     }
@@ -138,6 +143,8 @@ Package openReader(const ustring& path, bool hashed)
     archive_read_support_filter_all(reader);
     int opened;
     if (!package.source->open(path.c_str())) {
+        // Missing or unreadable since it was looked at: the machine's doing.
+        fault->Note(Blame::Environment);
         archive_set_error(reader, errno, "Failed to open '%s'", path.c_str());
         opened = ARCHIVE_FATAL;
     } else {
@@ -152,6 +159,7 @@ Package openReader(const ustring& path, bool hashed)
         }
     }
     if (opened != ARCHIVE_OK) {
+        fault->NoteErrno(archive_errno(reader));
         EXTRACTOR_LOG(L_ERR, "[ERROR] extractor.cpp(%d): archive_read_open_filename failed: '%s'\n",
                       errorText(reader));
         return Package();
@@ -889,15 +897,17 @@ int Extractor::extractNoting(FaultNote& fault)
                       expected_sha256.c_str());
         return -1;
     }
-    Package reader = openReader(source, !sha256.empty());
+    Package reader = openReader(source, !sha256.empty(), &fault);
     archive_entry* first = nullptr;
+    bool started = false;
     if (!reader) {
-        // Missing or unreadable since it was looked at: the machine's doing.
-        fault.Note(Blame::Environment);
+        // Noted by openReader.
     } else if (archive_read_next_header(reader.get(), &first) != ARCHIVE_OK) {
         noteReadFailure(reader.get(), &fault);
+    } else {
+        started = true;
     }
-    if (!reader || first == nullptr) {
+    if (!started) {
         EXTRACTOR_LOG(
             L_ERR, "[ERROR] extractor.cpp(%d): Failed to calculate total file numbers, ret: %d\n",
             reader ? 0 : -1);

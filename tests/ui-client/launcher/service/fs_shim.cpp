@@ -64,7 +64,7 @@ extern "C" int fsync(int fd)
     errno = saved;
     static bool failed = false;
     if (getenv("FS_SHIM_FAIL_FSYNC") && !failed &&
-        path.find("/Brisendale.app/") != std::string::npos) {
+        path.find("/Brisendale.app.staging/") != std::string::npos) {
         failed = true;
         errno = EIO;
         return -1;

@@ -14,6 +14,7 @@
 #include <QRegularExpression>
 
 #include <fcntl.h>
+#include <functional>
 #include <sched.h>
 #include <sys/file.h>
 #include <sys/mount.h>
@@ -67,6 +68,7 @@ protected:
     QString app() const { return user() + "/Brisendale.app"; }
     QString backup(int i) const { return app() + "_tmp" + (i ? QString::number(i) : QString()); }
     QString marker() const { return app() + ".incomplete"; }
+    QString staging() const { return app() + ".staging"; }
     QString package() const { return m_root + "/package/brisendale.nbx"; }
 
     // Stages the package tree in the scratch folder, archives it into the root and
@@ -111,9 +113,20 @@ protected:
         e.insert("LD_PRELOAD", FAIL_AT_CALL_SHIM);
         e.insert("ASAN_OPTIONS", e.value("ASAN_OPTIONS") + ":verify_asan_link_order=0");
         e.insert("FAIL_AT_CALL_ROOT", user());
-        e.insert("FAIL_AT_CALL_MATCH", "/Brisendale.app/share/");
+        e.insert("FAIL_AT_CALL_MATCH", "/Brisendale.app.staging/share/");
         e.insert("FAIL_AT_CALL_N", "1");
         e.insert("FAIL_AT_CALL_MODE", mode);
+        return e;
+    }
+
+    // A file system that cannot exchange two names (ext2, NFS): the switch takes two
+    // renames and a backup name.
+    QProcessEnvironment noExchange() const
+    {
+        QProcessEnvironment e = env();
+        e.insert("LD_PRELOAD", FAIL_AT_CALL_SHIM);
+        e.insert("ASAN_OPTIONS", e.value("ASAN_OPTIONS") + ":verify_asan_link_order=0");
+        e.insert("FAIL_AT_CALL_NO_EXCHANGE", "1");
         return e;
     }
 
@@ -194,6 +207,8 @@ TEST_P(DecideTest, ComparesBuildNumbersOnly)
     if (row.marker) {
         writeFile(marker(), "");
     }
+    // Only a package that can be read is installed: the decision's own rows have one.
+    writeFile(package(), "package");
     ProbeRun run = probe({"decide"}, false);
     EXPECT_RUN_OK(run);
     EXPECT_EQ(run.value("need"), QString::number(row.need)) << run.err.toStdString();
@@ -226,6 +241,39 @@ INSTANTIATE_TEST_SUITE_P(
         DecideRow{"unfinished_upgrade", "125", "125", true, true, 1, "0, target version = 125"}),
     [](const ::testing::TestParamInfo<DecideRow>& info) { return std::string(info.param.name); });
 
+// A package manager between its steps: INFO names the new build, the package is not (yet)
+// a readable file. Nothing is touched and nothing counted; one warning says why.
+TEST_F(FlowTest, PackageThatCannotBeReadIsNoUpgrade)
+{
+    const struct
+    {
+        const char* name;
+        std::function<void(const QString&)> make;
+    } rows[] = {
+        {"missing", [](const QString&) {}},
+        {"a folder", [](const QString& p) { QDir().mkpath(p); }},
+        {"a FIFO", [](const QString& p) { mkfifo(QFile::encodeName(p).constData(), 0644); }},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        QDir(user()).removeRecursively();
+        QDir(m_root + "/package").removeRecursively();
+        writeFile(app() + "/INFO", infoText("120"));
+        writeExec(app() + "/bin/brisendale-drive-ui", kClientTerm);
+        writeFile(m_root + "/INFO", infoText("125"));
+        QDir().mkpath(m_root + "/package");
+        row.make(package());
+        const auto before = listTree(app());
+        ProbeRun run = probe({"decide"}, false);
+        EXPECT_RUN_OK(run);
+        EXPECT_EQ(run.value("need"), "0");
+        EXPECT_EQ(run.countLog("but the package"), 1) << run.err.toStdString();
+        EXPECT_EQ(listTree(app()), before);
+        EXPECT_FALSE(QFileInfo::exists(app() + ".attempts"));
+        EXPECT_FALSE(QFileInfo::exists(staging()));
+    }
+}
+
 // ---------------------------------------------------------------- backup, extraction, rollback
 
 TEST_F(FlowTest, FirstInstallRemovesAStrayBackup)
@@ -246,9 +294,10 @@ TEST_F(FlowTest, LeftOverBackupMovesOnToTheNextName)
     const QString staged = makePackage("125");
     installOld("120");
     writeFile(backup(0) + "/junk", "left by an earlier run");
-    ProbeRun run = probe({"upgrade"}, false);
+    ProbeRun run = probe({"upgrade"}, false, noExchange());
     EXPECT_RUN_OK(run);
     EXPECT_EQ(run.value("upgrade"), "0");
+    EXPECT_EQ(run.countLog("cannot be exchanged"), 1) << run.err.toStdString();
     EXPECT_EQ(run.countLog("failed to backup app from '" + app() + "' -> '" + backup(0) + "'\n"),
               1);
     EXPECT_EQ(run.countLog("failed to backup app"), 1);
@@ -264,17 +313,17 @@ TEST_F(FlowTest, AllTenBackupNamesTakenLeavesTheOldInstallation)
     for (int i = 0; i < 10; ++i) {
         writeFile(backup(i) + "/junk", "taken");
     }
-    ProbeRun run = probe({"prepare"}, false);
+    ProbeRun run = probe({"prepare"}, false, noExchange());
     EXPECT_RUN_OK(run);
     EXPECT_EQ(run.value("prepare"), "-1");
     EXPECT_EQ(run.countLog("failed to backup app from"), 11);
     EXPECT_EQ(run.countLog("failed to backup app from '" + app() + "' -> '" + backup(9) +
                            "' at max retries, exiting\n"),
               1);
-    EXPECT_EQ(run.countLog("extract package"), 0);
     EXPECT_EQ(listTree(app()), old);
     EXPECT_EQ(backups().size(), 10);
     EXPECT_FALSE(QFileInfo::exists(marker()));
+    EXPECT_FALSE(QFileInfo::exists(staging()));
 }
 
 TEST_F(FlowTest, TruncatedArchiveRollsBackToExactlyTheOldTree)
@@ -286,10 +335,14 @@ TEST_F(FlowTest, TruncatedArchiveRollsBackToExactlyTheOldTree)
     ProbeRun run = probe({"prepare"}, false);
     EXPECT_RUN_OK(run);
     EXPECT_EQ(run.value("prepare"), "-1");
-    EXPECT_EQ(run.countLog("Failed to extract package, rollback to old installation\n"), 1);
+    EXPECT_EQ(run.countLog("the new copy could not be prepared (a fault of the package); the "
+                           "installation and its client are left as they were\n"),
+              1)
+        << run.err.toStdString();
     EXPECT_EQ(listTree(app()), old);
     EXPECT_TRUE(backups().isEmpty());
     EXPECT_FALSE(QFileInfo::exists(marker()));
+    EXPECT_FALSE(QFileInfo::exists(staging()));
 }
 
 TEST_F(FlowTest, FailureWithoutOldInstallationLeavesNothing)
@@ -299,9 +352,10 @@ TEST_F(FlowTest, FailureWithoutOldInstallationLeavesNothing)
     ProbeRun run = probe({"prepare"}, false);
     EXPECT_RUN_OK(run);
     EXPECT_EQ(run.value("prepare"), "-1");
-    EXPECT_EQ(run.countLog("Failed to extract package, and no old installation to rollback\n"), 1);
+    EXPECT_EQ(run.countLog("the new copy could not be prepared (a fault of the package)"), 1);
     EXPECT_FALSE(QFileInfo::exists(app()));
     EXPECT_FALSE(QFileInfo::exists(marker()));
+    EXPECT_FALSE(QFileInfo::exists(staging()));
 }
 
 // Packages that ship read-only folders and files, upgraded by their unprivileged owner:
@@ -771,11 +825,14 @@ TEST_F(FlowTest, FullDiskDuringTheExtractionRollsBackWithOneClearLine)
     EXPECT_RUN_OK(run);
     EXPECT_EQ(run.value("upgrade"), "-1");
     EXPECT_EQ(run.countLog("[ERROR] extractor.cpp"), 1) << run.err.toStdString();
-    EXPECT_EQ(run.countLog("no room left in '" + QFileInfo(app()).canonicalFilePath() +
-                           "': No space left on device (28)\n"),
+    EXPECT_EQ(run.countLog("no room left in '" + QFileInfo(user()).canonicalFilePath() +
+                           "/Brisendale.app.staging': No space left on device (28)\n"),
               1);
+    EXPECT_EQ(run.countLog("not counting it against"), 1);
     EXPECT_EQ(listTree(app()), old);
     EXPECT_FALSE(QFileInfo::exists(marker()));
+    EXPECT_FALSE(QFileInfo::exists(staging()));
+    EXPECT_FALSE(QFileInfo::exists(app() + ".attempts"));
 }
 
 // A large disk with little free room: the reserve is 1 % of it, not a share that would
@@ -862,9 +919,13 @@ TEST_P(KilledUpgradeTest, NextRunEndsWithExactlyThePackage)
     installOld("120");
     const int total = listTree(staged).size();
     const int step = std::max(1, total * GetParam() / 100);
+    const auto old = listTree(app());
     ProbeRun killed = probe({"upgrade", "--die-at-step", QString::number(step)}, false);
     ASSERT_TRUE(killed.crashed) << killed.out.toStdString() << killed.err.toStdString();
-    EXPECT_TRUE(QFileInfo::exists(marker()));
+    // Killed while it prepared the new copy beside A: A was never touched.
+    EXPECT_EQ(listTree(app()), old);
+    EXPECT_TRUE(QFileInfo::exists(staging()));
+    EXPECT_FALSE(QFileInfo::exists(marker()));
 
     ProbeRun rerun = probe({"upgrade"}, false);
     EXPECT_RUN_OK(rerun);
@@ -873,6 +934,7 @@ TEST_P(KilledUpgradeTest, NextRunEndsWithExactlyThePackage)
     EXPECT_EQ(listTree(app()), listTree(staged));
     EXPECT_TRUE(backups().isEmpty()) << backups().join(' ').toStdString();
     EXPECT_FALSE(QFileInfo::exists(marker()));
+    EXPECT_FALSE(QFileInfo::exists(staging()));
     EXPECT_EQ(probe({"decide"}, false).value("need"), "0");
 }
 
@@ -881,7 +943,7 @@ INSTANTIATE_TEST_SUITE_P(Steps, KilledUpgradeTest, ::testing::Values(0, 30, 70, 
                              return "at_" + std::to_string(info.param) + "_percent";
                          });
 
-TEST_F(FlowTest, NewTreeIsOnStorageBeforeTheBackupIsRemoved)
+TEST_F(FlowTest, NewTreeIsOnStorageBeforeTheOldIsRemoved)
 {
     makePackage("125");
     installOld("120");
@@ -892,22 +954,25 @@ TEST_F(FlowTest, NewTreeIsOnStorageBeforeTheBackupIsRemoved)
     ProbeRun run = probe({"upgrade"}, false, e);
     EXPECT_RUN_OK(run);
     const QStringList calls = QString::fromUtf8(readFile(path() + "/calls")).split('\n');
-    int firstBackupRemoval = -1;
-    for (int i = 0; i < calls.size() && firstBackupRemoval < 0; ++i) {
-        if (calls[i].startsWith("remove " + backup(0) + "/")) {
-            firstBackupRemoval = i;
+    // After the exchange the old tree is at the staging name, where the new one was made.
+    const QString canonicalStaging = QFileInfo(user()).canonicalFilePath() + "/" +
+                                     QFileInfo(staging()).fileName();
+    int firstOldRemoval = -1;
+    for (int i = 0; i < calls.size() && firstOldRemoval < 0; ++i) {
+        if (calls[i].startsWith("remove " + staging() + "/")) {
+            firstOldRemoval = i;
         }
     }
-    ASSERT_GE(firstBackupRemoval, 0) << calls.join('\n').toStdString();
+    ASSERT_GE(firstOldRemoval, 0) << calls.join('\n').toStdString();
     // Each file and folder of the new tree by fsync: syncfs persists nothing on FUSE.
-    const QString canonicalApp = QFileInfo(app()).canonicalFilePath();
-    const QStringList before = calls.mid(0, firstBackupRemoval);
+    const QStringList before = calls.mid(0, firstOldRemoval);
     for (const QString& rel : listTree(app()).keys()) {
         if (!QFileInfo(app() + "/" + rel).isSymLink()) {
-            EXPECT_TRUE(before.contains("fsync " + canonicalApp + "/" + rel)) << rel.toStdString();
+            EXPECT_TRUE(before.contains("fsync " + canonicalStaging + "/" + rel))
+                << rel.toStdString();
         }
     }
-    EXPECT_TRUE(before.contains("fsync " + canonicalApp));
+    EXPECT_TRUE(before.contains("fsync " + canonicalStaging));
     EXPECT_TRUE(before.contains("fsync " + QFileInfo(user()).canonicalFilePath()));
 }
 
@@ -934,16 +999,22 @@ TEST_F(FlowTest, FileSystemReportingNoSizeInstalls)
 
 // The user waits for the upgrade, not for the old tree's removal: that comes after the
 // client's start, as the removal of a left-over.
-TEST_F(FlowTest, BackupOutlivesTheUpgradeAsALeftOver)
+TEST_F(FlowTest, OldCopyOutlivesTheUpgradeAsALeftOver)
 {
     const QString staged = makePackage("125");
-    installOld("120");
-    ProbeRun run = probe({"prepare"}, false);
-    EXPECT_RUN_OK(run);
-    EXPECT_EQ(run.value("prepare"), "0");
-    EXPECT_EQ(listTree(app()), listTree(staged));
-    EXPECT_EQ(backups(), QStringList{"Brisendale.app_tmp"});
-    EXPECT_FALSE(QFileInfo::exists(marker())) << "a marker would keep the backup for good";
+    for (const bool exchange : {true, false}) {
+        SCOPED_TRACE(exchange ? "exchanged" : "renamed");
+        QDir(user()).removeRecursively();
+        installOld("120");
+        const auto old = listTree(app());
+        ProbeRun run = probe({"prepare"}, false, exchange ? env() : noExchange());
+        EXPECT_RUN_OK(run);
+        EXPECT_EQ(run.value("prepare"), "0") << run.err.toStdString();
+        EXPECT_EQ(listTree(app()), listTree(staged));
+        EXPECT_EQ(listTree(exchange ? staging() : backup(0)), old);
+        EXPECT_EQ(backups(), exchange ? QStringList() : QStringList{"Brisendale.app_tmp"});
+        EXPECT_FALSE(QFileInfo::exists(marker())) << "a marker would keep the old copy for good";
+    }
 }
 
 TEST_F(FlowTest, FailedFlushRollsBack)
@@ -958,10 +1029,14 @@ TEST_F(FlowTest, FailedFlushRollsBack)
     ProbeRun run = probe({"prepare"}, false, e);
     EXPECT_RUN_OK(run);
     EXPECT_EQ(run.value("prepare"), "-1");
-    EXPECT_EQ(run.countLog("failed to flush '" + QFileInfo(app()).canonicalFilePath() + "/"), 1)
+    EXPECT_EQ(run.countLog("failed to flush '" + QFileInfo(user()).canonicalFilePath() +
+                           "/Brisendale.app.staging/"),
+              1)
         << run.err.toStdString();
+    EXPECT_EQ(run.countLog("(not the package's fault)"), 1);
     EXPECT_EQ(listTree(app()), old);
     EXPECT_FALSE(QFileInfo::exists(marker()));
+    EXPECT_FALSE(QFileInfo::exists(staging()));
 }
 
 // ---------------------------------------------------------------- the whole run
