@@ -4,6 +4,7 @@
 // number $FAIL_AT_CALL_N:
 //   FAIL_AT_CALL_MODE=eio     that call fails with EIO, once;
 //   FAIL_AT_CALL_MODE=enospc  that call and every later counted one fail with ENOSPC;
+//   FAIL_AT_CALL_MODE=efbig   the same with EFBIG, as beyond a file size limit;
 //   FAIL_AT_CALL_MODE=kill    the process is killed with SIGKILL;
 //   FAIL_AT_CALL_MODE=term    the process gets SIGTERM, as at a logout, and the call goes on;
 //   FAIL_AT_CALL_MODE=stop    the process stops (SIGSTOP) until continued, then goes on.
@@ -20,6 +21,8 @@
 // process starts fails with EXDEV, as a folder of overlayfs's lower layer does.
 // With $FAIL_AT_CALL_NO_EXCHANGE set, renameat2 with RENAME_EXCHANGE fails with EINVAL, as
 // on a file system that cannot exchange two names (ext2, NFS); it is not counted.
+// With $FAIL_AT_CALL_NO_THREADS naming a text, every pthread_create fails with EAGAIN once
+// a call has named a path that contains it, as under a task limit reached meanwhile.
 // Child processes do not inherit the shim.
 
 #include <atomic>
@@ -31,6 +34,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
+#include <pthread.h>
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
@@ -47,6 +51,7 @@ enum class Mode
     Count,
     Eio,
     Enospc,
+    Efbig,
     Kill,
     Term,
     Stop,
@@ -65,6 +70,7 @@ struct Settings
     int durableFd = -1;
     bool exdev = false;
     bool noExchange = false;
+    std::string noThreads;
     struct stat exdevStat = {}; // ext4 soon reuses the inode number of a removed folder
 };
 
@@ -101,6 +107,7 @@ __attribute__((constructor)) void init()
     const std::string m = mode ? mode : "";
     s.mode = m == "eio"      ? Mode::Eio
              : m == "enospc" ? Mode::Enospc
+             : m == "efbig"  ? Mode::Efbig
              : m == "kill"   ? Mode::Kill
              : m == "term"   ? Mode::Term
              : m == "stop"   ? Mode::Stop
@@ -119,6 +126,8 @@ __attribute__((constructor)) void init()
         }
     }
     s.noExchange = getenv("FAIL_AT_CALL_NO_EXCHANGE") != nullptr;
+    if (const char* threads = getenv("FAIL_AT_CALL_NO_THREADS"))
+        s.noThreads = threads;
     // The start script and the client it starts are not under test.
     unsetenv("LD_PRELOAD");
 }
@@ -154,9 +163,13 @@ std::string resolve(int dirfd, const char* path)
     return fdPath(dirfd) + "/" + path;
 }
 
+std::atomic<bool> g_threadsRefused{false};
+
 bool counted(const std::string& path)
 {
     const Settings& s = settings();
+    if (!s.noThreads.empty() && path.find(s.noThreads) != std::string::npos)
+        g_threadsRefused = true;
     if (!s.match.empty() && path.find(s.match) == std::string::npos)
         return false;
     return under(path, s.root) || under(path, s.realRoot);
@@ -196,6 +209,9 @@ bool injectFault(const char* call, const std::string& path)
         return true;
     case Mode::Enospc:
         errno = ENOSPC;
+        return true;
+    case Mode::Efbig:
+        errno = EFBIG;
         return true;
     case Mode::Kill:
         raise(SIGKILL);
@@ -445,3 +461,13 @@ extern "C" int renameat2(int fd1, const char* from, int fd2, const char* to, uns
 TWO_PATH_CALL(link, (const char* from, const char* to), AT_FDCWD, from, AT_FDCWD, to, (from, to))
 TWO_PATH_CALL(linkat, (int fd1, const char* from, int fd2, const char* to, int flags), fd1, from,
               fd2, to, (fd1, from, fd2, to, flags))
+
+extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attr,
+                              void* (*start)(void*), void* arg)
+{
+    using Fn = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
+    static Fn fn = real<Fn>("pthread_create");
+    if (g_threadsRefused)
+        return EAGAIN;
+    return fn(thread, attr, start, arg);
+}

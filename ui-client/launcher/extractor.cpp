@@ -774,6 +774,12 @@ private:
                           m_root.c_str(), std::strerror(err), err);
             return false;
         }
+        // A limit or the machine (EFBIG, EMFILE, ENOMEM, EIO): said plainly, with its cause.
+        if (err > 0 && BlameForErrno(err) == Blame::Environment) {
+            EXTRACTOR_LOG(L_ERR, "[ERROR] extractor.cpp(%d): cannot write below '%s': %s: %s (%d)\n",
+                          m_root.c_str(), errorText(m_writer), std::strerror(err), err);
+            return false;
+        }
         EXTRACTOR_LOG(L_ERR, "[ERROR] extractor.cpp(%d): archive_read_extract2 failed: '%s'\n",
                       errorText(m_writer));
         return false;

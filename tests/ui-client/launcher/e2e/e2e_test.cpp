@@ -366,10 +366,11 @@ TEST_F(E2eTest, PidFileWithAnUnparsableLineStillStopsTheOldClient)
     EXPECT_EQ(clients, 1);
 }
 
-TEST_F(E2eTest, FailedUpgradeRestoresTheOldInstallationAndStillExitsZero)
+TEST_F(E2eTest, FailedUpgradeLeavesTheInstallationAndItsClientAndStillExitsZero)
 {
     ASSERT_EQ(launch().exitCode, 0);
-    ASSERT_GT(waitForClient(), 1);
+    const pid_t client = waitForClient();
+    ASSERT_GT(client, 1);
     testsupport::writeFile(userApp() + "/marker", "old installation");
     testsupport::writeFile(root() + "/INFO", testsupport::infoText(kSampleBuild.toInt() + 1));
     testsupport::writeFile(root() + "/package/brisendale.nbx", "this is not an archive\n");
@@ -381,9 +382,11 @@ TEST_F(E2eTest, FailedUpgradeRestoresTheOldInstallationAndStillExitsZero)
     expectInstalled(kSampleBuild);
     const QString newLines = logText().mid(logBefore);
     EXPECT_NE(newLines.indexOf("Failed to upgrade package"), -1) << newLines.toStdString();
-    EXPECT_NE(newLines.indexOf("rollback to old installation"), -1);
-    // The old client was stopped for the upgrade and is started again.
-    EXPECT_GT(waitForClient(), 1);
+    EXPECT_NE(newLines.indexOf("are left as they were"), -1);
+    // The package failed before the switch: the running client was never stopped.
+    EXPECT_EQ(waitForClient(), client);
+    EXPECT_FALSE(processGone(client));
+    EXPECT_FALSE(QFileInfo::exists(userApp() + ".staging"));
 }
 
 // --reinstall takes the upgrade's path with equal builds: the client is stopped, the
@@ -411,10 +414,11 @@ TEST_F(E2eTest, ReinstallReplacesAnEqualBuildAndRestartsTheClient)
 }
 
 // A reinstall that fails rolls back like an upgrade, and says so by its exit code.
-TEST_F(E2eTest, FailedReinstallRestoresTheOldInstallation)
+TEST_F(E2eTest, FailedReinstallLeavesTheInstallationAndItsClient)
 {
     ASSERT_EQ(launch().exitCode, 0);
-    ASSERT_GT(waitForClient(), 1);
+    const pid_t client = waitForClient();
+    ASSERT_GT(client, 1);
     testsupport::writeFile(userApp() + "/marker", "old installation");
     testsupport::writeFile(root() + "/package/brisendale.nbx", "this is not an archive\n");
     const int logBefore = logText().size();
@@ -426,8 +430,9 @@ TEST_F(E2eTest, FailedReinstallRestoresTheOldInstallation)
     EXPECT_TRUE(QFileInfo::exists(userApp() + "/marker"));
     expectInstalled(kSampleBuild);
     const QString newLines = logText().mid(logBefore);
-    EXPECT_NE(newLines.indexOf("rollback to old installation"), -1) << newLines.toStdString();
-    EXPECT_GT(waitForClient(), 1);
+    EXPECT_NE(newLines.indexOf("are left as they were"), -1) << newLines.toStdString();
+    EXPECT_EQ(waitForClient(), client);
+    EXPECT_FALSE(processGone(client));
 }
 
 // While another launcher works on the home, a reinstall leaves the copy to it and tells

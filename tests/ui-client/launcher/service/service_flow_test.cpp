@@ -779,6 +779,89 @@ TEST_F(FlowTest, PackageDigestInTheVersionFileDecidesTheUpgrade)
     EXPECT_EQ(listTree(app()), listTree(staged));
 }
 
+// Every failure before the switch leaves the running client alone, and only the package's
+// own faults count an attempt. The client runs beside the probe in a pid namespace of their
+// own, so that nothing outside can be signalled.
+struct PreparationRow
+{
+    const char* name;
+    std::function<void(QProcessEnvironment&)> arrange;
+    bool counted;
+    const char* logged; // the failure's own line
+};
+
+class PreparationFailureTest : public FlowTest
+{
+protected:
+    // The probe's upgrade with the old client running; what the probe printed, and
+    // "client=alive" or "client=gone" after it.
+    ProbeRun upgradeBesideTheClient(QProcessEnvironment e)
+    {
+        // The shim leaves the environment of the first program it is loaded into: it is
+        // handed to the probe alone.
+        e.insert("PROBE_PRELOAD", e.value("LD_PRELOAD"));
+        e.remove("LD_PRELOAD");
+        const QString script = "\"$1\" & client=$!\n"
+                               "i=0; while [ ! -s \"$HOME/.Brisendale/ui.pid\" ] && [ $i -lt 200 ]; "
+                               "do sleep 0.01; i=$((i+1)); done\n"
+                               "LD_PRELOAD=\"$PROBE_PRELOAD\" \"$2\" upgrade\n"
+                               "kill -0 $client 2>/dev/null && echo client=alive || echo client=gone\n";
+        return servicetest::runProgram("unshare",
+                                       {"--pid", "--fork", "--mount-proc", "sh", "-c", script,
+                                        "sh", app() + "/bin/brisendale-drive-ui", m_probe},
+                                       e);
+    }
+};
+
+TEST_F(PreparationFailureTest, ClientKeepsRunningAndOnlyThePackageIsBlamed)
+{
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root for a pid namespace of its own";
+    }
+    const PreparationRow rows[] = {
+        {"digest mismatch",
+         [this](QProcessEnvironment&) {
+             writeFile(m_root + "/INFO",
+                       infoText("125") + "[Package]\nsha256=" + QByteArray(64, '0') + "\n");
+         },
+         true, "package digest mismatch"},
+        {"package missing",
+         [this](QProcessEnvironment&) { QFile::remove(package()); }, false,
+         "but the package"},
+        {"no room", [this](QProcessEnvironment& e) { e = firstFillerFails("enospc"); },
+         false, "no room left in"},
+        {"a file too large",
+         [this](QProcessEnvironment& e) { e = firstFillerFails("efbig"); }, false,
+         "File too large"},
+        {"a thread that cannot start",
+         [this](QProcessEnvironment& e) {
+             e = firstFillerFails("count");
+             e.insert("FAIL_AT_CALL_NO_THREADS", "/Brisendale.app.staging");
+         },
+         false, "Failed to start the writing thread"},
+        {"a logout", [this](QProcessEnvironment& e) { e = firstFillerFails("term"); },
+         false, "stopped by signal 15"},
+    };
+    for (const PreparationRow& row : rows) {
+        SCOPED_TRACE(row.name);
+        QDir(user()).removeRecursively();
+        makePackage("125", 400);
+        installOld("120");
+        const auto old = listTree(app());
+        QProcessEnvironment e = env();
+        row.arrange(e);
+        const ProbeRun run = upgradeBesideTheClient(e);
+        EXPECT_EQ(run.value("client"), "alive") << run.out.toStdString() << run.err.toStdString();
+        EXPECT_GE(run.countLog(row.logged), 1) << run.err.toStdString();
+        EXPECT_EQ(listTree(app()), old);
+        EXPECT_FALSE(QFileInfo::exists(marker()));
+        EXPECT_EQ(QFileInfo::exists(app() + ".attempts"), row.counted) << run.err.toStdString();
+        if (run.value("upgrade") == "-1") {
+            EXPECT_FALSE(QFileInfo::exists(staging())) << "a failed preparation is removed";
+        }
+    }
+}
+
 // A logout during the upgrade: it rolls back and counts as no attempt, so a package is
 // never locked out by sessions that ended while it was unpacked.
 TEST_F(FlowTest, UpgradesEndedBySigtermDoNotCount)

@@ -222,6 +222,12 @@ protected:
         QSettings saved(marker(), QSettings::IniFormat);
         const QString oldName = saved.value("old").toString();
         const QString nextName = saved.value("next").toString();
+        // Around an exchange A holds either tree, each complete: the marker only says so.
+        if (oldName == "Brisendale.app" && nextName == "Brisendale.app.staging") {
+            if (QFileInfo::exists(app()) && (appTree == m_oldTree || appTree == m_newTree))
+                return QString();
+            return "the marker of an exchange, and A is neither the old tree nor the new one";
+        }
         QString where = user() + "/" + oldName;
         if (oldName.isEmpty() || !QFileInfo::exists(where))
             where = nextName.isEmpty() ? QString() : user() + "/" + nextName;
@@ -366,7 +372,7 @@ TEST_P(UpgradeFaultTest, NothingIsLostWhateverCallFails)
 // Every flush of the upgrade fails in turn: a large file's early write-back and the fsync
 // of each file and folder. Data that may not be on storage must never
 // replace the old installation.
-TEST_F(UpgradeFaultTest, EveryFailedFlushRollsBack)
+TEST_F(UpgradeFaultTest, EveryFailedFlushLeavesTheOldTree)
 {
     // A file large enough for its own write-back, and writes slow enough for the periodic
     // flush to run a few times.
@@ -375,7 +381,7 @@ TEST_F(UpgradeFaultTest, EveryFailedFlushRollsBack)
     ASSERT_TRUE(servicetest::writeArchive(fresh, m_root + "/package/brisendale.nbx"));
     // Inside the new A only: the small state files beside it have failures of their own.
     const QStringList flushes = {"FAIL_AT_CALL_CALLS=fsync,sync_file_range",
-                                 "FAIL_AT_CALL_MATCH=/Brisendale.app/"};
+                                 "FAIL_AT_CALL_MATCH=/Brisendale.app.staging/"};
     installOld();
     const QString trace = path() + "/flushes";
     ASSERT_EQ(runLauncher(flushes + QStringList{"FAIL_AT_CALL_TRACE=" + trace}), 0);
@@ -403,6 +409,8 @@ TEST_F(UpgradeFaultTest, EveryFailedFlushRollsBack)
             << "not the old tree after " << where.toStdString();
         EXPECT_FALSE(QFileInfo::exists(marker())) << where.toStdString();
         EXPECT_FALSE(QFileInfo::exists(app() + "_tmp")) << where.toStdString();
+        EXPECT_FALSE(QFileInfo::exists(app() + ".staging")) << where.toStdString();
+        EXPECT_FALSE(QFileInfo::exists(app() + ".attempts")) << "a failed flush is no attempt";
     }
     EXPECT_GT(judged, 2);
 }
@@ -412,7 +420,7 @@ TEST_F(UpgradeFaultTest, EveryFailedFlushRollsBack)
 // single-instance lock refuses it; from another host (a temporary folder of its own),
 // the home's lock leaves the start to the first. Either way it ends at once and runs
 // nothing from A; the first then puts A back and starts its client.
-TEST_F(UpgradeFaultTest, SecondLauncherDuringASlowUpgradeThatRollsBack)
+TEST_F(UpgradeFaultTest, SecondLauncherDuringASlowUpgradeThatFails)
 {
     struct Row
     {
@@ -434,13 +442,15 @@ TEST_F(UpgradeFaultTest, SecondLauncherDuringASlowUpgradeThatRollsBack)
         // Slow writes, and one that fails late in share/: the upgrade rolls back, and lasts
         // well beyond the second launcher's look at a held home lock.
         QProcess first;
-        startLauncher(&first, {"FAIL_AT_CALL_MATCH=/Brisendale.app/share/", "FAIL_AT_CALL_N=40",
+        startLauncher(&first, {"FAIL_AT_CALL_MATCH=/Brisendale.app.staging/share/",
+                               "FAIL_AT_CALL_N=40",
                                "FAIL_AT_CALL_MODE=eio", "FAIL_AT_CALL_PAUSE_US=500000",
                                "XDG_RUNTIME_DIR=" + path() + "/run1"});
         ASSERT_TRUE(first.waitForStarted());
-        for (int i = 0; i < 600 && !QFileInfo::exists(marker()); ++i)
+        const QString staging = app() + ".staging";
+        for (int i = 0; i < 600 && !QFileInfo::exists(staging); ++i)
             QThread::msleep(20);
-        ASSERT_TRUE(QFileInfo::exists(marker())) << "the first launcher never began the upgrade";
+        ASSERT_TRUE(QFileInfo::exists(staging)) << "the first launcher never began the upgrade";
 
         const QString setting = row.setting;
         QProcess second;
@@ -455,7 +465,8 @@ TEST_F(UpgradeFaultTest, SecondLauncherDuringASlowUpgradeThatRollsBack)
         EXPECT_EQ(first.exitCode(), 0);
         EXPECT_TRUE(listTree(app()) == m_oldTree) << "A is not the old tree";
         EXPECT_FALSE(QFileInfo::exists(marker()));
-        // Only the first started a client: the restored one.
+        EXPECT_FALSE(QFileInfo::exists(staging));
+        // Only the first started a client: the old one.
         EXPECT_EQ(readFile(user() + "/start-args"), "old\nstart\n");
         const QString log = QString::fromUtf8(readFile(user() + "/log/launcher.log"));
         EXPECT_EQ(log.count(row.logged), 1) << log.toStdString();
@@ -485,7 +496,7 @@ bool stopped(qint64 pid)
 // The X server ends while the package is unpacked, as at the end of a session: the
 // upgrade rolls back as for SIGHUP, counts as no attempt, and no client is started. The
 // launcher ends by SIGHUP.
-TEST_F(UpgradeFaultTest, DisplayLostMidUpgradeRollsBackAsAtLogout)
+TEST_F(UpgradeFaultTest, DisplayLostMidUpgradeEndsAsAtLogout)
 {
     const QString xvfb = QStandardPaths::findExecutable("Xvfb");
     const int number = freeDisplayNumber();
@@ -506,7 +517,7 @@ TEST_F(UpgradeFaultTest, DisplayLostMidUpgradeRollsBackAsAtLogout)
         QThread::msleep(50);
 
     QProcess launcher;
-    startLauncher(&launcher, {"FAIL_AT_CALL_MATCH=/Brisendale.app/share/", "FAIL_AT_CALL_N=1",
+    startLauncher(&launcher, {"FAIL_AT_CALL_MATCH=/Brisendale.app.staging/share/", "FAIL_AT_CALL_N=1",
                               "FAIL_AT_CALL_MODE=stop", "FAIL_AT_CALL_PAUSE_US=20000",
                               "QT_QPA_PLATFORM=xcb", QString("DISPLAY=:%1").arg(number)});
     ASSERT_TRUE(launcher.waitForStarted());
@@ -521,7 +532,7 @@ TEST_F(UpgradeFaultTest, DisplayLostMidUpgradeRollsBackAsAtLogout)
 
     EXPECT_EQ(launcher.exitStatus(), QProcess::CrashExit);
     EXPECT_EQ(launcher.exitCode(), SIGHUP);
-    EXPECT_TRUE(listTree(app()) == m_oldTree) << "the old tree is back";
+    EXPECT_TRUE(listTree(app()) == m_oldTree) << "the old tree is untouched";
     EXPECT_FALSE(QFileInfo::exists(marker()));
     EXPECT_FALSE(QFileInfo::exists(app() + "_tmp"));
     EXPECT_FALSE(QFileInfo::exists(app() + ".attempts")) << "a logout is no failed attempt";
