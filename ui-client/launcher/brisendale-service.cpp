@@ -410,17 +410,19 @@ int Service::PrepareStaging(const ustring& staging)
                     package.c_str_utf8(), strerror(err), err);
         return -1;
     }
-    if (ExtractPackage(staging) != 0) {
-        return -1;
-    }
+    const int extracted = ExtractPackage(staging);
     // A package rewritten in place while it was read can yield a tree that mixes two
-    // builds; one replaced meanwhile is not the one that was checked.
+    // builds, or a damage that is not the package's; one replaced meanwhile is not the one
+    // that was checked.
     if (InspectPackage(package, after, err) != PackageState::Usable || after != before) {
         failure_blame = Blame::Environment;
         SERVICE_LOG(L_ERR,
                     "[ERROR] brisendale-service.cpp(%d): package '%s' changed while it was read, "
                     "not installing it\n",
                     package.c_str_utf8());
+        return -1;
+    }
+    if (extracted != 0) {
         return -1;
     }
     if (FlushNewTree(per_user_install_path, staging) != 0) {

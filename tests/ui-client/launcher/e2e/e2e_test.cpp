@@ -414,6 +414,26 @@ TEST_F(E2eTest, ReinstallReplacesAnEqualBuildAndRestartsTheClient)
 }
 
 // A reinstall that fails rolls back like an upgrade, and says so by its exit code.
+// A file size limit (RLIMIT_FSIZE) below the package's largest file: the launcher is not
+// killed by SIGXFSZ mid-extraction, it fails with EFBIG and says so, counts nothing, and a
+// run without the limit installs.
+TEST_F(E2eTest, FileSizeLimitFailsCleanlyAndCountsNothing)
+{
+    QProcess proc;
+    proc.setProcessEnvironment(baseEnvironment());
+    proc.start("prlimit", {"--fsize=16384", "--", launcherPath()});
+    const LaunchResult limited = finish(proc);
+    EXPECT_EQ(limited.exitCode, 0) << limited.err.toStdString();
+    const QString log = logText();
+    EXPECT_NE(log.indexOf("File too large (27)"), -1) << log.toStdString();
+    EXPECT_FALSE(QFileInfo::exists(userApp() + ".attempts"));
+    EXPECT_FALSE(QFileInfo::exists(userApp() + ".staging"));
+
+    const LaunchResult run = launch();
+    ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
+    expectInstalled(kSampleBuild);
+}
+
 TEST_F(E2eTest, FailedReinstallLeavesTheInstallationAndItsClient)
 {
     ASSERT_EQ(launch().exitCode, 0);

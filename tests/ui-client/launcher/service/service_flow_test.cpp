@@ -8,11 +8,14 @@
 #include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
+#include <QDirIterator>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QThread>
 
+#include <csignal>
 #include <fcntl.h>
 #include <functional>
 #include <sched.h>
@@ -860,6 +863,76 @@ TEST_F(PreparationFailureTest, ClientKeepsRunningAndOnlyThePackageIsBlamed)
             EXPECT_FALSE(QFileInfo::exists(staging())) << "a failed preparation is removed";
         }
     }
+}
+
+// A full disk is not the package's fault: however many runs it fails, the package is
+// installed as soon as there is room.
+TEST_F(FlowTest, FullDiskNeverBacksThePackageOff)
+{
+    const QString staged = makePackage("125", 20);
+    installOld("120");
+    for (int run = 0; run < 4; ++run) {
+        ProbeRun failed = probe({"upgrade"}, false, firstFillerFails("enospc"));
+        EXPECT_EQ(failed.value("upgrade"), "-1") << "run " << run << failed.err.toStdString();
+        EXPECT_FALSE(QFileInfo::exists(app() + ".attempts")) << "run " << run;
+    }
+    ProbeRun run = probe({"upgrade"}, false);
+    EXPECT_EQ(run.value("upgrade"), "0") << run.err.toStdString();
+    EXPECT_EQ(listTree(app()), listTree(staged));
+}
+
+// A package rewritten in place while it is read (a package manager at work, or an
+// administrator) is never committed, and counts nothing: the next run reads it whole. An
+// uncompressed package without a digest would otherwise yield a tree of two builds.
+TEST_F(FlowTest, PackageChangedWhileReadIsNeverCommitted)
+{
+    auto plainTar = [this](const QString& tree, const QString& to) {
+        return QProcess::execute("tar", {"--sort=name", "--mtime=@0", "--owner=0", "--group=0",
+                                         "--numeric-owner", "-C", tree, "-cf", to, "."});
+    };
+    const QString staged = makePackage("125", 400);
+    const QString other = path() + "/other";
+    ASSERT_EQ(QProcess::execute("cp", {"-a", staged, other}), 0);
+    // The same names and sizes, other bytes: the headers line up, the data do not.
+    QDirIterator files(other + "/share", QDir::Files, QDirIterator::Subdirectories);
+    while (files.hasNext()) {
+        const QString file = files.next();
+        writeFile(file, QByteArray(static_cast<int>(QFileInfo(file).size()), 'z'));
+    }
+    ASSERT_EQ(plainTar(staged, package()), 0);
+    const QString replacement = path() + "/replacement.tar";
+    ASSERT_EQ(plainTar(other, replacement), 0);
+    installOld("120");
+    const auto old = listTree(app());
+
+    QProcess prober;
+    QProcessEnvironment e = firstFillerFails("stop");
+    prober.setProcessEnvironment(e);
+    prober.setProcessChannelMode(QProcess::MergedChannels);
+    prober.start(m_probe, {"upgrade"});
+    ASSERT_TRUE(prober.waitForStarted());
+    const pid_t pid = static_cast<pid_t>(prober.processId());
+    bool stopped = false;
+    for (int i = 0; i < 500 && !stopped; ++i) {
+        QThread::msleep(10);
+        const QByteArray stat = readFile("/proc/" + QString::number(pid) + "/stat");
+        stopped = stat.mid(stat.lastIndexOf(')') + 2, 1) == "T";
+    }
+    // Rewritten in place: the same inode, other bytes from here on.
+    QFile rewrite(package());
+    const bool rewritten = rewrite.open(QIODevice::ReadWrite) &&
+                           rewrite.write(readFile(replacement)) > 0 && rewrite.flush();
+    rewrite.close();
+    ::kill(pid, SIGCONT);
+    ASSERT_TRUE(stopped) << "the probe never reached the extraction";
+    ASSERT_TRUE(rewritten);
+    ASSERT_TRUE(prober.waitForFinished(60000));
+    const QString out = QString::fromUtf8(prober.readAll());
+    EXPECT_NE(out.indexOf("upgrade=-1"), -1) << out.toStdString();
+    EXPECT_NE(out.indexOf("changed while it was read"), -1) << out.toStdString();
+    EXPECT_EQ(listTree(app()), old);
+    EXPECT_FALSE(QFileInfo::exists(staging()));
+    EXPECT_FALSE(QFileInfo::exists(app() + ".attempts"));
 }
 
 // A logout during the upgrade: it rolls back and counts as no attempt, so a package is
