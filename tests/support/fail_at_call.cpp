@@ -34,8 +34,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
-#include <pthread.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <string>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -410,7 +410,7 @@ PATH_CALL(truncate, int, (const char* path, off_t len), AT_FDCWD, path, (path, l
 
 // Both names of a rename or link count, as either may lie under the root.
 #define TWO_PATH_CALL_AS(fn_name, name, params, dir1, path1, dir2, path2, args)                    \
-    extern "C" int fn_name params                                                                     \
+    extern "C" int fn_name params                                                                  \
     {                                                                                              \
         using Fn = int(*) params;                                                                  \
         static Fn fn = real<Fn>(#name);                                                            \
@@ -462,8 +462,8 @@ TWO_PATH_CALL(link, (const char* from, const char* to), AT_FDCWD, from, AT_FDCWD
 TWO_PATH_CALL(linkat, (int fd1, const char* from, int fd2, const char* to, int flags), fd1, from,
               fd2, to, (fd1, from, fd2, to, flags))
 
-extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attr,
-                              void* (*start)(void*), void* arg)
+extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*start)(void*),
+                              void* arg)
 {
     using Fn = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
     static Fn fn = real<Fn>("pthread_create");

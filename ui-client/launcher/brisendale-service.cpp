@@ -379,7 +379,16 @@ int Service::PrepareUserEnv()
     if (PrepareStaging(staging) != 0) {
         return AbandonStaging(staging);
     }
+    // Written before the client stops, so that its flush is not part of the user's wait.
+    // It holds before the switch as well: A, whichever tree it holds, is complete.
+    const bool replacing = IsFileExist(app_dir, false);
+    if (replacing && WriteMarker(marker, {FSBaseName(app_dir), FSBaseName(staging)}) != 0) {
+        (void)RemoveMarker(marker);
+        failure_blame = Blame::Environment;
+        return AbandonStaging(staging);
+    }
     if (!StopClientsBeforeSwitch()) {
+        (void)RemoveMarker(marker);
         failure_blame = Blame::Environment;
         return AbandonStaging(staging);
     }
@@ -390,7 +399,8 @@ int Service::PrepareStaging(const ustring& staging)
 {
     // Left by a run that ended during its preparation: never part of an installation.
     if (IsFileExist(staging, false)) {
-        SERVICE_LOG(L_INFO, "[INFO] brisendale-service.cpp(%d): removing the unfinished copy '%s'\n",
+        SERVICE_LOG(L_INFO,
+                    "[INFO] brisendale-service.cpp(%d): removing the unfinished copy '%s'\n",
                     staging.c_str_utf8());
         if (FSRemove(staging, false) != 0) {
             failure_blame = Blame::Environment;
@@ -482,11 +492,7 @@ int Service::SwitchIn(const ustring& app_dir, const ustring& staging, const ustr
 int Service::ExchangeIn(const ustring& app_dir, const ustring& staging, const ustring& marker)
 {
     // Either name may hold either tree at a crash: both are complete and durable, and the
-    // marker says that A, whatever it holds, is the installation.
-    if (WriteMarker(marker, {FSBaseName(app_dir), FSBaseName(staging)}) != 0) {
-        (void)RemoveMarker(marker);
-        return -1;
-    }
+    // marker written before the stop says that A, whatever it holds, is the installation.
     // A first: where A cannot move (overlayfs's lower layer) the call names it.
     if (FSExchange(app_dir, staging) != 0) {
         const int err = errno;

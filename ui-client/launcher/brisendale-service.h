@@ -103,8 +103,9 @@ protected:
     // -1 with a complete A in place or named by the marker.
     [[nodiscard]] int SwitchIn(const ustring& app_dir, const ustring& staging,
                                const ustring& marker);
-    // The exchange; 0 once the new tree is A on storage, 1 when the file system cannot
-    // exchange (nothing changed), -1 when it failed after all (A is the old tree).
+    // The exchange, under the marker that PrepareUserEnv wrote; 0 once the new tree is A on
+    // storage, 1 when the file system cannot exchange (nothing changed), -1 when it failed
+    // after all (A is the old tree).
     [[nodiscard]] int ExchangeIn(const ustring& app_dir, const ustring& staging,
                                  const ustring& marker);
     // The two renames, for file systems that cannot exchange.

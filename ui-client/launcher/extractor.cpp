@@ -625,11 +625,7 @@ class EntryWriter
 public:
     EntryWriter(archive* writer, EntryQueue* queue, TreeFlusher* flusher, const std::string& root,
                 int options, FaultNote* fault)
-        : m_writer(writer),
-          m_queue(queue),
-          m_flusher(flusher),
-          m_root(root),
-          m_options(options),
+        : m_writer(writer), m_queue(queue), m_flusher(flusher), m_root(root), m_options(options),
           m_fault(fault)
     {}
 
@@ -776,7 +772,8 @@ private:
         }
         // A limit or the machine (EFBIG, EMFILE, ENOMEM, EIO): said plainly, with its cause.
         if (err > 0 && BlameForErrno(err) == Blame::Environment) {
-            EXTRACTOR_LOG(L_ERR, "[ERROR] extractor.cpp(%d): cannot write below '%s': %s: %s (%d)\n",
+            EXTRACTOR_LOG(L_ERR,
+                          "[ERROR] extractor.cpp(%d): cannot write below '%s': %s: %s (%d)\n",
                           m_root.c_str(), errorText(m_writer), std::strerror(err), err);
             return false;
         }
@@ -876,7 +873,7 @@ int Extractor::Extract()
     }
     // A failure that nothing explained is taken for the package's: the back-off keeps a
     // package that fails in an unforeseen way from being read at every start.
-    failure_blame = result == 0                        ? Blame::None
+    failure_blame = result == 0                  ? Blame::None
                     : fault.Get() == Blame::None ? Blame::Package
                                                  : fault.Get();
     return result;

@@ -65,6 +65,5 @@ enum class PackageState
 
 // Looks at the package without reading it: exists, is a regular file, can be opened for
 // reading. Fills `identity` when it is usable; `err` gets the errno of the failure.
-[[nodiscard]] PackageState InspectPackage(const ustring& path, PackageIdentity& identity,
-                                          int& err);
+[[nodiscard]] PackageState InspectPackage(const ustring& path, PackageIdentity& identity, int& err);
 const char* DescribePackageState(PackageState state);

@@ -515,7 +515,7 @@ int LinuxService::HandlePackageUpgrade()
     UpgradeGuard guard = MakeUpgradeGuard();
     guard.CountAttempt();
     const int ret = StopSignals::Requested() != 0 ? -1 : PrepareUserEnv();
-    const Blame blame = ret == 0                              ? Blame::None
+    const Blame blame = ret == 0                        ? Blame::None
                         : StopSignals::Requested() != 0 ? Blame::Environment
                                                         : FailureBlame();
     // A healed tree keeps its attempt until a start finds it intact: a tree that something

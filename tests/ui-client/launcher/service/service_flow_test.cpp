@@ -804,14 +804,15 @@ protected:
         // handed to the probe alone.
         e.insert("PROBE_PRELOAD", e.value("LD_PRELOAD"));
         e.remove("LD_PRELOAD");
-        const QString script = "\"$1\" & client=$!\n"
-                               "i=0; while [ ! -s \"$HOME/.Brisendale/ui.pid\" ] && [ $i -lt 200 ]; "
-                               "do sleep 0.01; i=$((i+1)); done\n"
-                               "LD_PRELOAD=\"$PROBE_PRELOAD\" \"$2\" upgrade\n"
-                               "kill -0 $client 2>/dev/null && echo client=alive || echo client=gone\n";
+        const QString script =
+            "\"$1\" & client=$!\n"
+            "i=0; while [ ! -s \"$HOME/.Brisendale/ui.pid\" ] && [ $i -lt 200 ]; "
+            "do sleep 0.01; i=$((i+1)); done\n"
+            "LD_PRELOAD=\"$PROBE_PRELOAD\" \"$2\" upgrade\n"
+            "kill -0 $client 2>/dev/null && echo client=alive || echo client=gone\n";
         return servicetest::runProgram("unshare",
-                                       {"--pid", "--fork", "--mount-proc", "sh", "-c", script,
-                                        "sh", app() + "/bin/brisendale-drive-ui", m_probe},
+                                       {"--pid", "--fork", "--mount-proc", "sh", "-c", script, "sh",
+                                        app() + "/bin/brisendale-drive-ui", m_probe},
                                        e);
     }
 };
@@ -828,22 +829,20 @@ TEST_F(PreparationFailureTest, ClientKeepsRunningAndOnlyThePackageIsBlamed)
                        infoText("125") + "[Package]\nsha256=" + QByteArray(64, '0') + "\n");
          },
          true, "package digest mismatch"},
-        {"package missing",
-         [this](QProcessEnvironment&) { QFile::remove(package()); }, false,
+        {"package missing", [this](QProcessEnvironment&) { QFile::remove(package()); }, false,
          "but the package"},
-        {"no room", [this](QProcessEnvironment& e) { e = firstFillerFails("enospc"); },
-         false, "no room left in"},
-        {"a file too large",
-         [this](QProcessEnvironment& e) { e = firstFillerFails("efbig"); }, false,
-         "File too large"},
+        {"no room", [this](QProcessEnvironment& e) { e = firstFillerFails("enospc"); }, false,
+         "no room left in"},
+        {"a file too large", [this](QProcessEnvironment& e) { e = firstFillerFails("efbig"); },
+         false, "File too large"},
         {"a thread that cannot start",
          [this](QProcessEnvironment& e) {
              e = firstFillerFails("count");
              e.insert("FAIL_AT_CALL_NO_THREADS", "/Brisendale.app.staging");
          },
          false, "Failed to start the writing thread"},
-        {"a logout", [this](QProcessEnvironment& e) { e = firstFillerFails("term"); },
-         false, "stopped by signal 15"},
+        {"a logout", [this](QProcessEnvironment& e) { e = firstFillerFails("term"); }, false,
+         "stopped by signal 15"},
     };
     for (const PreparationRow& row : rows) {
         SCOPED_TRACE(row.name);
@@ -1111,8 +1110,8 @@ TEST_F(FlowTest, NewTreeIsOnStorageBeforeTheOldIsRemoved)
     EXPECT_RUN_OK(run);
     const QStringList calls = QString::fromUtf8(readFile(path() + "/calls")).split('\n');
     // After the exchange the old tree is at the staging name, where the new one was made.
-    const QString canonicalStaging = QFileInfo(user()).canonicalFilePath() + "/" +
-                                     QFileInfo(staging()).fileName();
+    const QString canonicalStaging =
+        QFileInfo(user()).canonicalFilePath() + "/" + QFileInfo(staging()).fileName();
     int firstOldRemoval = -1;
     for (int i = 0; i < calls.size() && firstOldRemoval < 0; ++i) {
         if (calls[i].startsWith("remove " + staging() + "/")) {

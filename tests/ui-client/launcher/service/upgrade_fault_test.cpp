@@ -442,10 +442,10 @@ TEST_F(UpgradeFaultTest, SecondLauncherDuringASlowUpgradeThatFails)
         // Slow writes, and one that fails late in share/: the upgrade rolls back, and lasts
         // well beyond the second launcher's look at a held home lock.
         QProcess first;
-        startLauncher(&first, {"FAIL_AT_CALL_MATCH=/Brisendale.app.staging/share/",
-                               "FAIL_AT_CALL_N=40",
-                               "FAIL_AT_CALL_MODE=eio", "FAIL_AT_CALL_PAUSE_US=500000",
-                               "XDG_RUNTIME_DIR=" + path() + "/run1"});
+        startLauncher(&first,
+                      {"FAIL_AT_CALL_MATCH=/Brisendale.app.staging/share/", "FAIL_AT_CALL_N=40",
+                       "FAIL_AT_CALL_MODE=eio", "FAIL_AT_CALL_PAUSE_US=500000",
+                       "XDG_RUNTIME_DIR=" + path() + "/run1"});
         ASSERT_TRUE(first.waitForStarted());
         const QString staging = app() + ".staging";
         for (int i = 0; i < 600 && !QFileInfo::exists(staging); ++i)
@@ -517,9 +517,10 @@ TEST_F(UpgradeFaultTest, DisplayLostMidUpgradeEndsAsAtLogout)
         QThread::msleep(50);
 
     QProcess launcher;
-    startLauncher(&launcher, {"FAIL_AT_CALL_MATCH=/Brisendale.app.staging/share/", "FAIL_AT_CALL_N=1",
-                              "FAIL_AT_CALL_MODE=stop", "FAIL_AT_CALL_PAUSE_US=20000",
-                              "QT_QPA_PLATFORM=xcb", QString("DISPLAY=:%1").arg(number)});
+    startLauncher(&launcher,
+                  {"FAIL_AT_CALL_MATCH=/Brisendale.app.staging/share/", "FAIL_AT_CALL_N=1",
+                   "FAIL_AT_CALL_MODE=stop", "FAIL_AT_CALL_PAUSE_US=20000", "QT_QPA_PLATFORM=xcb",
+                   QString("DISPLAY=:%1").arg(number)});
     ASSERT_TRUE(launcher.waitForStarted());
     for (int i = 0; i < 600 && !stopped(launcher.processId()); ++i)
         QThread::msleep(50);
