@@ -56,6 +56,8 @@ struct FaultMode
     bool install = false;     // no old installation: a first install
     bool exdev = false;       // A cannot be renamed (overlayfs): only its copy path is tried
     int stride = 1;           // times FAULT_STRIDE
+    bool noExchange = false;  // the file system cannot exchange names: only the two renames
+                              // of the switch and what follows them are tried
 };
 
 // The power cut of the shim's journal: each file written by the run keeps only the size
@@ -299,8 +301,9 @@ TEST_P(UpgradeFaultTest, NothingIsLostWhateverCallFails)
     const QString trace = path() + "/calls";
     const QString journal = path() + "/durable";
     // The overlayfs case: the folder at A when each run starts cannot be renamed.
-    const QStringList lower =
-        mode.exdev ? QStringList{"FAIL_AT_CALL_EXDEV=" + app()} : QStringList();
+    QStringList lower = mode.exdev ? QStringList{"FAIL_AT_CALL_EXDEV=" + app()} : QStringList();
+    if (mode.noExchange)
+        lower << "FAIL_AT_CALL_NO_EXCHANGE=1";
     const QStringList cut =
         mode.powerCut ? QStringList{"FAIL_AT_CALL_DURABLE=" + journal} : QStringList();
     ASSERT_EQ(runLauncher(QStringList{"FAIL_AT_CALL_TRACE=" + trace} + lower + cut), 0);
@@ -316,6 +319,13 @@ TEST_P(UpgradeFaultTest, NothingIsLostWhateverCallFails)
     ASSERT_GT(total, 100) << "the shim counted too few calls";
     int first = 1;
     int last = total;
+    if (mode.noExchange) {
+        while (first <= total && !(calls[first - 1].contains(" rename ") &&
+                                   calls[first - 1].endsWith(" " + app() + "_tmp")))
+            ++first;
+        ASSERT_LE(first, total) << "A was never renamed aside";
+        last = std::min(first + 40, total);
+    }
     if (mode.exdev) {
         // From the refused rename of A to the marker that names the copy and A as next.
         auto renames = [&calls](int i, const QString& to) {
@@ -615,6 +625,8 @@ INSTANTIATE_TEST_SUITE_P(
                       FaultMode{"powercut_kill", true, nullptr, true, false, false, 6},
                       FaultMode{"install_powercut_kill", true, nullptr, true, true, false, 8},
                       FaultMode{"exdev_powercut_kill", true, nullptr, true, false, true, 4},
+                      FaultMode{"noexchange_powercut_kill", true, nullptr, true, false, false,
+                                1, true},
                       FaultMode{"xfs_eio", false, "xfs"}, FaultMode{"xfs_enospc", false, "xfs"},
                       FaultMode{"xfs_kill", true, "xfs"}, FaultMode{"btrfs_eio", false, "btrfs"},
                       FaultMode{"btrfs_enospc", false, "btrfs"},
