@@ -127,7 +127,7 @@ TEST_P(WorkerTest, RunsTheServiceInOrderAndReportsThroughSignals)
         worker.QuitThread();
     });
 
-    worker.StartThread();
+    ASSERT_TRUE(worker.StartThread());
     ASSERT_TRUE(QMetaObject::invokeMethod(&worker, "HandleServicce", Qt::QueuedConnection));
     ASSERT_TRUE(worker.thread()->wait(30000)) << "the worker never finished";
 
@@ -254,7 +254,7 @@ TEST_P(LauncherFlowTest, ShowsProgressThenHidesAndEndsTheLoop)
         gaveUp = true;
         QCoreApplication::exit(99);
     });
-    launcher->Run();
+    ASSERT_TRUE(launcher->Run());
     launcher->Start();
     const int rc = QApplication::exec();
     ASSERT_FALSE(gaveUp) << "LaunchDone never ended the loop";
@@ -361,7 +361,7 @@ TEST_F(LoggedTest, LauncherDeletedWhileWorkerRunsWaitsForIt)
     std::shared_ptr<Journal> journal = script.journal;
 
     std::unique_ptr<Launcher> launcher(new Launcher(new FakeService(script)));
-    launcher->Run();
+    ASSERT_TRUE(launcher->Run());
     launcher->Start();
     ASSERT_TRUE(started.tryAcquire(1, 30000));
     // The service is held inside PreUpgrade until after the deletion has begun.
