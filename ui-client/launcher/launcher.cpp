@@ -135,8 +135,8 @@ bool Worker::StartThread()
         return true;
     }
     LAUNCHER_LOG(L_ERR,
-                 "[ERROR] launcher.cpp(%d): cannot start the worker thread (the user's limit "
-                 "of processes and threads may be reached); upgrading nothing\n");
+                 "[ERROR] launcher.cpp(%d): cannot start the worker thread (a limit on the "
+                 "user's processes and threads, or on memory, is reached); upgrading nothing\n");
     return false;
 }
 

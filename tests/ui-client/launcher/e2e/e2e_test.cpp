@@ -1123,6 +1123,51 @@ TEST_F(E2eOtherUserTest, ThreadLimitNeverHoldsTheRun)
     }
 }
 
+#if defined(__SANITIZE_ADDRESS__)
+#define BRISENDALE_E2E_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define BRISENDALE_E2E_ASAN 1
+#endif
+#endif
+
+// Little address space (RLIMIT_AS 96 to 128 MiB): a run may fail wherever memory runs out,
+// but whatever it did, the next start without the limit finds A whole and starts its client.
+TEST_F(E2eTest, LittleAddressSpaceNeverLeavesAnUnrecoverableTree)
+{
+#ifdef BRISENDALE_E2E_ASAN
+    GTEST_SKIP() << "the address sanitizer reserves far more address space than the limits";
+#endif
+    ASSERT_EQ(launch().exitCode, 0);
+    for (int mib = 96; mib <= 128; mib += 8) {
+        SCOPED_TRACE(std::to_string(mib) + " MiB");
+        stopClient();
+        shipPackage(kSampleBuild.toInt() + mib);
+        const int logBefore = logText().size();
+        QProcess limited;
+        limited.setProcessEnvironment(baseEnvironment());
+        limited.start("prlimit",
+                      {"--as=" + QString::number(mib * 1024 * 1024), "--", launcherPath()});
+        ASSERT_TRUE(limited.waitForFinished(60000)) << "held";
+        const QString limitedLines = logText().mid(logBefore);
+        if (limited.exitStatus() == QProcess::NormalExit) {
+            EXPECT_EQ(limited.exitCode(), 0);
+            EXPECT_TRUE(
+                limitedLines.contains(QRegularExpression("launcher\\.cpp\\(\\d+\\): done\n")) ||
+                limitedLines.contains("cannot start the worker thread") ||
+                limitedLines.contains("the run failed"))
+                << limitedLines.toStdString();
+        }
+        stopClient();
+        const LaunchResult next = launch();
+        EXPECT_EQ(next.exitCode, 0) << next.err.toStdString();
+        EXPECT_TRUE(QFileInfo::exists(userApp() + "/bin/brisendale-drive-ui"));
+        EXPECT_FALSE(QFileInfo::exists(userApp() + ".incomplete"));
+        EXPECT_FALSE(QFileInfo::exists(userApp() + "_tmp"));
+        EXPECT_GT(waitForClient(), 1) << logText().mid(logBefore).toStdString();
+    }
+}
+
 // Puts the test run into a pid namespace of its own: the clients that the
 // launcher starts detach, and ending them means signalling the pid in their
 // pid file, which must never reach a process outside the test. Inside, the
