@@ -19,7 +19,10 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QGuiApplication>
+#include <QtGui/qtguiglobal.h>
+#if QT_CONFIG(opengl)
 #include <QOpenGLContext>
+#endif
 #include <QString>
 #include <QStringList>
 #include <QThread>
@@ -229,9 +232,11 @@ void forgetOpenGlChoice(bool setHere)
     if (!setHere) {
         return;
     }
+#if QT_CONFIG(opengl)
     if (QGuiApplication::platformName() == QLatin1String("xcb")) {
         (void)QOpenGLContext::supportsThreadedOpenGL();
     }
+#endif
     qunsetenv("QT_XCB_GL_INTEGRATION");
 }
 

@@ -1168,6 +1168,22 @@ TEST_F(E2eTest, LittleAddressSpaceNeverLeavesAnUnrecoverableTree)
     }
 }
 
+// The launcher keeps its dialog off OpenGL, but the client must get the user's choice: the
+// start script sees QT_XCB_GL_INTEGRATION as the user left it.
+TEST_F(E2eTest, ClientInheritsTheUsersOpenGlChoice)
+{
+    const QString script = path() + "/env-start-stop";
+    testsupport::writeFile(script, "#!/bin/sh\necho \"${QT_XCB_GL_INTEGRATION-unset}\" >> "
+                                   "\"$HOME/gl\"\n");
+    shipPackage(kSampleBuild.toInt(), script);
+    QProcessEnvironment env = baseEnvironment();
+    env.remove("QT_XCB_GL_INTEGRATION");
+    ASSERT_EQ(launch(env).exitCode, 0);
+    env.insert("QT_XCB_GL_INTEGRATION", "xcb_egl");
+    ASSERT_EQ(launch(env, {"--reinstall"}).exitCode, 0);
+    EXPECT_EQ(testsupport::readFile(home() + "/gl"), "unset\nxcb_egl\n");
+}
+
 // Puts the test run into a pid namespace of its own: the clients that the
 // launcher starts detach, and ending them means signalling the pid in their
 // pid file, which must never reach a process outside the test. Inside, the

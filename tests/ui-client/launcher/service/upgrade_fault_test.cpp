@@ -591,6 +591,11 @@ TEST_F(UpgradeFaultTest, DisplayKilledEarlyInAHeldUpgradeEndsEveryRunAsALogout)
         if (stoppedWriter) {
             for (int i = 0; i < 500 && !stopped(launcher.processId()); ++i)
                 QThread::msleep(2);
+            // The dialog needs no OpenGL: the toolkit's GLX part (and Mesa's) is not loaded.
+            const QByteArray maps =
+                readFile("/proc/" + QString::number(launcher.processId()) + "/maps");
+            EXPECT_TRUE(maps.contains("libQt")) << "not the launcher's map";
+            EXPECT_FALSE(maps.contains("glx")) << "OpenGL loaded";
             ::kill(static_cast<pid_t>(launcher.processId()), SIGCONT);
         }
         ASSERT_TRUE(begun) << "the launcher never began the upgrade";
