@@ -8,6 +8,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <string>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -22,7 +23,8 @@ const int DEFAULT_THRESHOLD = Logger::L_WARNING;
 // regular file is taken: a FIFO in its place would hold every write, and the run.
 FILE* openLogFile(const char* path)
 {
-    const int fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
+    // Private whatever the umask: the log names the user's files and folders.
+    const int fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0600);
     if (fd < 0) {
         return nullptr;
     }
@@ -31,6 +33,10 @@ FILE* openLogFile(const char* path)
         ::close(fd);
         errno = EINVAL;
         return nullptr;
+    }
+    // One made readable by others before, by an older launcher; ignored when refused.
+    if ((st.st_mode & 077) != 0 && st.st_uid == ::geteuid()) {
+        (void)::fchmod(fd, st.st_mode & 0700);
     }
     FILE* fp = fdopen(fd, "a");
     if (!fp) {
@@ -99,6 +105,80 @@ void numberedName(char (&buf)[1024], const ustring& path, int index)
     snprintf(buf, sizeof(buf), "%s_%d", path.c_str(), index);
 }
 
+// Whether standard error is the journal's stream (JOURNAL_STREAM "<dev>:<ino>" names the
+// file behind descriptor 2): -1 not yet looked at.
+int g_journal_stderr = -1;
+// The log file's last write failed; its explanation has been printed on standard error.
+bool g_write_failed = false;
+// errno of the last failed write, 0 for a short one.
+int g_write_errno = 0;
+
+bool stderrIsJournal()
+{
+    if (g_journal_stderr < 0) {
+        g_journal_stderr = 0;
+        const char* stream = getenv("JOURNAL_STREAM");
+        unsigned long long dev = 0;
+        unsigned long long ino = 0;
+        char rest = 0;
+        struct stat st;
+        if (stream && sscanf(stream, "%llu:%llu%c", &dev, &ino, &rest) == 2 &&
+            fstat(STDERR_FILENO, &st) == 0 && static_cast<unsigned long long>(st.st_dev) == dev &&
+            static_cast<unsigned long long>(st.st_ino) == ino)
+            g_journal_stderr = 1;
+    }
+    return g_journal_stderr == 1;
+}
+
+// `text` on standard error, after the syslog priority "<n>" when that is the journal.
+void toStderr(int level, const std::string& text)
+{
+    std::string line;
+    if (stderrIsJournal())
+        line = "<" + std::to_string(level < 0 ? 0 : (level > 7 ? 7 : level)) + ">";
+    line += text;
+    fputs(line.c_str(), stderr);
+    fflush(stderr);
+}
+
+// The whole of `text` on `fd`; a short write is a failure (g_write_errno 0).
+bool writeWhole(int fd, const std::string& text)
+{
+    size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            g_write_errno = errno;
+            return false;
+        }
+        if (n == 0 || static_cast<size_t>(n) < text.size() - done) {
+            g_write_errno = 0;
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+std::string formatV(const char* format, va_list args)
+{
+    char small[1024];
+    va_list copy;
+    va_copy(copy, args);
+    const int n = vsnprintf(small, sizeof(small), format, copy);
+    va_end(copy);
+    if (n < 0)
+        return std::string();
+    if (static_cast<size_t>(n) < sizeof(small))
+        return std::string(small, static_cast<size_t>(n));
+    std::string big(static_cast<size_t>(n) + 1, '\0');
+    vsnprintf(&big[0], big.size(), format, args);
+    big.resize(static_cast<size_t>(n));
+    return big;
+}
+
 } // namespace
 
 std::map<ustring, int> Logger::log_level;
@@ -126,6 +206,8 @@ int Logger::Initialize(Type type, const ustring& path, const ustring& level_path
     *log_size = -1;
     *log_rotated_count_shared = log_rotated_count_private;
 
+    g_journal_stderr = -1;
+    g_write_failed = false;
     log_level[ustring("default_component")] = DEFAULT_THRESHOLD;
     std::vector<ustring> refused;
     int unreadable = 0;
@@ -228,6 +310,10 @@ void Logger::LogMsg2(Level level, const ustring& component, const xchar* format,
     }
 
     int written = 0;
+    // Warnings and errors reach standard error too when the log cannot take them, or when
+    // standard error is the journal (with their priority, for journalctl -p).
+    const bool serious = level <= L_WARNING;
+    std::string text;
     switch (log_type) {
     case SYSLOG_LOGGER:
         vsyslog(LOG_ERR, format, args);
@@ -235,7 +321,33 @@ void Logger::LogMsg2(Level level, const ustring& component, const xchar* format,
     case STDOUT_LOGGER:
     case STDERR_LOGGER:
     case FILE_LOGGER:
-        written = PrintToFilePointerV(format, args);
+        text = formatV(format, args);
+        if (log_fp == stderr && stderrIsJournal()) {
+            toStderr(level, text);
+            written = static_cast<int>(text.size());
+            break;
+        }
+        written = PrintToFilePointer("%s", text.c_str());
+        if (written < 0 && log_fp != stderr) {
+            if (!g_write_failed) {
+                g_write_failed = true;
+                char why[256];
+                if (g_write_errno != 0)
+                    snprintf(why, sizeof(why), "%s (%d)", strerror(g_write_errno), g_write_errno);
+                else
+                    snprintf(why, sizeof(why), "a short write");
+                toStderr(L_ERR, std::string("[ERROR] log.cpp(") + std::to_string(__LINE__) +
+                                    "): cannot write the log '" + log_path.c_str() + "': " + why +
+                                    "; its warnings and errors follow here\n");
+            }
+            if (serious)
+                toStderr(level, text);
+        } else {
+            if (written >= 0)
+                g_write_failed = false;
+            if (serious && log_fp != stderr && stderrIsJournal())
+                toStderr(level, text);
+        }
         break;
     default:
         vfprintf(stderr, format, args);
@@ -358,13 +470,17 @@ int Logger::PrintToFilePointerV(const xchar* format, va_list args)
     prefix[0] = '\0';
     if (localtime_r(&now, &local))
         strftime(prefix, sizeof(prefix), "%b %d %H:%M:%S ", &local);
-    const int a = fprintf(log_fp, "%s", prefix);
-    const int b = vfprintf(log_fp, format, args);
-    fflush(log_fp);
-    // One failed write makes the pair a failure, so it is never counted as bytes.
-    if (a < 0 || b < 0)
+    const std::string line = std::string(prefix) + formatV(format, args);
+    if (isStdStream(log_fp)) {
+        const int a = fputs(line.c_str(), log_fp);
+        fflush(log_fp);
+        return a < 0 ? -1 : static_cast<int>(line.size());
+    }
+    // Written whole in one call, so that a failure or a short write is seen (a stream's
+    // buffer would hide it, and keep the rest for a later write).
+    if (!writeWhole(fileno(log_fp), line))
         return -1;
-    return a + b;
+    return static_cast<int>(line.size());
 }
 
 void Logger::InitializeLock()

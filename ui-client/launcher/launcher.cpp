@@ -2,6 +2,8 @@
 
 #include "adapter.h"
 #include "brisendale-service.h"
+#include "linux/direct_start.h"
+#include "linux/display_probe.h"
 #include "linux/linux-service.h"
 #include "log/log_macros.h"
 #include "stop_request.h"
@@ -18,6 +20,9 @@
 #include <climits>
 #include <csignal>
 #include <cstdlib>
+#include <exception>
+#include <new>
+#include <string>
 
 namespace {
 
@@ -121,9 +126,18 @@ Worker::~Worker()
     m_service.reset();
 }
 
-void Worker::StartThread()
+bool Worker::StartThread()
 {
+    // QThread::start only warns when pthread_create fails (EAGAIN under RLIMIT_NPROC or
+    // pids.max) and leaves the thread not running.
     m_handler_thread->start(QThread::InheritPriority);
+    if (m_handler_thread->isRunning()) {
+        return true;
+    }
+    LAUNCHER_LOG(L_ERR,
+                 "[ERROR] launcher.cpp(%d): cannot start the worker thread (a limit on the "
+                 "user's processes and threads, or on memory, is reached); upgrading nothing\n");
+    return false;
 }
 
 void Worker::QuitThread()
@@ -151,9 +165,52 @@ static void endIfStopAsked()
     }
 }
 
-// Runs on the worker thread. Every step after the decision runs whatever the upgrade's
-// outcome: the per-user client is started also after a failed upgrade.
+// Runs on the worker thread: nothing may escape it, or the process aborts with the tree
+// half-done and the lock held.
 void Worker::HandleServicce()
+{
+    try {
+        runService();
+        return;
+    } catch (const std::bad_alloc&) {
+        failCleanly("out of memory");
+    } catch (const std::exception& e) {
+        failCleanly(e.what());
+    } catch (...) {
+        failCleanly("an unknown exception");
+    }
+}
+
+void Worker::failCleanly(const char* what)
+{
+    try {
+        LAUNCHER_LOG(L_ERR, "[ERROR] launcher.cpp(%d): the run failed: %s\n", what);
+        // A half-done upgrade keeps its marker: the next start recovers it.
+        m_service->ReleaseTree();
+        if (!m_client_started) {
+            std::string why;
+            if (DirectStart::StartClient(
+                    std::string(Service::GetUserBrisendaleAppInstallPath().c_str_utf8()), 60,
+                    &why)) {
+                LAUNCHER_LOG(L_WARNING,
+                             "[WARNING] launcher.cpp(%d): started the installed client\n");
+            } else {
+                LAUNCHER_LOG(L_ERR, "[ERROR] launcher.cpp(%d): the client was not started: %s\n",
+                             why.c_str());
+            }
+        }
+        emit sigHideMsg();
+        emit sigServiceDone();
+    } catch (...) {
+        // Not even the end of the run can be reported to the event loop, which would wait
+        // for ever holding the single-instance lock.
+        std::_Exit(0);
+    }
+}
+
+// Every step after the decision runs whatever the upgrade's outcome: the per-user
+// client is started also after a failed upgrade.
+void Worker::runService()
 {
     LAUNCHER_LOG(L_DEBUG, "[DEBUG] launcher.cpp(%d): running\n");
     m_service->PreUpgrade();
@@ -174,6 +231,7 @@ void Worker::HandleServicce()
     endIfStopAsked();
     emit sigHideMsg();
     m_service->PostUpgrade();
+    m_client_started = true;
     emit sigClientStarted();
     // After the client's start: the user need not wait for the old tree's removal. A run
     // killed before it leaves left-overs that the next run removes. The tree stays locked
@@ -275,11 +333,15 @@ Launcher::~Launcher()
     m_progress.reset();
 }
 
-void Launcher::Run()
+bool Launcher::Run()
 {
     watchForLostDisplay();
     g_running_worker.store(m_worker.get());
-    m_worker->StartThread();
+    if (m_worker->StartThread()) {
+        return true;
+    }
+    g_running_worker.store(nullptr);
+    return false;
 }
 
 void Launcher::Start()
@@ -327,5 +389,11 @@ void Launcher::SetLabelText(const QString& label)
 
 void Launcher::ShowMsgBox()
 {
+    // A window made on a connection that has gone would meet the toolkit's exit on a
+    // broken display half-way; the session has ended, so the run ends as at logout.
+    if (!DisplayProbe::WatchedDisplayAnswers(DisplayProbe::LIVE_TIMEOUT_MS)) {
+        stopForLostDisplay("no answer before the dialog was shown");
+        return;
+    }
     progress()->show();
 }

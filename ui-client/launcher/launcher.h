@@ -40,7 +40,9 @@ public:
     // Waits for the thread to end if it still runs, then deletes it and the service.
     ~Worker() override;
 
-    void StartThread();
+    // False, having logged why, when the thread could not be started (no thread left to
+    // the user under RLIMIT_NPROC or pids.max): then there is nothing to wait for.
+    [[nodiscard]] bool StartThread();
     void QuitThread();
     void JoinThread();
     // True on the worker's own thread.
@@ -63,6 +65,12 @@ private slots:
 
 private:
     Q_DISABLE_COPY(Worker)
+
+    void runService();
+    // After an exception on the worker's thread: logs it, lets the tree go and starts
+    // the client when its copy is whole, unless it was started already.
+    void failCleanly(const char* what);
+    bool m_client_started = false;
 
     // Released in the destructor, the thread first.
     std::unique_ptr<HandlerThread> m_handler_thread;
@@ -97,7 +105,8 @@ public:
     explicit Launcher(Service* service);
     ~Launcher() override;
 
-    void Run();
+    // Starts the worker's thread; false (logged) when it could not be started.
+    [[nodiscard]] bool Run();
     void Start();
     // Once the event loop has ended: what the command line asked for and the run did not
     // do, empty when nothing.

@@ -2,7 +2,9 @@
 #include "command_line.h"
 #include "kest-locale.h"
 #include "launcher.h"
+#include "linux/direct_start.h"
 #include "linux/display_probe.h"
+#include "linux/home_owner.h"
 #include "linux/linux-service.h"
 #include "log/log_macros.h"
 #include "manifest.h"
@@ -16,11 +18,17 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QGuiApplication>
+#include <QtGui/qtguiglobal.h>
+#if QT_CONFIG(opengl)
+#include <QOpenGLContext>
+#endif
 #include <QString>
 #include <QStringList>
 #include <QThread>
 #include <QTranslator>
 
+#include <cerrno>
 #include <climits>
 #include <clocale>
 #include <cstdio>
@@ -29,6 +37,7 @@
 #include <memory>
 #include <signal.h>
 #include <string>
+#include <sys/types.h>
 #include <unistd.h>
 #include <vector>
 
@@ -151,7 +160,7 @@ QByteArray platformList(int argc, char** argv)
 // never answers would hold the run for good. The display platforms that do not answer
 // within the bound are taken off the list; the text for the log is left in `warning`,
 // because the logger does not exist yet.
-QByteArray reachablePlatforms(const QByteArray& list, int argc, char** argv, QString* warning)
+DisplayProbe::Session displaySession(int argc, char** argv)
 {
     DisplayProbe::Session session;
     const char* display = argumentValue(argc, argv, "-display");
@@ -160,6 +169,12 @@ QByteArray reachablePlatforms(const QByteArray& list, int argc, char** argv, QSt
     session.wayland_display = qgetenv("WAYLAND_DISPLAY").toStdString();
     session.runtime_dir = qgetenv("XDG_RUNTIME_DIR").toStdString();
     session.wayland_socket = qEnvironmentVariableIsSet("WAYLAND_SOCKET");
+    return session;
+}
+
+QByteArray reachablePlatforms(const QByteArray& list, const DisplayProbe::Session& session,
+                              QString* warning)
+{
     std::string dropped;
     const std::string kept =
         DisplayProbe::ReachablePlatforms(list.toStdString(), session, &dropped);
@@ -169,6 +184,77 @@ QByteArray reachablePlatforms(const QByteArray& list, int argc, char** argv, QSt
                        .arg(QString::fromStdString(dropped), QString::fromStdString(kept));
     }
     return QByteArray::fromStdString(kept);
+}
+
+// Only a home of this user is worked on; U left by another user (a root run with the
+// user's HOME) is moved aside first. False when the run must end, having said why on
+// standard error: nothing may be created in a home that is not ours, the log included.
+bool claimHome(QString* warning)
+{
+    const std::string home = HomeOwner::HomeFromEnvironment();
+    const HomeOwner::Outcome outcome = HomeOwner::Check(home, ::geteuid());
+    switch (outcome.verdict) {
+    case HomeOwner::Verdict::ForeignHome:
+    case HomeOwner::Verdict::ForeignRoot:
+        std::fprintf(stderr, "brisendale-drive: %s\n", outcome.why.c_str());
+        return false;
+    case HomeOwner::Verdict::MovedAside:
+        HomeOwner::RememberMovedAside(outcome.moved_to);
+        *warning = QString::fromStdString(outcome.why);
+        break;
+    case HomeOwner::Verdict::Ours:
+        break;
+    }
+    // Before anything else makes U (the home lock, the logger) with the umask's modes.
+    if (HomeOwner::MakePrivateUserRoot(HomeOwner::UserRoot(home)) != 0) {
+        const int err = errno;
+        QString line = QStringLiteral("cannot create '%1' privately: %2")
+                           .arg(QString::fromStdString(HomeOwner::UserRoot(home)),
+                                QString::fromUtf8(std::strerror(err)));
+        *warning = warning->isEmpty() ? line : *warning + QStringLiteral("; ") + line;
+    }
+    return true;
+}
+
+// A progress bar needs no OpenGL, and a display that dies under Mesa's GLX can take the
+// process down with it. Set only when the user has not chosen; returns whether it was.
+bool avoidOpenGl()
+{
+    if (qEnvironmentVariableIsSet("QT_XCB_GL_INTEGRATION")) {
+        return false;
+    }
+    qputenv("QT_XCB_GL_INTEGRATION", QByteArrayLiteral("none"));
+    return true;
+}
+
+// The start script and the client inherit the environment: once the toolkit has made its
+// choice (asking about OpenGL makes it now, not at the first window), the setting goes.
+void forgetOpenGlChoice(bool setHere)
+{
+    if (!setHere) {
+        return;
+    }
+#if QT_CONFIG(opengl)
+    if (QGuiApplication::platformName() == QLatin1String("xcb")) {
+        (void)QOpenGLContext::supportsThreadedOpenGL();
+    }
+#endif
+    qunsetenv("QT_XCB_GL_INTEGRATION");
+}
+
+// Without a worker thread the client is started from here when its copy is whole.
+int startWithoutWorker()
+{
+    const std::string app = std::string(Service::GetUserBrisendaleAppInstallPath().c_str_utf8());
+    std::string why;
+    if (DirectStart::StartClient(app, 60, &why)) {
+        LAUNCHER_LOG(L_WARNING,
+                     "[WARNING] main.cpp(%d): started the installed client without checking "
+                     "for an upgrade\n");
+    } else {
+        LAUNCHER_LOG(L_ERR, "[ERROR] main.cpp(%d): the client was not started: %s\n", why.c_str());
+    }
+    return 0;
 }
 
 void initialize_logger()
@@ -206,14 +292,20 @@ int main(int argc, char** argv)
     // The toolkit takes the first thread that asks for its thread data as its main thread:
     // this one asks before the check below may create an object on its own thread.
     (void)QThread::currentThread();
+    QString homeWarning;
+    if (!claimHome(&homeWarning)) {
+        return 1;
+    }
+    // Before the first thread: the environment is changed safely only while there is one.
+    const bool glSetHere = avoidOpenGl();
     TreeCheckAhead treeCheck = LinuxService::StartTreeCheck();
 
     initialize_resources(argv[0]);
     QtCompat::enableHighDpiScaling();
 
     QString displayWarning;
-    QByteArray platforms =
-        reachablePlatforms(platformList(argc, argv), argc, argv, &displayWarning);
+    const DisplayProbe::Session session = displaySession(argc, argv);
+    QByteArray platforms = reachablePlatforms(platformList(argc, argv), session, &displayWarning);
     char platformOption[] = "-platform";
     // Ahead of the user's arguments: the toolkit takes the last -platform, so one given
     // on the command line wins.
@@ -224,6 +316,8 @@ int main(int argc, char** argv)
 
     QtSingleApplication app(args_count, args.data(), true);
     DisplayProbe::ReleaseHeld();
+    DisplayProbe::WatchDisplay(QGuiApplication::platformName().toStdString(), session);
+    forgetOpenGlChoice(glSetHere);
     use_utf8_character_type();
     // Only LaunchDone may end the run: the worker thread must never be left running.
     app.setQuitOnLastWindowClosed(false);
@@ -232,6 +326,9 @@ int main(int argc, char** argv)
     if (!displayWarning.isEmpty()) {
         LAUNCHER_LOG(L_WARNING, "[WARNING] main.cpp(%d): %s\n",
                      displayWarning.toUtf8().constData());
+    }
+    if (!homeWarning.isEmpty()) {
+        LAUNCHER_LOG(L_WARNING, "[WARNING] main.cpp(%d): %s\n", homeWarning.toUtf8().constData());
     }
 
     if (app.isRunning()) {
@@ -266,7 +363,11 @@ int main(int argc, char** argv)
     }
     // The launcher's worker takes the service over.
     auto launcher = std::make_unique<Launcher>(service.release());
-    launcher->Run();
+    if (!launcher->Run()) {
+        // Nothing to wait for: the worker's thread does not exist.
+        launcher.reset();
+        return startWithoutWorker();
+    }
     launcher->Start();
 
     ret = QApplication::exec();

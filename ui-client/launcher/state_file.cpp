@@ -47,6 +47,49 @@ int ensureFolder(const ustring& path)
     return FSSyncFolder(FSParentPath(path));
 }
 
+bool writeAll(int fd, const std::string& text)
+{
+    size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            if (n == 0) {
+                errno = EIO;
+            }
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// As FSWriteFileAtomic, with the file 0600 whatever the umask: the state of the user's
+// upgrades is nobody else's business. A temporary file left by a crash is replaced.
+int writePrivateAtomic(const ustring& path, const std::string& text)
+{
+    const ustring temp = path + ".new";
+    int fd;
+    do {
+        fd = ::open(temp.c_str_utf8(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+    } while (fd < 0 && errno == EINTR);
+    UniqueFd holder(fd);
+    const bool ok = holder.valid() && ::fchmod(holder.get(), 0600) == 0 &&
+                    writeAll(holder.get(), text) && ::fsync(holder.get()) == 0 &&
+                    holder.close() == 0 && ::rename(temp.c_str_utf8(), path.c_str_utf8()) == 0;
+    if (!ok) {
+        const int err = errno;
+        holder.reset();
+        // Ignored: a stale temporary file is replaced by the next write.
+        (void)::unlink(temp.c_str_utf8());
+        errno = err;
+        return -1;
+    }
+    return FSSyncFolder(FSParentPath(path));
+}
+
 } // namespace
 
 StateRead ReadStateFile(const ustring& path, StateValues& values)
@@ -94,5 +137,5 @@ int WriteStateFile(const ustring& path,
     for (const auto& kv : values) {
         text += kv.first + "=" + kv.second + "\n";
     }
-    return FSWriteFileAtomic(path, text);
+    return writePrivateAtomic(path, text);
 }

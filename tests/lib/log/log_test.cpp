@@ -10,9 +10,11 @@
 #include <QRegularExpression>
 
 #include <climits>
+#include <csignal>
 #include <cstdarg>
 #include <fcntl.h>
 #include <string>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <thread>
@@ -106,6 +108,53 @@ private:
     }
     int m_fd;
     QString m_file;
+    int m_saved = -1;
+};
+
+// Redirects standard error into a pipe, which no file size limit applies to; holds what
+// fits the pipe's buffer.
+class StderrPipe
+{
+public:
+    StderrPipe()
+    {
+        fflush(stderr);
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0)
+            return;
+        m_read = fds[0];
+        m_saved = dup(2);
+        dup2(fds[1], 2);
+        close(fds[1]);
+    }
+    ~StderrPipe()
+    {
+        restore();
+        if (m_read >= 0)
+            close(m_read);
+    }
+    QByteArray text()
+    {
+        restore();
+        QByteArray all;
+        char buf[4096];
+        ssize_t n;
+        while (m_read >= 0 && (n = read(m_read, buf, sizeof buf)) > 0)
+            all.append(buf, static_cast<int>(n));
+        return all;
+    }
+
+private:
+    void restore()
+    {
+        if (m_saved < 0)
+            return;
+        fflush(stderr);
+        dup2(m_saved, 2);
+        close(m_saved);
+        m_saved = -1;
+    }
+    int m_read = -1;
     int m_saved = -1;
 };
 
@@ -500,6 +549,86 @@ TEST_F(LoggerTest, FileLargerThanIntMaxIsCountedAsIntMax)
     Logger::LogMsg(Logger::L_ERR, "comp", "rotates\n");
     EXPECT_TRUE(QFile::exists(companion(0)));
     EXPECT_EQ(0, QFileInfo(logPath()).size());
+}
+
+// A log that cannot take a line (a file system out of room, here the file size limit,
+// which also makes a short write) sends the warnings and errors to standard error, after
+// one line saying why; once it writes again, standard error is left alone.
+TEST_F(LoggerTest, FailedWritesSendWarningsAndErrorsToStandardError)
+{
+    for (const int room : {0, 10}) {
+        SCOPED_TRACE(room == 0 ? "no room at all" : "room for a short write");
+        QFile::remove(logPath());
+        ASSERT_EQ(0, initFile());
+        Logger::LogMsg(Logger::L_ERR, "comp", "[ERROR] before\n");
+        const off_t size = static_cast<off_t>(QFileInfo(logPath()).size());
+        StderrPipe err;
+        struct rlimit old;
+        ASSERT_EQ(0, getrlimit(RLIMIT_FSIZE, &old));
+        struct rlimit limit = old;
+        limit.rlim_cur = static_cast<rlim_t>(size + room);
+        void (*oldHandler)(int) = signal(SIGXFSZ, SIG_IGN);
+        ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &limit));
+        Logger::LogMsg(Logger::L_ERR, "comp", "[ERROR] refused %d\n", 1);
+        Logger::LogMsg(Logger::L_INFO, "comp", "[INFO] quiet\n");
+        Logger::LogMsg(Logger::L_WARNING, "comp", "[WARNING] refused %d\n", 2);
+        ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &old));
+        signal(SIGXFSZ, oldHandler);
+        Logger::LogMsg(Logger::L_ERR, "comp", "[ERROR] written again\n");
+        const QString text = QString::fromUtf8(err.text());
+        EXPECT_EQ(text.count("cannot write the log"), 1) << text.toStdString();
+        EXPECT_TRUE(text.contains(room == 0 ? "File too large" : "a short write"))
+            << text.toStdString();
+        EXPECT_TRUE(text.contains("[ERROR] refused 1\n")) << text.toStdString();
+        EXPECT_TRUE(text.contains("[WARNING] refused 2\n")) << text.toStdString();
+        EXPECT_FALSE(text.contains("quiet"));
+        EXPECT_FALSE(text.contains("written again"));
+        EXPECT_TRUE(testsupport::readFile(logPath()).endsWith("[ERROR] written again\n"));
+    }
+}
+
+// With standard error the journal's stream, warnings and errors reach it too, with their
+// syslog priority first; JOURNAL_STREAM naming another file changes nothing.
+TEST_F(LoggerTest, JournalOnStandardErrorGetsWarningsAndErrorsWithTheirPriority)
+{
+    for (const bool ours : {true, false}) {
+        SCOPED_TRACE(ours ? "standard error is the journal" : "another stream");
+        QFile::remove(logPath());
+        FdCapture err(2, path() + "/stderr.txt");
+        struct stat st;
+        ASSERT_EQ(0, fstat(2, &st));
+        const QByteArray stream =
+            QByteArray::number(static_cast<qulonglong>(st.st_dev)) + ":" +
+            QByteArray::number(static_cast<qulonglong>(st.st_ino) + (ours ? 0 : 1));
+        testsupport::EnvGuard journal("JOURNAL_STREAM", stream);
+        ASSERT_EQ(0, initFile());
+        Logger::LogMsg(Logger::L_ERR, "comp", "[ERROR] e\n");
+        Logger::LogMsg(Logger::L_WARNING, "comp", "[WARNING] w\n");
+        Logger::LogMsg(Logger::L_NOTICE, "comp", "[NOTE] n\n");
+        const QByteArray text = err.text();
+        EXPECT_EQ(text, ours ? QByteArray("<3>[ERROR] e\n<4>[WARNING] w\n") : QByteArray());
+        const QByteArray log = testsupport::readFile(logPath());
+        EXPECT_TRUE(log.contains("[ERROR] e\n") && log.contains("[WARNING] w\n") &&
+                    !log.contains("<3>"))
+            << log.toStdString();
+        Logger::Initialize(Logger::STDERR_LOGGER, ustring(), ustring(), 50);
+    }
+}
+
+// The log is the user's alone whatever the umask, also one an older launcher made open.
+TEST_F(LoggerTest, LogFileIsPrivate)
+{
+    const mode_t oldMask = umask(022);
+    testsupport::writeFile(path() + "/old.log", "older\n");
+    QFile::setPermissions(path() + "/old.log", QFile::ReadOwner | QFile::WriteOwner |
+                                                   QFile::ReadGroup | QFile::ReadOther);
+    for (const QString& file : {logPath(), path() + "/old.log"}) {
+        ASSERT_EQ(0, Logger::Initialize(Logger::FILE_LOGGER, file.toStdString(), ustring(), 50));
+        struct stat st;
+        ASSERT_EQ(0, stat(file.toLocal8Bit().constData(), &st));
+        EXPECT_EQ(st.st_mode & 07777, 0600u) << file.toStdString();
+    }
+    umask(oldMask);
 }
 
 // Runs in a fresh process, where no Initialize has happened yet.

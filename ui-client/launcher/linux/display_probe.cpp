@@ -376,4 +376,41 @@ std::string ReachablePlatforms(const std::string& platforms, const Session& sess
     return kept.empty() ? std::string("offscreen") : kept;
 }
 
+namespace {
+
+std::string g_watched_platform;
+Session g_watched_session;
+
+// X11Answers without keeping the connection: the toolkit's own one keeps the server from
+// resetting now.
+bool x11AnswersReleased(const std::string& display, int timeout_ms)
+{
+    UniqueFd before = std::move(g_held);
+    const bool ok = X11Answers(display, timeout_ms);
+    g_held = std::move(before);
+    return ok;
+}
+
+} // namespace
+
+void WatchDisplay(const std::string& platform, const Session& session)
+{
+    g_watched_platform = platform;
+    g_watched_session = session;
+}
+
+bool WatchedDisplayAnswers(int timeout_ms, bool (*x11)(const std::string&, int),
+                           bool (*wayland)(const std::string&, const std::string&, int))
+{
+    if (g_watched_platform == "xcb") {
+        return (x11 ? x11 : x11AnswersReleased)(g_watched_session.x11_display, timeout_ms);
+    }
+    // A handed-over socket cannot be connected to again.
+    if (g_watched_platform.compare(0, 7, "wayland") == 0 && !g_watched_session.wayland_socket) {
+        return wayland(g_watched_session.wayland_display, g_watched_session.runtime_dir,
+                       timeout_ms);
+    }
+    return true;
+}
+
 } // namespace DisplayProbe

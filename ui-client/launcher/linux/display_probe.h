@@ -45,4 +45,18 @@ ReachablePlatforms(const std::string& platforms, const Session& session, std::st
                    bool (*x11)(const std::string&, int) = X11Answers,
                    bool (*wayland)(const std::string&, const std::string&, int) = WaylandAnswers);
 
+// How long the display in use may take to answer before a window is made on it.
+constexpr int LIVE_TIMEOUT_MS = 1000;
+
+// Remembers the platform the toolkit chose ("xcb", "wayland", "offscreen", ...) and the
+// session it was chosen from, for WatchedDisplayAnswers.
+void WatchDisplay(const std::string& platform, const Session& session);
+
+// True when the display the toolkit uses still answers a new connection within
+// `timeout_ms` (X11Answers or WaylandAnswers, nothing held), and always for a platform
+// without a display. `x11` and `wayland` are the checks, replaceable in tests.
+bool WatchedDisplayAnswers(int timeout_ms, bool (*x11)(const std::string&, int) = nullptr,
+                           bool (*wayland)(const std::string&, const std::string&,
+                                           int) = WaylandAnswers);
+
 } // namespace DisplayProbe

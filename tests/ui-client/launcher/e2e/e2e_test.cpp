@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QImageReader>
@@ -939,6 +940,274 @@ INSTANTIATE_TEST_SUITE_P(Rows, E2eLocaleTest,
                          [](const ::testing::TestParamInfo<LocaleRow>& info) {
                              return std::string(info.param.name);
                          });
+
+// --- A shared host: whose home, modes, limits ---
+
+const uid_t kNobody = 65534;
+
+// Runs the launcher as uid 65534 (setpriv), through `wrapper` (prlimit and its options)
+// when given, with a HOME that belongs to that user.
+class E2eOtherUserTest : public E2eTest
+{
+protected:
+    void SetUp() override
+    {
+        E2eTest::SetUp();
+        if (IsSkipped())
+            return;
+        if (!testsupport::canDropPrivileges())
+            GTEST_SKIP() << "needs root and setpriv to run the launcher as another user";
+        // The scratch folder is the test's (0700): the other user must reach its home and
+        // the system-wide root in it.
+        ASSERT_EQ(::chmod(QFile::encodeName(path()).constData(), 0755), 0);
+        for (const QString& dir : {home(), path() + "/nobody-run", path() + "/nobody-tmp"}) {
+            QDir().mkpath(dir);
+            ASSERT_EQ(::chown(QFile::encodeName(dir).constData(), kNobody, kNobody), 0);
+            ::chmod(QFile::encodeName(dir).constData(), 0700);
+        }
+    }
+
+    QProcessEnvironment nobodyEnvironment() const
+    {
+        QProcessEnvironment env = baseEnvironment();
+        env.insert("HOME", home());
+        env.insert("XDG_RUNTIME_DIR", path() + "/nobody-run");
+        env.insert("TMPDIR", path() + "/nobody-tmp");
+        env.remove("XDG_CONFIG_HOME");
+        env.remove("XDG_DATA_HOME");
+        // The leak check stops the process's threads with threads of its own; a run with
+        // no thread left to it would fail that check, not the launcher.
+        const QString asan = env.value("ASAN_OPTIONS");
+        env.insert("ASAN_OPTIONS", asan + (asan.isEmpty() ? "" : ":") + "detect_leaks=0");
+        return env;
+    }
+
+    void startAsNobody(QProcess* proc, const QStringList& wrapper = {})
+    {
+        proc->setProcessEnvironment(nobodyEnvironment());
+        proc->start("setpriv",
+                    QStringList{"--reuid=65534", "--regid=65534", "--clear-groups", "--"} +
+                        wrapper + QStringList{launcherPath()});
+    }
+
+    LaunchResult launchAsNobody(const QStringList& wrapper = {})
+    {
+        QProcess proc;
+        startAsNobody(&proc, wrapper);
+        return finish(proc);
+    }
+};
+
+// A HOME that is not the user's (a root shell that kept the user's HOME): nothing is made
+// in it, no client starts, and one line on standard error says why.
+TEST_F(E2eTest, ForeignHomeIsLeftAloneAndTheRunSaysWhy)
+{
+    if (!testsupport::canDropPrivileges())
+        GTEST_SKIP() << "needs root to give the home to another user";
+    ASSERT_EQ(::chown(QFile::encodeName(home()).constData(), kNobody, kNobody), 0);
+    const LaunchResult run = launch();
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.err.count('\n'), 1) << run.err.toStdString();
+    EXPECT_TRUE(run.err.contains("belongs to uid 65534")) << run.err.toStdString();
+    EXPECT_FALSE(QFileInfo::exists(userRoot()));
+    EXPECT_TRUE(
+        QDir(home()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden).isEmpty());
+    EXPECT_EQ(pidFromFile(), 0);
+}
+
+// U left in the user's home by a root run of an older launcher, whole or in part: it is
+// moved aside and kept, and the run installs afresh with one warning in the new log.
+TEST_F(E2eOtherUserTest, PerUserFolderOfAnotherUserIsMovedAsideAndInstalledAfresh)
+{
+    struct Row
+    {
+        const char* name;
+        bool rootOwnsU; // else only entries in it are root's
+    };
+    for (const Row& row : {Row{"U is root's", true}, Row{"entries in U are root's", false}}) {
+        SCOPED_TRACE(row.name);
+        stopClient();
+        QDir(home()).removeRecursively();
+        QDir().mkpath(home());
+        ASSERT_EQ(::chown(QFile::encodeName(home()).constData(), kNobody, kNobody), 0);
+        // As the older launcher left it: the application folder, the log, the lock, the
+        // pid file, the manifest, all root's.
+        testsupport::writeFile(userApp() + "/bin/brisendale-drive-ui", "root's\n");
+        testsupport::writeFile(userRoot() + "/log/launcher.log", "root's log\n");
+        testsupport::writeFile(userRoot() + "/launcher.lock", "");
+        testsupport::writeFile(userRoot() + "/ui.pid", "pid=1\n");
+        testsupport::writeFile(userRoot() + "/Brisendale.app.manifest", "root's\n");
+        if (!row.rootOwnsU) {
+            ASSERT_EQ(::chown(QFile::encodeName(userRoot()).constData(), kNobody, kNobody), 0);
+        }
+
+        const LaunchResult run = launchAsNobody();
+        ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
+        const QString aside = home() + "/.Brisendale.foreign-1";
+        EXPECT_EQ(testsupport::readFile(aside + "/log/launcher.log"), "root's log\n");
+        EXPECT_EQ(QFileInfo(userRoot()).ownerId(), kNobody);
+        expectInstalled(kSampleBuild);
+        EXPECT_EQ(QFileInfo(userApp() + "/bin/brisendale-drive-ui").ownerId(), kNobody);
+        const QString log = logText();
+        EXPECT_EQ(log.count("[WARNING]"), 1) << log.toStdString();
+        EXPECT_TRUE(log.contains("moved aside to '" + aside + "'")) << log.toStdString();
+        EXPECT_GT(waitForClient(), 1);
+    }
+}
+
+// Made under the usual umask 022, U and its log folder are 0700, the log and the state
+// files 0600.
+TEST_F(E2eTest, FirstInstallIsPrivateWhateverTheUmask)
+{
+    const mode_t old = ::umask(022);
+    const LaunchResult first = launch();
+    ASSERT_EQ(first.exitCode, 0) << first.err.toStdString();
+    ASSERT_GT(waitForClient(), 1);
+    // A damaged package: the failed attempt is recorded in a state file.
+    testsupport::writeFile(root() + "/INFO", testsupport::infoText(kSampleBuild.toInt() + 1));
+    testsupport::writeFile(root() + "/package/brisendale.nbx", "this is not an archive\n");
+    const LaunchResult second = launch();
+    ::umask(old);
+    ASSERT_EQ(second.exitCode, 0) << second.err.toStdString();
+    const auto mode = [](const QString& p) {
+        struct stat st;
+        return ::stat(QFile::encodeName(p).constData(), &st) == 0 ? (st.st_mode & 07777) : 0u;
+    };
+    EXPECT_EQ(mode(userRoot()), 0700u);
+    EXPECT_EQ(mode(userRoot() + "/log"), 0700u);
+    EXPECT_EQ(mode(userRoot() + "/log/launcher.log"), 0600u);
+    ASSERT_TRUE(QFileInfo::exists(userApp() + ".attempts")) << logText().toStdString();
+    EXPECT_EQ(mode(userApp() + ".attempts"), 0600u);
+}
+
+// The log on a file system with no room left: the upgrade is refused for want of room,
+// and its [ERROR] line reaches standard error, after one line saying why the log could not
+// take it.
+TEST_F(E2eTest, FullLogFileSystemSendsTheErrorsToStandardError)
+{
+    ASSERT_TRUE(QDir().mkpath(userRoot()));
+    QProcess mount;
+    mount.start("mount", {"-t", "tmpfs", "-o", "size=256k,mode=0700", "tmpfs", userRoot()});
+    if (!mount.waitForFinished(30000) || mount.exitCode() != 0)
+        GTEST_SKIP() << "cannot mount a tmpfs here: " << mount.readAllStandardError().constData();
+    struct Unmount
+    {
+        QString at;
+        ~Unmount() { QProcess::execute("umount", {"-l", at}); }
+    } unmount{userRoot()};
+    ASSERT_TRUE(QDir().mkpath(userRoot() + "/log"));
+    // Empty, so that no page of it has room left either.
+    testsupport::writeFile(userRoot() + "/log/launcher.log", "");
+    {
+        QFile filler(userRoot() + "/filler");
+        ASSERT_TRUE(filler.open(QIODevice::WriteOnly));
+        const QByteArray block(4096, 'f');
+        while (filler.write(block) == block.size() && filler.flush()) {
+        }
+    }
+    const LaunchResult run = launch();
+    EXPECT_EQ(run.exitCode, 0) << run.err.toStdString();
+    EXPECT_EQ(run.err.count("cannot write the log"), 1) << run.err.toStdString();
+    EXPECT_TRUE(run.err.contains(QRegularExpression("\\[ERROR\\] [^\n]*not enough room")))
+        << run.err.toStdString();
+    EXPECT_EQ(testsupport::readFile(userRoot() + "/log/launcher.log"), QByteArray());
+}
+
+// A user at the limit of processes and threads (RLIMIT_NPROC, as pids.max): with room for
+// 0 to 6 more threads every run ends within a minute, 0, and its log says how far it got.
+TEST_F(E2eOtherUserTest, ThreadLimitNeverHoldsTheRun)
+{
+    ASSERT_EQ(launchAsNobody().exitCode, 0);
+    ASSERT_GT(waitForClient(), 1);
+    for (int room = 0; room <= 6; ++room) {
+        SCOPED_TRACE("room for " + std::to_string(room) + " threads");
+        stopClient();
+        shipPackage(kSampleBuild.toInt() + 1 + room);
+        // Every task of the user counts; in this pid namespace only the launcher will.
+        const int logBefore = logText().size();
+        QElapsedTimer timer;
+        timer.start();
+        QProcess proc;
+        startAsNobody(&proc, {"prlimit", "--nproc=" + QString::number(1 + room), "--"});
+        ASSERT_TRUE(proc.waitForFinished(60000)) << "held for a minute";
+        EXPECT_LT(timer.elapsed(), 60000);
+        EXPECT_EQ(proc.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(proc.exitCode(), 0) << proc.readAllStandardError().toStdString();
+        const QString newLines = logText().mid(logBefore);
+        const bool ran = newLines.contains(QRegularExpression("launcher\\.cpp\\(\\d+\\): done\n"));
+        const bool said = newLines.contains("cannot start the worker thread");
+        EXPECT_TRUE(ran || said) << newLines.toStdString();
+        // No thread at all: the worker's is the one that cannot be done without.
+        EXPECT_TRUE(room > 0 || said) << newLines.toStdString();
+        if (said) {
+            EXPECT_TRUE(newLines.contains("started the installed client") ||
+                        newLines.contains("the client was not started"))
+                << newLines.toStdString();
+        }
+        EXPECT_FALSE(QFileInfo::exists(userApp() + ".incomplete"));
+    }
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+#define BRISENDALE_E2E_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define BRISENDALE_E2E_ASAN 1
+#endif
+#endif
+
+// Little address space (RLIMIT_AS 96 to 128 MiB): a run may fail wherever memory runs out,
+// but whatever it did, the next start without the limit finds A whole and starts its client.
+TEST_F(E2eTest, LittleAddressSpaceNeverLeavesAnUnrecoverableTree)
+{
+#ifdef BRISENDALE_E2E_ASAN
+    GTEST_SKIP() << "the address sanitizer reserves far more address space than the limits";
+#endif
+    ASSERT_EQ(launch().exitCode, 0);
+    for (int mib = 96; mib <= 128; mib += 8) {
+        SCOPED_TRACE(std::to_string(mib) + " MiB");
+        stopClient();
+        shipPackage(kSampleBuild.toInt() + mib);
+        const int logBefore = logText().size();
+        QProcess limited;
+        limited.setProcessEnvironment(baseEnvironment());
+        limited.start("prlimit",
+                      {"--as=" + QString::number(mib * 1024 * 1024), "--", launcherPath()});
+        ASSERT_TRUE(limited.waitForFinished(60000)) << "held";
+        const QString limitedLines = logText().mid(logBefore);
+        if (limited.exitStatus() == QProcess::NormalExit) {
+            EXPECT_EQ(limited.exitCode(), 0);
+            EXPECT_TRUE(
+                limitedLines.contains(QRegularExpression("launcher\\.cpp\\(\\d+\\): done\n")) ||
+                limitedLines.contains("cannot start the worker thread") ||
+                limitedLines.contains("the run failed"))
+                << limitedLines.toStdString();
+        }
+        stopClient();
+        const LaunchResult next = launch();
+        EXPECT_EQ(next.exitCode, 0) << next.err.toStdString();
+        EXPECT_TRUE(QFileInfo::exists(userApp() + "/bin/brisendale-drive-ui"));
+        EXPECT_FALSE(QFileInfo::exists(userApp() + ".incomplete"));
+        EXPECT_FALSE(QFileInfo::exists(userApp() + "_tmp"));
+        EXPECT_GT(waitForClient(), 1) << logText().mid(logBefore).toStdString();
+    }
+}
+
+// The launcher keeps its dialog off OpenGL, but the client must get the user's choice: the
+// start script sees QT_XCB_GL_INTEGRATION as the user left it.
+TEST_F(E2eTest, ClientInheritsTheUsersOpenGlChoice)
+{
+    const QString script = path() + "/env-start-stop";
+    testsupport::writeFile(script, "#!/bin/sh\necho \"${QT_XCB_GL_INTEGRATION-unset}\" >> "
+                                   "\"$HOME/gl\"\n");
+    shipPackage(kSampleBuild.toInt(), script);
+    QProcessEnvironment env = baseEnvironment();
+    env.remove("QT_XCB_GL_INTEGRATION");
+    ASSERT_EQ(launch(env).exitCode, 0);
+    env.insert("QT_XCB_GL_INTEGRATION", "xcb_egl");
+    ASSERT_EQ(launch(env, {"--reinstall"}).exitCode, 0);
+    EXPECT_EQ(testsupport::readFile(home() + "/gl"), "unset\nxcb_egl\n");
+}
 
 // Puts the test run into a pid namespace of its own: the clients that the
 // launcher starts detach, and ending them means signalling the pid in their

@@ -260,4 +260,53 @@ INSTANTIATE_TEST_SUITE_P(
                               "", 0, 0}),
     [](const ::testing::TestParamInfo<ListRow>& info) { return std::string(info.param.name); });
 
+// Before a window is made, the display the toolkit chose is asked again: X11 or Wayland
+// by the session's names, nothing for a platform without a display or a handed-over
+// Wayland socket (which cannot be connected to again).
+std::string g_asked;
+bool g_answer = false;
+
+bool watchedX11(const std::string& display, int)
+{
+    g_asked += "x11:" + display + ";";
+    return g_answer;
+}
+
+bool watchedWayland(const std::string& display, const std::string& runtime, int)
+{
+    g_asked += "wayland:" + runtime + "/" + display + ";";
+    return g_answer;
+}
+
+TEST(WatchedDisplayTest, AsksTheDisplayInUseOnly)
+{
+    struct Row
+    {
+        const char* platform;
+        bool handedOver;
+        bool answer;
+        const char* asked;
+        bool alive;
+    };
+    DisplayProbe::Session session;
+    session.x11_display = ":7";
+    session.x11_display_set = true;
+    session.wayland_display = "wayland-3";
+    session.runtime_dir = "/run/u";
+    for (const Row& row :
+         {Row{"xcb", false, true, "x11::7;", true}, Row{"xcb", false, false, "x11::7;", false},
+          Row{"wayland", false, false, "wayland:/run/u/wayland-3;", false},
+          Row{"wayland-egl", false, true, "wayland:/run/u/wayland-3;", true},
+          Row{"wayland", true, false, "", true}, Row{"offscreen", false, false, "", true}}) {
+        SCOPED_TRACE(std::string(row.platform) + (row.handedOver ? " handed over" : ""));
+        session.wayland_socket = row.handedOver;
+        DisplayProbe::WatchDisplay(row.platform, session);
+        g_asked.clear();
+        g_answer = row.answer;
+        EXPECT_EQ(DisplayProbe::WatchedDisplayAnswers(100, watchedX11, watchedWayland), row.alive);
+        EXPECT_EQ(g_asked, row.asked);
+    }
+    DisplayProbe::WatchDisplay(std::string(), DisplayProbe::Session());
+}
+
 } // namespace

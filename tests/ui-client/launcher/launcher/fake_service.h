@@ -10,6 +10,9 @@
 #include <QStringList>
 
 #include <memory>
+#include <new>
+#include <stdexcept>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -48,6 +51,9 @@ struct Script
     // When set, PostUpgrade waits (bounded) for it: the dialog must be hidden by then.
     QSemaphore* hidden = nullptr;
     std::shared_ptr<Journal> journal = std::make_shared<Journal>();
+    // The call that throws ("PreUpgrade", "HandlePackageUpgrade", "PostUpgrade"), and what.
+    QString throw_in;
+    bool throw_bad_alloc = false;
 };
 
 // A service that touches no installation; RemoveAgedFolders stays the real one.
@@ -60,6 +66,7 @@ public:
     int HandlePackageUpgrade() override
     {
         m_script.journal->add("HandlePackageUpgrade");
+        maybeThrow("HandlePackageUpgrade");
         const Notify_Adapter* adapter = Notify_Adapter::GetInstance();
         if (!m_script.dialog_text.isEmpty())
             adapter->UpdateDialogText(m_script.dialog_text);
@@ -74,10 +81,12 @@ public:
             return;
         }
         m_script.journal->add("PostUpgrade");
+        maybeThrow("PostUpgrade");
     }
     void PreUpgrade() override
     {
         m_script.journal->add("PreUpgrade");
+        maybeThrow("PreUpgrade");
         if (m_script.started)
             m_script.started->release();
         if (m_script.proceed)
@@ -90,5 +99,14 @@ public:
     }
 
 private:
+    void maybeThrow(const char* call) const
+    {
+        if (m_script.throw_in != QLatin1String(call))
+            return;
+        if (m_script.throw_bad_alloc)
+            throw std::bad_alloc();
+        throw std::runtime_error(std::string("thrown in ") + call);
+    }
+
     Script m_script;
 };

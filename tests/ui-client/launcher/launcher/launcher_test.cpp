@@ -127,7 +127,7 @@ TEST_P(WorkerTest, RunsTheServiceInOrderAndReportsThroughSignals)
         worker.QuitThread();
     });
 
-    worker.StartThread();
+    ASSERT_TRUE(worker.StartThread());
     ASSERT_TRUE(QMetaObject::invokeMethod(&worker, "HandleServicce", Qt::QueuedConnection));
     ASSERT_TRUE(worker.thread()->wait(30000)) << "the worker never finished";
 
@@ -179,6 +179,64 @@ INSTANTIATE_TEST_SUITE_P(
                    "PostUpgrade", "sigClientStarted(aged folder still there)", "sigServiceDone"},
                   {"running", "Failed to upgrade package", "done"}}),
     [](const ::testing::TestParamInfo<WorkerRow>& info) { return info.param.name; });
+
+// An exception in the service never leaves the worker's thread: the run ends as a
+// failure, logged, and the client is started from A when A is whole, once.
+struct ThrowRow
+{
+    const char* name;
+    const char* throw_in;
+    bool bad_alloc;
+    bool unfinished; // A carries the marker of a half-done upgrade
+    int starts;      // how often the start script runs
+    const char* logged;
+};
+void PrintTo(const ThrowRow& row, std::ostream* os)
+{
+    *os << row.name;
+}
+
+class WorkerThrowTest : public LoggedTest, public ::testing::WithParamInterface<ThrowRow>
+{};
+
+TEST_P(WorkerThrowTest, FailsTheRunCleanlyAndStartsAWholeClient)
+{
+    const ThrowRow& row = GetParam();
+    const QString app = home() + "/.Brisendale/Brisendale.app";
+    testsupport::writeExec(app + "/bin/brisendale-drive-ui", "#!/bin/sh\n");
+    testsupport::writeExec(app + "/package/start-stop",
+                           "#!/bin/sh\necho \"$1\" >> \"$HOME/started\"\n");
+    if (row.unfinished)
+        testsupport::writeFile(app + ".incomplete", "old=x\n");
+    Script script;
+    script.need_upgrade = true;
+    script.throw_in = row.throw_in;
+    script.throw_bad_alloc = row.bad_alloc;
+    Worker worker(new FakeService(script));
+    QSignalSpy done(&worker, &Worker::sigServiceDone);
+    QObject::connect(&worker, &Worker::sigServiceDone, [&worker] { worker.QuitThread(); });
+    ASSERT_TRUE(worker.StartThread());
+    ASSERT_TRUE(QMetaObject::invokeMethod(&worker, "HandleServicce", Qt::QueuedConnection));
+    ASSERT_TRUE(worker.thread()->wait(30000)) << "the worker never finished";
+    EXPECT_EQ(1, done.count());
+    EXPECT_EQ(testsupport::readFile(home() + "/started").count("start\n"), row.starts);
+    const QString log = launcherLogLines().join('\n');
+    EXPECT_TRUE(log.contains(row.logged)) << log.toStdString();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, WorkerThrowTest,
+    ::testing::Values(
+        ThrowRow{"bad_alloc_mid_upgrade", "HandlePackageUpgrade", true, false, 1,
+                 "the run failed: out of memory"},
+        ThrowRow{"exception_before_the_decision", "PreUpgrade", false, false, 1,
+                 "the run failed: thrown in PreUpgrade"},
+        ThrowRow{"half_done_tree_is_not_started", "HandlePackageUpgrade", true, true, 0,
+                 "the client was not started: '"},
+        // PostUpgrade's own start is the fake's: the worker starts it, as it never ran.
+        ThrowRow{"exception_while_starting", "PostUpgrade", false, false, 1,
+                 "the run failed: thrown in PostUpgrade"}),
+    [](const ::testing::TestParamInfo<ThrowRow>& info) { return std::string(info.param.name); });
 
 // ---- Launcher, whole run through the event loop ----
 
@@ -254,7 +312,7 @@ TEST_P(LauncherFlowTest, ShowsProgressThenHidesAndEndsTheLoop)
         gaveUp = true;
         QCoreApplication::exit(99);
     });
-    launcher->Run();
+    ASSERT_TRUE(launcher->Run());
     launcher->Start();
     const int rc = QApplication::exec();
     ASSERT_FALSE(gaveUp) << "LaunchDone never ended the loop";
@@ -361,7 +419,7 @@ TEST_F(LoggedTest, LauncherDeletedWhileWorkerRunsWaitsForIt)
     std::shared_ptr<Journal> journal = script.journal;
 
     std::unique_ptr<Launcher> launcher(new Launcher(new FakeService(script)));
-    launcher->Run();
+    ASSERT_TRUE(launcher->Run());
     launcher->Start();
     ASSERT_TRUE(started.tryAcquire(1, 30000));
     // The service is held inside PreUpgrade until after the deletion has begun.

@@ -182,7 +182,9 @@ protected:
         return proc.exitStatus() == QProcess::NormalExit ? proc.exitCode() : -1;
     }
 
-    void startLauncher(QProcess* proc, const QStringList& faultSettings)
+    // `wrapper`, when given, is a command line that runs the launcher (unshare ...).
+    void startLauncher(QProcess* proc, const QStringList& faultSettings,
+                       const QStringList& wrapper = QStringList())
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("HOME", home());
@@ -198,7 +200,11 @@ protected:
         proc->setProcessEnvironment(env);
         proc->setProcessChannelMode(QProcess::ForwardedErrorChannel);
         proc->setStandardOutputFile(QProcess::nullDevice());
-        proc->start(m_root + "/bin/brisendale-launcher", QStringList());
+        const QString launcher = m_root + "/bin/brisendale-launcher";
+        if (wrapper.isEmpty())
+            proc->start(launcher, QStringList());
+        else
+            proc->start(wrapper.first(), wrapper.mid(1) + QStringList{launcher});
     }
 
     // After the faulted run: A is the old tree or the new one, or the marker names
@@ -550,6 +556,90 @@ TEST_F(UpgradeFaultTest, DisplayLostMidUpgradeEndsAsAtLogout)
     EXPECT_FALSE(QFileInfo::exists(user() + "/start-args")) << "no client at logout";
     const QByteArray log = readFile(user() + "/log/launcher.log");
     EXPECT_TRUE(log.contains("the display connection broke")) << log.toStdString();
+}
+
+// The X server killed in the first 100 ms of an upgrade that is held (writes slowed, or the
+// writer stopped), at moments 10 ms apart, ten times, half of the runs in a pid namespace
+// of their own: each ends as a logout, by SIGHUP, with A whole, no attempt counted and no
+// client started.
+TEST_F(UpgradeFaultTest, DisplayKilledEarlyInAHeldUpgradeEndsEveryRunAsALogout)
+{
+    const QString xvfb = QStandardPaths::findExecutable("Xvfb");
+    if (xvfb.isEmpty())
+        GTEST_SKIP() << "needs Xvfb";
+    for (int run = 0; run < 10; ++run) {
+        const bool ownNamespace = run >= 5;
+        const bool stoppedWriter = !ownNamespace && run % 2 == 1;
+        const int delayMs = (run * 10) % 100;
+        SCOPED_TRACE("run " + std::to_string(run) + (ownNamespace ? ", own pid namespace" : "") +
+                     (stoppedWriter ? ", writer stopped" : ", writes slowed") + ", killed after " +
+                     std::to_string(delayMs) + " ms");
+        installOld();
+        QProcess server;
+        server.setProcessChannelMode(QProcess::SeparateChannels);
+        // The server picks a free display and names it once it accepts connections.
+        server.start(xvfb, {"-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "320x240x24"});
+        QByteArray number;
+        while (!number.endsWith('\n') && server.waitForReadyRead(10000))
+            number += server.readAllStandardOutput();
+        number = number.trimmed();
+        ASSERT_FALSE(number.isEmpty()) << "Xvfb did not start";
+
+        QStringList settings{"FAIL_AT_CALL_MATCH=/Brisendale.app/share/", "QT_QPA_PLATFORM=xcb",
+                             "DISPLAY=:" + QString::fromLatin1(number)};
+        settings << (stoppedWriter ? QStringList{"FAIL_AT_CALL_N=1", "FAIL_AT_CALL_MODE=stop"}
+                                   : QStringList{"FAIL_AT_CALL_PAUSE_US=20000"});
+        QProcess launcher;
+        startLauncher(&launcher, settings,
+                      // The shim leaves no trace for children: preloaded again inside.
+                      ownNamespace ? QStringList{"unshare", "--pid", "--fork", "--mount-proc", "--",
+                                                 "env", "LD_PRELOAD=" FAIL_AT_CALL_SHIM}
+                                   : QStringList());
+        ASSERT_TRUE(launcher.waitForStarted());
+        for (int i = 0;
+             i < 5000 && !QFileInfo::exists(marker()) && launcher.state() == QProcess::Running; ++i)
+            QThread::usleep(2000);
+        const bool begun = QFileInfo::exists(marker());
+        QThread::msleep(static_cast<unsigned long>(delayMs));
+        const qint64 serverPid = server.processId();
+        server.kill();
+        EXPECT_TRUE(server.waitForFinished(10000));
+        // A killed server leaves its lock and socket behind; ours alone are removed.
+        const QString lock = "/tmp/.X" + QString::fromLatin1(number) + "-lock";
+        if (readFile(lock).trimmed().toLongLong() == serverPid) {
+            QFile::remove("/tmp/.X11-unix/X" + QString::fromLatin1(number));
+            QFile::remove(lock);
+        }
+        if (stoppedWriter) {
+            for (int i = 0; i < 500 && !stopped(launcher.processId()); ++i)
+                QThread::msleep(2);
+            // The dialog needs no OpenGL: the toolkit's GLX part (and Mesa's) is not loaded.
+            const QByteArray maps =
+                readFile("/proc/" + QString::number(launcher.processId()) + "/maps");
+            EXPECT_TRUE(maps.contains("libQt")) << "not the launcher's map";
+            EXPECT_FALSE(maps.contains("glx")) << "OpenGL loaded";
+            ::kill(static_cast<pid_t>(launcher.processId()), SIGCONT);
+        }
+        ASSERT_TRUE(begun) << "the launcher never began the upgrade";
+        ASSERT_TRUE(launcher.waitForFinished(30000));
+
+        const QByteArray log = readFile(user() + "/log/launcher.log");
+        // As the first process of its namespace the launcher cannot be ended by its own
+        // signal: it exits with 128 + SIGHUP instead.
+        if (ownNamespace) {
+            EXPECT_EQ(launcher.exitStatus(), QProcess::NormalExit);
+            EXPECT_EQ(launcher.exitCode(), 128 + SIGHUP);
+        } else {
+            EXPECT_EQ(launcher.exitStatus(), QProcess::CrashExit);
+            EXPECT_EQ(launcher.exitCode(), SIGHUP);
+        }
+        EXPECT_TRUE(listTree(app()) == m_oldTree) << "the old tree is back\n" << log.toStdString();
+        EXPECT_FALSE(QFileInfo::exists(marker()));
+        EXPECT_FALSE(QFileInfo::exists(app() + "_tmp"));
+        EXPECT_FALSE(QFileInfo::exists(app() + ".attempts")) << "a logout is no failed attempt";
+        EXPECT_FALSE(QFileInfo::exists(user() + "/start-args")) << "no client at logout";
+        EXPECT_TRUE(log.contains("the display connection broke")) << log.toStdString();
+    }
 }
 
 // Another user's listener on the abstract X socket that accepts and never answers: the
