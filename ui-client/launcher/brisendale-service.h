@@ -1,5 +1,6 @@
 #pragma once
 
+#include "notice.h"
 #include "ustring/ustring.h"
 
 #include <string>
@@ -45,6 +46,13 @@ public:
     // Why the run did not do what the command line asked for, for standard error; empty
     // when it did or nothing was asked.
     virtual std::string UnmetRequest() const { return std::string(); }
+    // What the user should hear of this run's upgrade (a failure, a back-off), and the
+    // shipped package's identity; false when nothing.
+    virtual bool Problem(NoticeEvent& /*event*/, NoticeReason& /*reason*/,
+                         std::string& /*identity*/) const
+    {
+        return false;
+    }
 
     // The install layout. Plain concatenation, nothing normalised but the root.
     static ustring GetUserInstallPath();

@@ -4,6 +4,7 @@
 #include "brisendale-service.h"
 #include "linux/linux-service.h"
 #include "log/log_macros.h"
+#include "notice.h"
 #include "stop_request.h"
 #include "texts/strtab.h"
 
@@ -175,6 +176,13 @@ void Worker::HandleServicce()
     emit sigHideMsg();
     m_service->PostUpgrade();
     emit sigClientStarted();
+    // After the start: the user is told, within a second, without waiting for the client.
+    NoticeEvent event = NoticeEvent::UpgradeFailed;
+    NoticeReason reason = NoticeReason::Other;
+    std::string identity;
+    if (m_service->Problem(event, reason, identity)) {
+        (void)NotifyUser(Service::GetUserBrisendaleInstallPath(), event, reason, identity);
+    }
     // After the client's start: the user need not wait for the old tree's removal. A run
     // killed before it leaves left-overs that the next run removes. The tree stays locked
     // until then: another launcher could be making a backup.
