@@ -252,7 +252,8 @@ Request Handle(int argc, char** argv)
          showVersion},
         {{QStringLiteral("verify")},
          "Check the per-user copy against the list of what was installed, without writing "
-         "anything. Exit 0 when intact, 1 when damaged, 3 when there is nothing to check.",
+         "anything. Exit 0 when intact, 1 when damaged, 3 when there is nothing to check, "
+         "4 when another launcher keeps the copy busy for 10 s.",
          verifyCopy},
         {{QStringLiteral("status")},
          "Show the build of the per-user copy and of the installed package, whether an "
@@ -264,14 +265,14 @@ Request Handle(int argc, char** argv)
     for (const Answer& answer : answers) {
         parser.addOption(QCommandLineOption(answer.names, QString::fromUtf8(answer.description)));
     }
+    const QCommandLineOption json(QStringLiteral("json"),
+                                  QStringLiteral("With --status: answer in JSON, for scripts."));
+    parser.addOption(json);
     const QCommandLineOption reinstall(
         QStringLiteral("reinstall"),
         QStringLiteral("Replace the per-user copy with the installed package even when its "
                        "build is the same, then start the client."));
     parser.addOption(reinstall);
-    const QCommandLineOption json(QStringLiteral("json"),
-                                  QStringLiteral("With --status: answer in JSON, for scripts."));
-    parser.addOption(json);
     for (const ToolkitOption& toolkit : TOOLKIT_OPTIONS) {
         QCommandLineOption option(QString::fromLatin1(toolkit.name));
         if (toolkit.takes_value) {
