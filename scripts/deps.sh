@@ -7,9 +7,11 @@ packages=(
   cmake g++ make pkg-config
   libicu-dev
   libarchive-dev libarchive-tools zstd libisal-dev isal libssl-dev zlib1g-dev
-  qtbase5-dev qttools5-dev qttools5-dev-tools qt5-qmake libqt5network5
+  qtbase5-dev qttools5-dev qttools5-dev-tools qt5-qmake libqt5network5 libqt5dbus5
+  # the notification tests: a private session bus
+  dbus-daemon
   # the Qt 6 build (-DBRISENDALE_QT=6): lrelease is in qt6-l10n-tools
-  qt6-base-dev qt6-base-dev-tools qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools
+  qt6-base-dev qt6-base-dev-tools qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools libqt6dbus6
   libgtest-dev libgmock-dev libbenchmark-dev
   util-linux procps time
   # the tests' loop-mounted XFS and btrfs trees and their shifted clock

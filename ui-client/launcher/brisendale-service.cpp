@@ -363,6 +363,7 @@ int Service::KeepMarker(const ustring& marker, const ustring& old_dir)
 int Service::PrepareUserEnv()
 {
     failure_blame = Blame::None;
+    failure_errno = 0;
     const ustring app_dir = per_user_install_path;
     const ustring marker = GetIncompleteMarkerPath();
     const ustring staging = GetStagingPath();
@@ -678,6 +679,7 @@ int Service::ExtractPackage(const ustring& dest)
     extractor.SetExpectedEntries(ReadPackageCount(info, "Package/installed_entries"));
     const int result = extractor.Extract();
     failure_blame = extractor.FailureBlame();
+    failure_errno = extractor.FailureErrno();
     return result;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "notice.h"
 #include "upgrade_fault.h"
 #include "ustring/ustring.h"
 
@@ -48,6 +49,13 @@ public:
     virtual std::string UnmetRequest() const { return std::string(); }
     // Who the last failed PrepareUserEnv is to be blamed on; None after a success.
     Blame FailureBlame() const { return failure_blame; }
+    // What the user should hear of this run's upgrade (a failure, a back-off), and the
+    // shipped package's identity; false when nothing.
+    virtual bool Problem(NoticeEvent& /*event*/, NoticeReason& /*reason*/,
+                         std::string& /*identity*/) const
+    {
+        return false;
+    }
 
     // The install layout. Plain concatenation, nothing normalised but the root.
     static ustring GetUserInstallPath();
@@ -138,8 +146,10 @@ protected:
     // Set when another launcher is working on the tree: this one leaves it alone and
     // only starts the client.
     bool tree_busy = false;
-    // Who the last failure of PrepareUserEnv is to be blamed on.
+    // Who the last failure of PrepareUserEnv is to be blamed on, and its error number
+    // where one is known (0 otherwise).
     Blame failure_blame = Blame::None;
+    int failure_errno = 0;
     ustring per_user_install_path;
     VersionInfo target_version;
     VersionInfo source_version;

@@ -4,19 +4,21 @@
 #include "file/unique_fd.h"
 #include "linux/linux-service.h"
 #include "manifest.h"
-#include "qtcompat.h"
+#include "status.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QFileInfo>
-#include <QSettings>
 #include <QString>
 #include <QStringList>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
+#include <thread>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -47,32 +49,6 @@ QString usage(const QCommandLineParser& parser, char** argv)
     return parser.helpText();
 }
 
-// A/INFO's build, read only: the file is not created when it is absent.
-QString installedBuild()
-{
-    const ustring app = Service::GetUserBrisendaleAppInstallPath();
-    // Between the move aside and the commit, or after a run that ended half-way: an INFO
-    // there may already be the new one's.
-    if (::access((app + ".incomplete").c_str_utf8(), F_OK) == 0) {
-        return QStringLiteral("being replaced; the next start finishes it");
-    }
-    const ustring info_path = app + "/INFO";
-    struct stat st;
-    if (::stat(info_path.c_str_utf8(), &st) != 0) {
-        return errno == ENOENT ? QStringLiteral("not installed")
-                               : QStringLiteral("cannot be looked at: %1")
-                                     .arg(QString::fromLocal8Bit(std::strerror(errno)));
-    }
-    const QString info = QString::fromUtf8(info_path.c_str_utf8());
-    if (!S_ISREG(st.st_mode)) {
-        return QStringLiteral("build unknown");
-    }
-    QSettings settings(info, QSettings::IniFormat);
-    QtCompat::readIniAsUtf8(settings);
-    const QString build = settings.value(QStringLiteral("Version/build_version")).toString();
-    return build.isEmpty() ? QStringLiteral("build unknown") : QStringLiteral("build ") + build;
-}
-
 int showHelp(const QCommandLineParser& parser, char** argv)
 {
     return write(stdout, usage(parser, argv)) ? 0 : WRITE_FAILED;
@@ -80,9 +56,9 @@ int showHelp(const QCommandLineParser& parser, char** argv)
 
 int showVersion(const QCommandLineParser&, char**)
 {
-    const QString text =
-        QStringLiteral("%1 %2\nper-user copy: %3\n")
-            .arg(QLatin1String(PROGRAM), QStringLiteral(BRISENDALE_VERSION), installedBuild());
+    const QString text = QStringLiteral("%1 %2\nper-user copy: %3\n")
+                             .arg(QLatin1String(PROGRAM), QStringLiteral(BRISENDALE_VERSION),
+                                  status::DescribeCopy(Service::GetUserBrisendaleAppInstallPath()));
     return write(stdout, text) ? 0 : WRITE_FAILED;
 }
 
@@ -90,21 +66,36 @@ int showVersion(const QCommandLineParser&, char**)
 const int VERIFY_INTACT = 0;
 const int VERIFY_DAMAGED = 1;
 const int VERIFY_NOTHING_TO_CHECK = 3;
+const int VERIFY_BUSY = 4;
 
-// Waits until no launcher holds the home lock. The lock is only probed, never kept: a
-// launcher starting meanwhile must not take this check for another launcher at work.
-// Opens the lock file read-only, so nothing is created.
-void waitForLaunchers(const UniqueFd& lock)
+// How long --verify waits for another launcher before it answers "busy". Tests may
+// shorten it through the environment, never lengthen it.
+std::chrono::milliseconds verifyWait()
+{
+    const std::chrono::milliseconds most(10000);
+    bool ok = false;
+    const long long ms = qgetenv("BRISENDALE_VERIFY_WAIT_MS").toLongLong(&ok);
+    return ok && ms >= 0 && ms < most.count() ? std::chrono::milliseconds(ms) : most;
+}
+
+// Waits until no launcher holds the home lock, at most until `deadline`; false when one
+// still does then. The lock is only probed, never kept: a launcher starting meanwhile
+// must not take this check for another launcher at work. Opens the lock file read-only,
+// so nothing is created. Polled, not blocked on: a holder that is stopped would hold a
+// blocking wait for good.
+bool waitForLaunchers(const UniqueFd& lock, std::chrono::steady_clock::time_point deadline)
 {
     if (!lock.valid()) {
-        return;
+        return true;
     }
     bool told = false;
     while (::flock(lock.get(), LOCK_SH | LOCK_NB) != 0) {
         if (errno != EWOULDBLOCK && errno != EINTR) {
-            return;
+            return true;
         }
-        // The wait has no bound: an upgrade of a slow disk may take minutes.
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
         if (!told) {
             write(stderr, QStringLiteral("%1: waiting for the launcher at work on '%2'\n")
                               .arg(QLatin1String(PROGRAM),
@@ -112,12 +103,10 @@ void waitForLaunchers(const UniqueFd& lock)
                                        Service::GetUserBrisendaleInstallPath().c_str_utf8())));
             told = true;
         }
-        // Blocks until the holder is done, then lets go at once.
-        while (::flock(lock.get(), LOCK_SH) != 0 && errno == EINTR) {
-        }
-        (void)::flock(lock.get(), LOCK_UN);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     (void)::flock(lock.get(), LOCK_UN);
+    return true;
 }
 
 ino_t appInode(const ustring& app)
@@ -135,9 +124,18 @@ int verifyCopy(const QCommandLineParser&, char**)
     const UniqueFd lock(
         ::open(LinuxService::GetHomeLockPath().c_str_utf8(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     const size_t shown = 100;
+    const std::chrono::milliseconds wait = verifyWait();
+    const auto deadline = std::chrono::steady_clock::now() + wait;
     TreeCheck check;
     for (;;) {
-        waitForLaunchers(lock);
+        if (!waitForLaunchers(lock, deadline)) {
+            write(stderr, QStringLiteral("%1: busy: another launcher has held '%2' for %3 s; "
+                                         "try again later\n")
+                              .arg(QLatin1String(PROGRAM),
+                                   QString::fromUtf8(LinuxService::GetHomeLockPath().c_str_utf8()))
+                              .arg(QString::number(static_cast<double>(wait.count()) / 1000)));
+            return VERIFY_BUSY;
+        }
         const ino_t before = appInode(app);
         if (::access((app + ".incomplete").c_str_utf8(), F_OK) == 0) {
             write(stdout, QStringLiteral("%1: the last upgrade did not finish; the next start "
@@ -176,6 +174,24 @@ int verifyCopy(const QCommandLineParser&, char**)
         write(stdout, QStringLiteral("  ...\n"));
     }
     return VERIFY_DAMAGED;
+}
+
+// Reports the copy, the package and the decision a start would make, and writes nothing.
+// The install root comes from the application object, a core one: no display needed.
+int showStatus(const QCommandLineParser& parser, char** argv)
+{
+    int argc = 1;
+    QCoreApplication app(argc, argv);
+    const status::Report report = status::Gather(Service::GetRootBrisendaleResourceInstallPath(),
+                                                 Service::GetUserBrisendaleInstallPath());
+    const bool put =
+        parser.isSet(QStringLiteral("json"))
+            ? write(stdout, QString::fromUtf8(status::Json(report)))
+            : write(stdout, status::Text(report, static_cast<int64_t>(::time(nullptr))));
+    if (!put) {
+        return WRITE_FAILED;
+    }
+    return report.installed ? 0 : status::NOT_INSTALLED;
 }
 
 // Options that answer and end the run, each with the function that answers. Of those
@@ -236,12 +252,22 @@ Request Handle(int argc, char** argv)
          showVersion},
         {{QStringLiteral("verify")},
          "Check the per-user copy against the list of what was installed, without writing "
-         "anything. Exit 0 when intact, 1 when damaged, 3 when there is nothing to check.",
+         "anything. Exit 0 when intact, 1 when damaged, 3 when there is nothing to check, "
+         "4 when another launcher keeps the copy busy for 10 s.",
          verifyCopy},
+        {{QStringLiteral("status")},
+         "Show the build of the per-user copy and of the installed package, whether an "
+         "upgrade is due and why, the failed attempts and their back-off, and the copy's "
+         "check against its list, without writing anything. Exit 0, or 3 when there is no "
+         "per-user copy.",
+         showStatus},
     };
     for (const Answer& answer : answers) {
         parser.addOption(QCommandLineOption(answer.names, QString::fromUtf8(answer.description)));
     }
+    const QCommandLineOption json(QStringLiteral("json"),
+                                  QStringLiteral("With --status: answer in JSON, for scripts."));
+    parser.addOption(json);
     const QCommandLineOption reinstall(
         QStringLiteral("reinstall"),
         QStringLiteral("Replace the per-user copy with the installed package even when its "
@@ -266,10 +292,13 @@ Request Handle(int argc, char** argv)
     } else if (!parser.positionalArguments().isEmpty()) {
         error = QStringLiteral("Unexpected argument '%1'.").arg(parser.positionalArguments()[0]);
     } else if (parser.isSet(reinstall) && !parser.isSet(QStringLiteral("help")) &&
-               (parser.isSet(QStringLiteral("version")) ||
-                parser.isSet(QStringLiteral("verify")))) {
+               (parser.isSet(QStringLiteral("version")) || parser.isSet(QStringLiteral("verify")) ||
+                parser.isSet(QStringLiteral("status")))) {
         // Either would be dropped without a word.
         error = QStringLiteral("'--reinstall' cannot be given with '--version' or '--verify'.");
+    } else if (parser.isSet(json) && !parser.isSet(QStringLiteral("status")) &&
+               !parser.isSet(QStringLiteral("help"))) {
+        error = QStringLiteral("'--json' goes with '--status'.");
     }
     if (!error.isEmpty()) {
         write(stderr,

@@ -873,6 +873,7 @@ int Extractor::Extract()
     }
     // A failure that nothing explained is taken for the package's: the back-off keeps a
     // package that fails in an unforeseen way from being read at every start.
+    failure_errno = result == 0 ? 0 : fault.Errno();
     failure_blame = result == 0                  ? Blame::None
                     : fault.Get() == Blame::None ? Blame::Package
                                                  : fault.Get();

@@ -35,6 +35,8 @@ public:
     int Extract();
     // Who the last failed Extract is to be blamed on; None after a success.
     Blame FailureBlame() const { return failure_blame; }
+    // The error number behind the last failure, 0 when none is known.
+    int FailureErrno() const { return failure_errno; }
     // Writes every entry's stored path to standard output, one per line; 0 or -1.
     int List();
 
@@ -52,6 +54,7 @@ private:
     // The most bytes that the last Extract held between its two threads.
     size_t queue_peak = 0;
     Blame failure_blame = Blame::None;
+    int failure_errno = 0;
 };
 
 #endif // BRISENDALE_LAUNCHER_EXTRACTOR_H

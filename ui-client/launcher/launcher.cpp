@@ -4,8 +4,10 @@
 #include "brisendale-service.h"
 #include "linux/direct_start.h"
 #include "linux/display_probe.h"
+#include "linux/home_owner.h"
 #include "linux/linux-service.h"
 #include "log/log_macros.h"
+#include "notice.h"
 #include "stop_request.h"
 #include "texts/strtab.h"
 
@@ -233,6 +235,18 @@ void Worker::runService()
     m_service->PostUpgrade();
     m_client_started = true;
     emit sigClientStarted();
+    // After the start: the user is told, within a second, without waiting for the client.
+    NoticeEvent event = NoticeEvent::UpgradeFailed;
+    NoticeReason reason = NoticeReason::Other;
+    std::string identity;
+    if (m_service->Problem(event, reason, identity)) {
+        (void)NotifyUser(Service::GetUserBrisendaleInstallPath(), event, reason, identity);
+    }
+    // Another user's files were in the way and were moved aside, kept for the user.
+    if (!HomeOwner::MovedAsideTo().empty()) {
+        (void)NotifyUser(Service::GetUserBrisendaleInstallPath(), NoticeEvent::CopyMovedAside,
+                         NoticeReason::ForeignFiles, HomeOwner::MovedAsideTo());
+    }
     // After the client's start: the user need not wait for the old tree's removal. A run
     // killed before it leaves left-overs that the next run removes. The tree stays locked
     // until then: another launcher could be making a backup.

@@ -32,11 +32,19 @@ public:
         Blame none = Blame::None;
         m_blame.compare_exchange_strong(none, blame);
     }
-    void NoteErrno(int err) { Note(BlameForErrno(err)); }
+    void NoteErrno(int err)
+    {
+        int none = 0;
+        m_err.compare_exchange_strong(none, err);
+        Note(BlameForErrno(err));
+    }
     Blame Get() const { return m_blame.load(); }
+    // The first error number noted, 0 when none was.
+    int Errno() const { return m_err.load(); }
 
 private:
     std::atomic<Blame> m_blame{Blame::None};
+    std::atomic<int> m_err{0};
 };
 
 // What tells one package file from another: a file changed in place changes its size,

@@ -42,6 +42,25 @@ using namespace client_process;
 
 namespace {
 
+// The one-line reason a user is given for a failed upgrade.
+NoticeReason ReasonFor(Blame blame, int err)
+{
+    if (blame == Blame::Package) {
+        return NoticeReason::DamagedPackage;
+    }
+    switch (err) {
+    case ENOSPC:
+        return NoticeReason::NoRoom;
+    case EDQUOT:
+        return NoticeReason::Quota;
+    case EACCES:
+    case EPERM:
+        return NoticeReason::ForeignFiles;
+    default:
+        return NoticeReason::Other;
+    }
+}
+
 // Owns one of posix_spawn's attribute objects: made by Init, released by Destroy.
 template <typename T, int (*Init)(T*), int (*Destroy)(T*)>
 struct SpawnObject
@@ -471,6 +490,8 @@ bool LinuxService::UpgradeAllowed(const UpgradeGuard& guard)
                     "[WARNING] linux/linux-service.cpp(%d): package %s failed %d attempts, "
                     "not trying it again before %s\n",
                     guard.Describe().c_str(), guard.Attempts(), text);
+        // Only the package's own faults are counted: it is the package that is damaged.
+        NoteProblem(NoticeEvent::BackedOff, NoticeReason::DamagedPackage, guard);
         return false;
     }
     const ustring user_dir = Service::GetUserBrisendaleInstallPath();
@@ -485,6 +506,7 @@ bool LinuxService::UpgradeAllowed(const UpgradeGuard& guard)
                     static_cast<unsigned long long>(room.package),
                     static_cast<unsigned long long>(room.reserve),
                     static_cast<unsigned long long>(room.free));
+        NoteProblem(NoticeEvent::UpgradeFailed, NoticeReason::NoRoom, guard);
         return false;
     }
     if (!room.enough_entries()) {
@@ -495,6 +517,7 @@ bool LinuxService::UpgradeAllowed(const UpgradeGuard& guard)
                     static_cast<unsigned long long>(room.entries),
                     static_cast<unsigned long long>(UpgradeGuard::ENTRY_RESERVE),
                     static_cast<unsigned long long>(room.free_entries));
+        NoteProblem(NoticeEvent::UpgradeFailed, NoticeReason::NoRoom, guard);
         return false;
     }
     return true;
@@ -530,6 +553,9 @@ int LinuxService::HandlePackageUpgrade()
         guard.UndoAttempt();
     }
     reinstalled = ret == 0;
+    if (ret != 0 && StopSignals::Requested() == 0 && PerUserBinPathExist()) {
+        NoteProblem(NoticeEvent::UpgradeFailed, ReasonFor(blame, failure_errno), guard);
+    }
     if (const int sig = StopSignals::Requested()) {
         SERVICE_LOG(L_WARNING,
                     "[WARNING] linux/linux-service.cpp(%d): signal %d ended the session during "
@@ -538,6 +564,25 @@ int LinuxService::HandlePackageUpgrade()
         StopSignals::ExitAsAsked();
     }
     return ret;
+}
+
+void LinuxService::NoteProblem(NoticeEvent event, NoticeReason reason, const UpgradeGuard& guard)
+{
+    problem = true;
+    problem_event = event;
+    problem_reason = reason;
+    problem_identity = guard.Identity();
+}
+
+bool LinuxService::Problem(NoticeEvent& event, NoticeReason& reason, std::string& identity) const
+{
+    if (!problem) {
+        return false;
+    }
+    event = problem_event;
+    reason = problem_reason;
+    identity = problem_identity;
+    return true;
 }
 
 bool LinuxService::StopClientsBeforeSwitch()

@@ -41,6 +41,7 @@ public:
     static TreeCheckAhead StartTreeCheck();
     void UseTreeCheck(TreeCheckAhead ahead) { tree_check_ahead = std::move(ahead); }
     std::string UnmetRequest() const override;
+    bool Problem(NoticeEvent& event, NoticeReason& reason, std::string& identity) const override;
     // How long PostUpgrade waits for the start script (60 s); tests shorten it.
     void SetStartWait(int seconds);
     // The lock that keeps a second launcher of the same home (another machine, another
@@ -84,6 +85,13 @@ private:
     bool reinstalled = false;
     TreeCheckAhead tree_check_ahead;
     InstallReason install_reason = InstallReason::None;
+    // What the user is told of this run: set where an upgrade is held back or fails while
+    // the installed copy keeps working.
+    bool problem = false;
+    NoticeEvent problem_event = NoticeEvent::UpgradeFailed;
+    NoticeReason problem_reason = NoticeReason::Other;
+    std::string problem_identity;
+    void NoteProblem(NoticeEvent event, NoticeReason reason, const UpgradeGuard& guard);
     // Held from the recovery through the removal of left-overs, which follows the
     // client's start.
     UniqueFd home_lock;

@@ -103,6 +103,15 @@ std::string UpgradeGuard::Describe() const
            std::to_string(m_identity.mtime_s) + ")";
 }
 
+std::string UpgradeGuard::Identity() const
+{
+    std::string line;
+    for (const auto& field : Key()) {
+        line += (line.empty() ? "" : " ") + field.first + "=" + field.second;
+    }
+    return line;
+}
+
 std::vector<std::pair<std::string, std::string>> UpgradeGuard::Key() const
 {
     return {{"build", m_build},

@@ -43,6 +43,8 @@ public:
     void Forget();
     // A name for the package in log lines.
     std::string Describe() const;
+    // The package's whole identity in one line, as the record keys on it.
+    std::string Identity() const;
 
     // Entries kept free beside the package's own, where the file system counts them.
     static constexpr uint64_t ENTRY_RESERVE = 1000;

@@ -23,5 +23,45 @@
         <source>%1 is ready.</source>
         <translation>Aplikace %1 je připravena.</translation>
     </message>
+    <message>
+        <source>%1 could not be updated</source>
+        <translation>%1 nelze aktualizovat</translation>
+    </message>
+    <message>
+        <source>%1 stops trying this update for now</source>
+        <translation>%1 tuto aktualizaci prozatím přestává zkoušet</translation>
+    </message>
+    <message>
+        <source>%1 moved files out of its way</source>
+        <translation>%1 přesunul soubory, které mu překážely</translation>
+    </message>
+    <message>
+        <source>There is not enough free disk space.</source>
+        <translation>Na disku není dost volného místa.</translation>
+    </message>
+    <message>
+        <source>Your disk quota is used up.</source>
+        <translation>Vaše disková kvóta je vyčerpána.</translation>
+    </message>
+    <message>
+        <source>The update package is damaged.</source>
+        <translation>Aktualizační balíček je poškozený.</translation>
+    </message>
+    <message>
+        <source>Files of another user are in the way.</source>
+        <translation>Překážejí soubory jiného uživatele.</translation>
+    </message>
+    <message>
+        <source>An unexpected error occurred.</source>
+        <translation>Došlo k neočekávané chybě.</translation>
+    </message>
+    <message>
+        <source>The installed version keeps working.</source>
+        <translation>Nainstalovaná verze nadále funguje.</translation>
+    </message>
+    <message>
+        <source>Details: %1</source>
+        <translation>Podrobnosti: %1</translation>
+    </message>
 </context>
 </TS>

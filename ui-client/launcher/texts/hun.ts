@@ -23,5 +23,45 @@
         <source>%1 is ready.</source>
         <translation>%1 készen áll.</translation>
     </message>
+    <message>
+        <source>%1 could not be updated</source>
+        <translation>A(z) %1 frissítése nem sikerült</translation>
+    </message>
+    <message>
+        <source>%1 stops trying this update for now</source>
+        <translation>A(z) %1 egyelőre nem próbálkozik tovább ezzel a frissítéssel</translation>
+    </message>
+    <message>
+        <source>%1 moved files out of its way</source>
+        <translation>A(z) %1 félretette az útjában álló fájlokat</translation>
+    </message>
+    <message>
+        <source>There is not enough free disk space.</source>
+        <translation>Nincs elegendő szabad lemezterület.</translation>
+    </message>
+    <message>
+        <source>Your disk quota is used up.</source>
+        <translation>Elfogyott a lemezkvótája.</translation>
+    </message>
+    <message>
+        <source>The update package is damaged.</source>
+        <translation>A frissítési csomag sérült.</translation>
+    </message>
+    <message>
+        <source>Files of another user are in the way.</source>
+        <translation>Egy másik felhasználó fájljai vannak útban.</translation>
+    </message>
+    <message>
+        <source>An unexpected error occurred.</source>
+        <translation>Váratlan hiba történt.</translation>
+    </message>
+    <message>
+        <source>The installed version keeps working.</source>
+        <translation>A telepített verzió tovább működik.</translation>
+    </message>
+    <message>
+        <source>Details: %1</source>
+        <translation>Részletek: %1</translation>
+    </message>
 </context>
 </TS>

@@ -23,5 +23,45 @@
         <source>%1 is ready.</source>
         <translation>%1 está pronto.</translation>
     </message>
+    <message>
+        <source>%1 could not be updated</source>
+        <translation>Não foi possível atualizar o %1</translation>
+    </message>
+    <message>
+        <source>%1 stops trying this update for now</source>
+        <translation>O %1 deixa de tentar esta atualização por agora</translation>
+    </message>
+    <message>
+        <source>%1 moved files out of its way</source>
+        <translation>O %1 afastou ficheiros que estavam no caminho</translation>
+    </message>
+    <message>
+        <source>There is not enough free disk space.</source>
+        <translation>Não existe espaço livre suficiente no disco.</translation>
+    </message>
+    <message>
+        <source>Your disk quota is used up.</source>
+        <translation>A sua quota de disco esgotou-se.</translation>
+    </message>
+    <message>
+        <source>The update package is damaged.</source>
+        <translation>O pacote de atualização está danificado.</translation>
+    </message>
+    <message>
+        <source>Files of another user are in the way.</source>
+        <translation>Há ficheiros de outro utilizador no caminho.</translation>
+    </message>
+    <message>
+        <source>An unexpected error occurred.</source>
+        <translation>Ocorreu um erro inesperado.</translation>
+    </message>
+    <message>
+        <source>The installed version keeps working.</source>
+        <translation>A versão instalada continua a funcionar.</translation>
+    </message>
+    <message>
+        <source>Details: %1</source>
+        <translation>Detalhes: %1</translation>
+    </message>
 </context>
 </TS>

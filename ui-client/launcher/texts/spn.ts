@@ -23,5 +23,45 @@
         <source>%1 is ready.</source>
         <translation>%1 está listo.</translation>
     </message>
+    <message>
+        <source>%1 could not be updated</source>
+        <translation>No se pudo actualizar %1</translation>
+    </message>
+    <message>
+        <source>%1 stops trying this update for now</source>
+        <translation>%1 deja de intentar esta actualización por ahora</translation>
+    </message>
+    <message>
+        <source>%1 moved files out of its way</source>
+        <translation>%1 ha apartado archivos que le estorbaban</translation>
+    </message>
+    <message>
+        <source>There is not enough free disk space.</source>
+        <translation>No hay suficiente espacio libre en el disco.</translation>
+    </message>
+    <message>
+        <source>Your disk quota is used up.</source>
+        <translation>Su cuota de disco se ha agotado.</translation>
+    </message>
+    <message>
+        <source>The update package is damaged.</source>
+        <translation>El paquete de actualización está dañado.</translation>
+    </message>
+    <message>
+        <source>Files of another user are in the way.</source>
+        <translation>Hay archivos de otro usuario en medio.</translation>
+    </message>
+    <message>
+        <source>An unexpected error occurred.</source>
+        <translation>Se ha producido un error inesperado.</translation>
+    </message>
+    <message>
+        <source>The installed version keeps working.</source>
+        <translation>La versión instalada sigue funcionando.</translation>
+    </message>
+    <message>
+        <source>Details: %1</source>
+        <translation>Detalles: %1</translation>
+    </message>
 </context>
 </TS>

@@ -783,6 +783,17 @@ const Entry kEntries[] = {
     /* 652 */ {"msg_mergefolder", "Merge folders"},
     /* 653 */ {"msg_finish_way", "How do you want to finish?"},
     /* 654 */ {"open_contain_folder", "Open containing folder"},
+    // The desktop notifications of a failed or held-back upgrade (notice.cpp finds them by key).
+    /* 655 */ {"notice_title_failed", "%1 could not be updated"},
+    /* 656 */ {"notice_title_backed_off", "%1 stops trying this update for now"},
+    /* 657 */ {"notice_title_moved_aside", "%1 moved files out of its way"},
+    /* 658 */ {"notice_reason_no_room", "There is not enough free disk space."},
+    /* 659 */ {"notice_reason_quota", "Your disk quota is used up."},
+    /* 660 */ {"notice_reason_damaged", "The update package is damaged."},
+    /* 661 */ {"notice_reason_foreign", "Files of another user are in the way."},
+    /* 662 */ {"notice_reason_other", "An unexpected error occurred."},
+    /* 663 */ {"notice_keeps_working", "The installed version keeps working."},
+    /* 664 */ {"notice_log", "Details: %1"},
 };
 
 static_assert(sizeof(kEntries) / sizeof(kEntries[0]) == NUM_STRING_IDS,

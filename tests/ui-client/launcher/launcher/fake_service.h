@@ -50,6 +50,11 @@ struct Script
     QSemaphore* proceed = nullptr;
     // When set, PostUpgrade waits (bounded) for it: the dialog must be hidden by then.
     QSemaphore* hidden = nullptr;
+    // What Problem reports: nothing when `problem` is false.
+    bool problem = false;
+    NoticeEvent event = NoticeEvent::UpgradeFailed;
+    NoticeReason reason = NoticeReason::Other;
+    std::string identity;
     std::shared_ptr<Journal> journal = std::make_shared<Journal>();
     // The call that throws ("PreUpgrade", "HandlePackageUpgrade", "PostUpgrade"), and what.
     QString throw_in;
@@ -96,6 +101,14 @@ public:
     {
         m_script.journal->add("IsNeedUpgrade");
         return m_script.need_upgrade;
+    }
+
+    bool Problem(NoticeEvent& event, NoticeReason& reason, std::string& identity) const override
+    {
+        event = m_script.event;
+        reason = m_script.reason;
+        identity = m_script.identity;
+        return m_script.problem;
     }
 
 private:

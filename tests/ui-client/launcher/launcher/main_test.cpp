@@ -138,6 +138,10 @@ struct OptionRow
     bool with_copy = true;
     // A marker left by an upgrade under way or interrupted.
     bool marker = false;
+    // A new copy being prepared beside A.
+    bool staging = false;
+    // The marker names a complete old copy of build 6 under a backup name.
+    bool marked_old = false;
 };
 void PrintTo(const OptionRow& row, std::ostream* os)
 {
@@ -158,6 +162,15 @@ TEST_P(OptionTest, AnswersWithoutTouchingAnything)
     if (row.marker)
         testsupport::writeFile(home() + "/.Brisendale/Brisendale.app.incomplete",
                                QByteArray("Brisendale.app_tmp\n"));
+    if (row.staging)
+        testsupport::writeFile(home() + "/.Brisendale/Brisendale.app.staging/INFO",
+                               "[Version]\nbuild_version=8\n");
+    if (row.marked_old) {
+        testsupport::writeFile(home() + "/.Brisendale/Brisendale.app_tmp/INFO",
+                               "[Version]\nbuild_version=6\n");
+        testsupport::writeFile(home() + "/.Brisendale/Brisendale.app.incomplete",
+                               QByteArray("old=Brisendale.app_tmp\nnext=\n"));
+    }
     const QStringList before = treeState(path());
 
     QProcess launcher;
@@ -202,6 +215,44 @@ INSTANTIATE_TEST_SUITE_P(
                   "per-user copy: being replaced",
                   false,
                   true},
+        OptionRow{"version_while_the_marked_copy_is_replaced",
+                  {"--version"},
+                  0,
+                  "brisendale-drive 1.0\n",
+                  "per-user copy: build 6, being replaced",
+                  true,
+                  false,
+                  false,
+                  true},
+        OptionRow{"version_while_a_new_copy_is_staged",
+                  {"--version"},
+                  0,
+                  "brisendale-drive 1.0\n",
+                  "per-user copy: build 7, being replaced by an upgrade under way\n",
+                  true,
+                  false,
+                  true},
+        OptionRow{"version_while_the_first_copy_is_staged",
+                  {"--version"},
+                  0,
+                  "brisendale-drive 1.0\n",
+                  "per-user copy: being installed\n",
+                  false,
+                  false,
+                  true},
+        OptionRow{"status", {"--status"}, 0, "per-user copy: ", "\ninstalled build: 7\n"},
+        OptionRow{"status_without_copy",
+                  {"--status"},
+                  3,
+                  "per-user copy: ",
+                  "\ninstalled build: not installed\n",
+                  false},
+        OptionRow{"json_without_status",
+                  {"--json"},
+                  2,
+                  "brisendale-drive: '--json' goes with '--status'.\nUsage: ",
+                  "--status"},
+        OptionRow{"help_names_status", {"--help"}, 0, "Usage: ", "--json"},
         OptionRow{"version_next_to_toolkit_option",
                   {"-platform", "xcb", "-v"},
                   0,
@@ -240,6 +291,241 @@ TEST_F(OptionTest, AnswerThatCannotBeWrittenFails)
         launcher.start(LAUNCHER_EXECUTABLE, {option});
         ASSERT_TRUE(launcher.waitForFinished(60000));
         EXPECT_EQ(launcher.exitCode(), 1) << option;
+    }
+}
+
+} // namespace
+
+#include "linux/upgrade_guard.h"
+#include "manifest.h"
+
+#include <QCryptographicHash>
+#include <QElapsedTimer>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLockFile>
+
+#include <ctime>
+#include <sys/file.h>
+#include <unistd.h>
+
+namespace {
+
+// The package's attempt record, as the launcher keys it.
+void countFailedAttempts(const QString& package, const QString& info, const QString& app, int n)
+{
+    UpgradeGuard guard(ustring(package.toStdString()), ustring(info.toStdString()),
+                       ustring(app.toStdString()));
+    for (int i = 0; i < n; ++i)
+        guard.CountAttempt();
+}
+
+struct StatusRow
+{
+    const char* name;
+    int exit_code;
+    const char* reason;
+    const char* check;
+    bool copy = true;
+    const char* shipped = "8";
+    bool damage = false;
+    bool marker = false;
+    int attempts = 0;
+    bool lock_held = false;
+};
+void PrintTo(const StatusRow& row, std::ostream* os)
+{
+    *os << row.name;
+}
+
+class StatusTest : public testsupport::ScratchTest, public ::testing::WithParamInterface<StatusRow>
+{
+protected:
+    QString root() const { return path() + "/root"; }
+    QString user() const { return home() + "/.Brisendale"; }
+    QString app() const { return user() + "/Brisendale.app"; }
+
+    // A system-wide installation (the launcher, INFO, a package) and a per-user copy of
+    // build 8 with its manifest.
+    void install(const StatusRow& row)
+    {
+        QDir().mkpath(root() + "/bin");
+        // A link is cheaper than a copy of a sanitizer build; not a symbolic one, which the
+        // launcher would resolve to the build folder.
+        const QString exe = root() + "/bin/brisendale-launcher";
+        if (::link(LAUNCHER_EXECUTABLE, exe.toLocal8Bit().constData()) != 0) {
+            ASSERT_TRUE(QFile::copy(LAUNCHER_EXECUTABLE, exe));
+        }
+        testsupport::writeFile(root() + "/INFO",
+                               QByteArray("[Version]\nbuild_version=") + row.shipped + "\n");
+        testsupport::writeFile(root() + "/package/brisendale.nbx", "a package\n");
+        if (!row.copy)
+            return;
+        testsupport::writeFile(app() + "/INFO", "[Version]\nbuild_version=8\n");
+        testsupport::writeFile(app() + "/bin/brisendale-drive-ui", "#!/bin/sh\n");
+        testsupport::writeFile(app() + "/lib/data", "abc");
+        const ustring u(user().toStdString()), a(app().toStdString());
+        ASSERT_EQ(WriteNextTreeManifest(u, a, a), 0);
+        ASSERT_EQ(PromoteTreeManifest(u, a), 0);
+        if (row.damage)
+            testsupport::writeFile(app() + "/lib/data", "abcdef");
+        if (row.marker)
+            testsupport::writeFile(app() + ".incomplete", "old=Brisendale.app_tmp\nnext=\n");
+        if (row.attempts > 0)
+            countFailedAttempts(root() + "/package/brisendale.nbx", root() + "/INFO", app(),
+                                row.attempts);
+    }
+};
+
+// --status --json reports each state of the copy as a start would decide on it, within
+// 2 s even while another launcher holds the home, and leaves every file as it was.
+TEST_P(StatusTest, ReportsTheCopyAndTheDecisionWithoutTouchingAnything)
+{
+    const StatusRow& row = GetParam();
+    install(row);
+    if (HasFatalFailure())
+        return;
+    QFile lock(user() + "/launcher.lock");
+    if (row.lock_held) {
+        ASSERT_TRUE(lock.open(QIODevice::ReadWrite));
+        ASSERT_EQ(::flock(lock.handle(), LOCK_EX | LOCK_NB), 0);
+    }
+    const QStringList before = treeState(path());
+
+    QProcess launcher;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("DISPLAY", ":97");
+    env.remove("WAYLAND_DISPLAY");
+    launcher.setProcessEnvironment(env);
+    QElapsedTimer timer;
+    timer.start();
+    launcher.start(root() + "/bin/brisendale-launcher", {"--status", "--json"});
+    ASSERT_TRUE(launcher.waitForFinished(60000));
+    EXPECT_LT(timer.elapsed(), 2000);
+    const QByteArray out = launcher.readAllStandardOutput();
+    EXPECT_EQ(row.exit_code, launcher.exitCode()) << launcher.readAllStandardError().constData();
+
+    QJsonParseError error;
+    const QJsonObject status = QJsonDocument::fromJson(out, &error).object();
+    ASSERT_EQ(error.error, QJsonParseError::NoError) << out.constData();
+    EXPECT_EQ(status["installed"].toBool(), row.copy);
+    EXPECT_EQ(status["installed_build"].toString(), row.copy ? "8" : "");
+    EXPECT_EQ(status["shipped_build"].toString(), row.shipped);
+    EXPECT_EQ(status["reason"].toString(), row.reason) << out.constData();
+    EXPECT_EQ(status["upgrade_due"].toBool(), *row.reason != '\0');
+    EXPECT_EQ(status["check"].toObject()["state"].toString(), row.check) << out.constData();
+    EXPECT_EQ(status["unfinished"].toBool(), row.marker);
+    EXPECT_EQ(status["busy"].toBool(), row.lock_held);
+    EXPECT_EQ(status["attempts"].toInt(), row.attempts);
+    const double now = static_cast<double>(::time(nullptr));
+    if (row.attempts >= UpgradeGuard::MAX_ATTEMPTS) {
+        EXPECT_GT(status["retry_at"].toDouble(), now);
+        EXPECT_LE(status["last_attempt"].toDouble(), now);
+        EXPECT_GT(status["last_attempt"].toDouble(), now - 600);
+    } else {
+        EXPECT_EQ(status["retry_at"].toDouble(), 0);
+    }
+    if (row.damage) {
+        const QString first =
+            status["check"].toObject()["differences"].toArray().first().toString();
+        EXPECT_TRUE(first.contains("lib/data")) << out.constData();
+    }
+    EXPECT_EQ(before, treeState(path()));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    States, StatusTest,
+    ::testing::Values(StatusRow{"installed", 0, "", "intact"},
+                      StatusRow{"newer_build_shipped", 0, "newer_build", "intact", true, "9"},
+                      StatusRow{"damaged", 0, "damaged_copy", "damaged", true, "8", true},
+                      StatusRow{"unfinished_upgrade", 0, "unfinished", "nothing_to_check", true,
+                                "8", false, true},
+                      StatusRow{"backed_off_while_a_launcher_works", 0, "newer_build", "intact",
+                                true, "9", false, false, 3, true},
+                      StatusRow{"missing", 3, "missing_client", "nothing_to_check", false}),
+    [](const ::testing::TestParamInfo<StatusRow>& info) { return info.param.name; });
+
+// The text form names the back-off's end for people.
+TEST_F(StatusTest, TextNamesTheBackOff)
+{
+    StatusRow row{"backed_off", 0, "newer_build", "intact", true, "9", false, false, 3};
+    install(row);
+    if (HasFatalFailure())
+        return;
+    QProcess launcher;
+    launcher.start(root() + "/bin/brisendale-launcher", {"--status"});
+    ASSERT_TRUE(launcher.waitForFinished(60000));
+    const QString out = QString::fromUtf8(launcher.readAllStandardOutput());
+    EXPECT_EQ(launcher.exitCode(), 0);
+    EXPECT_TRUE(out.contains("\nupgrade due: yes, the shipped build is newer; held back until 20"))
+        << out.toStdString();
+    EXPECT_TRUE(out.contains("\nfailed attempts: 3, the last at 20")) << out.toStdString();
+    EXPECT_TRUE(out.contains("\nback-off: until 20")) << out.toStdString();
+    EXPECT_TRUE(out.contains("\nmanifest check: intact\n")) << out.toStdString();
+}
+
+class BusyTest : public testsupport::ScratchTest
+{};
+
+// A home lock that stays held (its holder stopped, say) ends --verify with 4 and "busy"
+// instead of a wait without end. The wait is shortened for the test.
+TEST_F(BusyTest, VerifyGivesUpOnAHeldHomeLock)
+{
+    testsupport::writeFile(home() + "/.Brisendale/Brisendale.app/INFO", "[Version]\n");
+    QFile lock(home() + "/.Brisendale/launcher.lock");
+    ASSERT_TRUE(lock.open(QIODevice::ReadWrite));
+    ASSERT_EQ(::flock(lock.handle(), LOCK_EX | LOCK_NB), 0);
+
+    QProcess launcher;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("BRISENDALE_VERIFY_WAIT_MS", "300");
+    launcher.setProcessEnvironment(env);
+    QElapsedTimer timer;
+    timer.start();
+    launcher.start(LAUNCHER_EXECUTABLE, {"--verify"});
+    ASSERT_TRUE(launcher.waitForFinished(60000));
+    const QString err = QString::fromLocal8Bit(launcher.readAllStandardError());
+    EXPECT_EQ(launcher.exitCode(), 4) << err.toStdString();
+    EXPECT_TRUE(err.contains("brisendale-drive: busy: another launcher has held"))
+        << err.toStdString();
+    EXPECT_GE(timer.elapsed(), 300);
+    EXPECT_LT(timer.elapsed(), 5000);
+    EXPECT_TRUE(launcher.readAllStandardOutput().isEmpty());
+}
+
+// A reinstall asked for while another launcher of this user runs (the single-instance
+// lock held) ends 1 and says why, where a second start at login ends 0.
+TEST_F(BusyTest, ReinstallWhileAnotherLauncherRunsFails)
+{
+    const QString exe = QFileInfo(LAUNCHER_EXECUTABLE).canonicalFilePath();
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    hash.addData(exe.toUtf8());
+    hash.addData(QByteArray(1, '\0'));
+    hash.addData(QByteArray::number(static_cast<qulonglong>(::getuid())));
+    const QString folder = path() + "/tmp/brisendale-singleapp-" + QString::number(::getuid());
+    ASSERT_TRUE(QDir().mkpath(folder));
+    ASSERT_TRUE(
+        QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    QLockFile held(folder + "/qtsingleapp-" + QString::fromLatin1(hash.result().toHex().left(32)) +
+                   ".lock");
+    ASSERT_TRUE(held.tryLock(0));
+
+    for (const char* args : {"--reinstall", ""}) {
+        QProcess launcher;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        launcher.setProcessEnvironment(env);
+        launcher.start(LAUNCHER_EXECUTABLE, *args ? QStringList{args} : QStringList());
+        ASSERT_TRUE(launcher.waitForFinished(60000));
+        const QString err = QString::fromLocal8Bit(launcher.readAllStandardError());
+        if (*args) {
+            EXPECT_EQ(launcher.exitCode(), 1) << err.toStdString();
+            EXPECT_TRUE(err.contains("nothing reinstalled: another launcher is running"))
+                << err.toStdString();
+        } else {
+            EXPECT_EQ(launcher.exitCode(), 0) << err.toStdString();
+        }
     }
 }
 

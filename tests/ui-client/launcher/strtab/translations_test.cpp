@@ -78,3 +78,30 @@ TEST(Texts, EveryMappedLanguageHasAFile)
 }
 
 } // namespace
+
+namespace {
+
+// Every text of the notifications is really translated in every language: a missing one
+// would show English in a notification otherwise in the user's language.
+TEST_P(CompiledTranslation, TranslatesEveryNoticeText)
+{
+    const QString code = QString::fromLatin1(GetParam());
+    ASSERT_TRUE(m_translator.load(":/" + code + ".qm")) << code.toStdString();
+    int texts = 0;
+    for (unsigned int id = 0; id < StrTable::NUM_STRING_IDS; ++id) {
+        if (!QByteArray(StrTable::ktab[id]).startsWith("notice_"))
+            continue;
+        ++texts;
+        const QString english = QString::fromUtf8(StrTable::stab[id]);
+        const QString translated = m_translator.translate("global", StrTable::stab[id]);
+        EXPECT_FALSE(translated.isEmpty()) << code.toStdString() << ": " << StrTable::ktab[id];
+        if (code != "enu") {
+            EXPECT_NE(translated, english) << code.toStdString() << ": " << StrTable::ktab[id];
+        }
+        EXPECT_EQ(translated.contains("%1"), english.contains("%1"))
+            << code.toStdString() << ": " << StrTable::ktab[id];
+    }
+    EXPECT_EQ(texts, 10);
+}
+
+} // namespace
