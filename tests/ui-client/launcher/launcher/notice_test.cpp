@@ -99,7 +99,7 @@ protected:
     {
         Worker worker(new FakeService(script));
         QObject::connect(&worker, &Worker::sigServiceDone, [&worker] { worker.QuitThread(); });
-        worker.StartThread();
+        ASSERT_TRUE(worker.StartThread());
         ASSERT_TRUE(QMetaObject::invokeMethod(&worker, "HandleServicce", Qt::QueuedConnection));
         ASSERT_TRUE(worker.thread()->wait(30000)) << "the worker never finished";
     }

@@ -2,6 +2,7 @@
 // system-wide root (the root is the parent of the running executable's folder).
 
 #include "manifest.h"
+#include "notice.h"
 #include "service_support.h"
 #include "testsupport.h"
 
@@ -791,7 +792,13 @@ struct PreparationRow
     std::function<void(QProcessEnvironment&)> arrange;
     bool counted;
     const char* logged; // the failure's own line
+    QString problem;    // what the user is told: event and reason, or nothing
 };
+
+QString told(NoticeReason reason)
+{
+    return QString("%1,%2").arg(int(NoticeEvent::UpgradeFailed)).arg(int(reason));
+}
 
 class PreparationFailureTest : public FlowTest
 {
@@ -828,21 +835,21 @@ TEST_F(PreparationFailureTest, ClientKeepsRunningAndOnlyThePackageIsBlamed)
              writeFile(m_root + "/INFO",
                        infoText("125") + "[Package]\nsha256=" + QByteArray(64, '0') + "\n");
          },
-         true, "package digest mismatch"},
+         true, "package digest mismatch", told(NoticeReason::DamagedPackage)},
         {"package missing", [this](QProcessEnvironment&) { QFile::remove(package()); }, false,
-         "but the package"},
+         "but the package", QString()},
         {"no room", [this](QProcessEnvironment& e) { e = firstFillerFails("enospc"); }, false,
-         "no room left in"},
+         "no room left in", told(NoticeReason::NoRoom)},
         {"a file too large", [this](QProcessEnvironment& e) { e = firstFillerFails("efbig"); },
-         false, "File too large"},
+         false, "File too large", told(NoticeReason::Other)},
         {"a thread that cannot start",
          [this](QProcessEnvironment& e) {
              e = firstFillerFails("count");
              e.insert("FAIL_AT_CALL_NO_THREADS", "/Brisendale.app.staging");
          },
-         false, "Failed to start the writing thread"},
+         false, "Failed to start the writing thread", told(NoticeReason::Other)},
         {"a logout", [this](QProcessEnvironment& e) { e = firstFillerFails("term"); }, false,
-         "stopped by signal 15"},
+         "stopped by signal 15", QString()},
     };
     for (const PreparationRow& row : rows) {
         SCOPED_TRACE(row.name);
@@ -855,6 +862,7 @@ TEST_F(PreparationFailureTest, ClientKeepsRunningAndOnlyThePackageIsBlamed)
         const ProbeRun run = upgradeBesideTheClient(e);
         EXPECT_EQ(run.value("client"), "alive") << run.out.toStdString() << run.err.toStdString();
         EXPECT_GE(run.countLog(row.logged), 1) << run.err.toStdString();
+        EXPECT_EQ(run.value("problem"), row.problem) << run.out.toStdString();
         EXPECT_EQ(listTree(app()), old);
         EXPECT_FALSE(QFileInfo::exists(marker()));
         EXPECT_EQ(QFileInfo::exists(app() + ".attempts"), row.counted) << run.err.toStdString();

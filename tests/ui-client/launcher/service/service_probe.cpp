@@ -349,6 +349,12 @@ int main(int argc, char** argv)
                 printf("upgrade=%d\n", service.HandlePackageUpgrade());
             }
             service.PostUpgrade();
+            NoticeEvent event;
+            NoticeReason reason;
+            std::string identity;
+            if (service.Problem(event, reason, identity)) {
+                printf("problem=%d,%d\n", static_cast<int>(event), static_cast<int>(reason));
+            }
             service.RemoveAgedFolders();
             service.ReleaseTree();
         });
