@@ -1,5 +1,6 @@
 #include "linux/linux-service.h"
 #include "linux/client_process.h"
+#include "linux/home_owner.h"
 #include "linux/package_info.h"
 #include "linux/version_parse.h"
 
@@ -252,8 +253,9 @@ bool LinuxService::LockHome()
     const ustring path = GetHomeLockPath();
     struct stat st;
     if (::stat(Service::GetUserBrisendaleInstallPath().c_str_utf8(), &st) != 0) {
-        // Ignored: the open below tells whether the home can hold the lock.
-        (void)FSMKDir(Service::GetUserBrisendaleInstallPath(), true);
+        // Ignored: the open below tells whether the home can hold the lock. Private, as
+        // main makes it: this only runs when U went away during the run.
+        (void)HomeOwner::MakePrivateUserRoot(Service::GetUserBrisendaleInstallPath().c_str_utf8());
     }
     int fd;
     do {
@@ -537,7 +539,14 @@ int LinuxService::HandlePackageUpgrade()
     // too; taken back below for every failure that is not the package's own.
     UpgradeGuard guard = MakeUpgradeGuard();
     guard.CountAttempt();
-    const int ret = StopSignals::Requested() != 0 ? -1 : PrepareUserEnv();
+    int ret = -1;
+    try {
+        ret = StopSignals::Requested() != 0 ? -1 : PrepareUserEnv();
+    } catch (...) {
+        // Memory or a thread ran out: the machine's doing, not the package's.
+        guard.UndoAttempt();
+        throw;
+    }
     const Blame blame = ret == 0                        ? Blame::None
                         : StopSignals::Requested() != 0 ? Blame::Environment
                                                         : FailureBlame();

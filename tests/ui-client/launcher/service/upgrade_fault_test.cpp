@@ -585,8 +585,8 @@ TEST_F(UpgradeFaultTest, DisplayKilledEarlyInAHeldUpgradeEndsEveryRunAsALogout)
         number = number.trimmed();
         ASSERT_FALSE(number.isEmpty()) << "Xvfb did not start";
 
-        QStringList settings{"FAIL_AT_CALL_MATCH=/Brisendale.app/share/", "QT_QPA_PLATFORM=xcb",
-                             "DISPLAY=:" + QString::fromLatin1(number)};
+        QStringList settings{"FAIL_AT_CALL_MATCH=/Brisendale.app.staging/share/",
+                             "QT_QPA_PLATFORM=xcb", "DISPLAY=:" + QString::fromLatin1(number)};
         settings << (stoppedWriter ? QStringList{"FAIL_AT_CALL_N=1", "FAIL_AT_CALL_MODE=stop"}
                                    : QStringList{"FAIL_AT_CALL_PAUSE_US=20000"});
         QProcess launcher;
@@ -596,10 +596,11 @@ TEST_F(UpgradeFaultTest, DisplayKilledEarlyInAHeldUpgradeEndsEveryRunAsALogout)
                                                  "env", "LD_PRELOAD=" FAIL_AT_CALL_SHIM}
                                    : QStringList());
         ASSERT_TRUE(launcher.waitForStarted());
-        for (int i = 0;
-             i < 5000 && !QFileInfo::exists(marker()) && launcher.state() == QProcess::Running; ++i)
+        for (int i = 0; i < 5000 && !QFileInfo::exists(app() + ".staging") &&
+                        launcher.state() == QProcess::Running;
+             ++i)
             QThread::usleep(2000);
-        const bool begun = QFileInfo::exists(marker());
+        const bool begun = QFileInfo::exists(app() + ".staging");
         QThread::msleep(static_cast<unsigned long>(delayMs));
         const qint64 serverPid = server.processId();
         server.kill();
@@ -633,7 +634,8 @@ TEST_F(UpgradeFaultTest, DisplayKilledEarlyInAHeldUpgradeEndsEveryRunAsALogout)
             EXPECT_EQ(launcher.exitStatus(), QProcess::CrashExit);
             EXPECT_EQ(launcher.exitCode(), SIGHUP);
         }
-        EXPECT_TRUE(listTree(app()) == m_oldTree) << "the old tree is back\n" << log.toStdString();
+        EXPECT_TRUE(listTree(app()) == m_oldTree) << "the old tree is untouched\n"
+                                                  << log.toStdString();
         EXPECT_FALSE(QFileInfo::exists(marker()));
         EXPECT_FALSE(QFileInfo::exists(app() + "_tmp"));
         EXPECT_FALSE(QFileInfo::exists(app() + ".attempts")) << "a logout is no failed attempt";
@@ -715,8 +717,8 @@ INSTANTIATE_TEST_SUITE_P(
                       FaultMode{"powercut_kill", true, nullptr, true, false, false, 6},
                       FaultMode{"install_powercut_kill", true, nullptr, true, true, false, 8},
                       FaultMode{"exdev_powercut_kill", true, nullptr, true, false, true, 4},
-                      FaultMode{"noexchange_powercut_kill", true, nullptr, true, false, false,
-                                1, true},
+                      FaultMode{"noexchange_powercut_kill", true, nullptr, true, false, false, 1,
+                                true},
                       FaultMode{"xfs_eio", false, "xfs"}, FaultMode{"xfs_enospc", false, "xfs"},
                       FaultMode{"xfs_kill", true, "xfs"}, FaultMode{"btrfs_eio", false, "btrfs"},
                       FaultMode{"btrfs_enospc", false, "btrfs"},
