@@ -193,15 +193,17 @@ MarkerRead ReadMarker(const ustring& marker, const ustring& app_dir, MarkerState
 }
 
 // Empties A's place for the old installation: removes A or, when something in it
-// cannot be removed, moves it to a free backup name other than `keep`, which a later
-// run removes as a left-over. 0 once A is gone, -1 (logged) while it is still there.
-[[nodiscard]] int ClearAppDir(const ustring& app_dir, const ustring& keep)
+// cannot be removed, moves it to a free backup name of `names` (A by default) other than
+// `keep`, which a later run removes as a left-over. 0 once A is gone, -1 (logged) while it
+// is still there.
+[[nodiscard]] int ClearAppDir(const ustring& app_dir, const ustring& keep,
+                              const ustring& names = ustring())
 {
     if (FSRemove(app_dir, false) == 0) {
         return 0;
     }
     for (int i = 0; i < MAX_RENAME_COUNT; ++i) {
-        const ustring aside = GetAppBackupDir(app_dir, i);
+        const ustring aside = GetAppBackupDir(names.empty() ? app_dir : names, i);
         if (aside == keep || IsFileExist(aside, false)) {
             continue;
         }
@@ -364,6 +366,7 @@ int Service::PrepareUserEnv()
 {
     failure_blame = Blame::None;
     failure_errno = 0;
+    client_stopped = false;
     const ustring app_dir = per_user_install_path;
     const ustring marker = GetIncompleteMarkerPath();
     const ustring staging = GetStagingPath();
@@ -393,20 +396,20 @@ int Service::PrepareUserEnv()
         failure_blame = Blame::Environment;
         return AbandonStaging(staging);
     }
+    client_stopped = true;
     return SwitchIn(app_dir, staging, marker);
 }
 
 int Service::PrepareStaging(const ustring& staging)
 {
     // Left by a run that ended during its preparation: never part of an installation.
+    // What cannot be removed is moved aside for a later run, so it never blocks upgrades.
     if (IsFileExist(staging, false)) {
         SERVICE_LOG(L_INFO,
                     "[INFO] brisendale-service.cpp(%d): removing the unfinished copy '%s'\n",
                     staging.c_str_utf8());
-        if (FSRemove(staging, false) != 0) {
+        if (ClearAppDir(staging, ustring(), per_user_install_path) != 0) {
             failure_blame = Blame::Environment;
-            SERVICE_LOG(L_ERR, "[ERROR] brisendale-service.cpp(%d): cannot remove '%s'\n",
-                        staging.c_str_utf8());
             return -1;
         }
     }
@@ -448,10 +451,17 @@ int Service::AbandonStaging(const ustring& staging)
     if (failure_blame == Blame::None) {
         failure_blame = Blame::Package;
     }
-    SERVICE_LOG(L_ERR,
-                "[ERROR] brisendale-service.cpp(%d): the new copy could not be prepared (%s); the "
-                "installation and its client are left as they were\n",
-                DescribeBlame(failure_blame));
+    if (client_stopped) {
+        SERVICE_LOG(L_ERR,
+                    "[ERROR] brisendale-service.cpp(%d): the new copy could not be switched in "
+                    "(%s); the installation is as it was and its client is started again\n",
+                    DescribeBlame(failure_blame));
+    } else {
+        SERVICE_LOG(L_ERR,
+                    "[ERROR] brisendale-service.cpp(%d): the new copy could not be prepared (%s); "
+                    "the installation and its client are left as they were\n",
+                    DescribeBlame(failure_blame));
+    }
     // A logout leaves no time for the removal of a large tree: the next run does it.
     if (StopSignals::Requested() == 0 && IsFileExist(staging, false) &&
         FSRemove(staging, false) != 0) {
@@ -479,18 +489,20 @@ int Service::SwitchIn(const ustring& app_dir, const ustring& staging, const ustr
         }
         return CommitNewTree(app_dir, marker);
     }
-    const int exchanged = ExchangeIn(app_dir, staging, marker);
+    const int exchanged = ExchangeIn(app_dir, staging);
     if (exchanged == 0) {
         return CommitNewTree(app_dir, marker);
     }
     if (exchanged < 0) {
+        // Both names hold a complete tree and the marker stays: neither may be removed
+        // until a run has put the marker's promise on storage.
         failure_blame = Blame::Environment;
-        return AbandonStaging(staging);
+        return -1;
     }
     return RenameIn(app_dir, staging, marker);
 }
 
-int Service::ExchangeIn(const ustring& app_dir, const ustring& staging, const ustring& marker)
+int Service::ExchangeIn(const ustring& app_dir, const ustring& staging)
 {
     // Either name may hold either tree at a crash: both are complete and durable, and the
     // marker written before the stop says that A, whatever it holds, is the installation.
@@ -504,11 +516,12 @@ int Service::ExchangeIn(const ustring& app_dir, const ustring& staging, const us
         return 1;
     }
     if (FSSyncFolder(FSParentPath(app_dir)) != 0) {
-        // Not known to be on storage: the old tree goes back into A.
-        if (FSExchange(app_dir, staging) == 0) {
-            (void)FSSyncFolder(FSParentPath(app_dir));
-        }
-        (void)RemoveMarker(marker);
+        // Not known to be on storage, either way round: A is complete whichever tree it
+        // holds. The marker keeps the other tree from removal; the next run settles it.
+        SERVICE_LOG(L_ERR,
+                    "[ERROR] brisendale-service.cpp(%d): the switch of '%s' is not known to be "
+                    "on storage; keeping '%s' and the marker for the next run\n",
+                    app_dir.c_str_utf8(), staging.c_str_utf8());
         return -1;
     }
     return 0;

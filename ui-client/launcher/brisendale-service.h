@@ -114,8 +114,7 @@ protected:
     // The exchange, under the marker that PrepareUserEnv wrote; 0 once the new tree is A on
     // storage, 1 when the file system cannot exchange (nothing changed), -1 when it failed
     // after all (A is the old tree).
-    [[nodiscard]] int ExchangeIn(const ustring& app_dir, const ustring& staging,
-                                 const ustring& marker);
+    [[nodiscard]] int ExchangeIn(const ustring& app_dir, const ustring& staging);
     // The two renames, for file systems that cannot exchange.
     [[nodiscard]] int RenameIn(const ustring& app_dir, const ustring& staging,
                                const ustring& marker);
@@ -150,6 +149,8 @@ protected:
     // where one is known (0 otherwise).
     Blame failure_blame = Blame::None;
     int failure_errno = 0;
+    // Set once the client was stopped for the switch: a failure after it restarts the client.
+    bool client_stopped = false;
     ustring per_user_install_path;
     VersionInfo target_version;
     VersionInfo source_version;

@@ -23,26 +23,28 @@ const char* DescribeBlame(Blame blame)
 Blame BlameForErrno(int err)
 {
     switch (err) {
-    case ENOSPC:
-    case EDQUOT:
-    case EFBIG:
-    case EMFILE:
-    case ENFILE:
-    case ENOMEM:
-    case EIO:
-    case EROFS:
-    case EAGAIN:
-    case EINTR:
-    case ENOBUFS:
-    case ENOLCK:
-    case ESTALE:
-    case ETIMEDOUT:
-    case ENOTCONN:
-    case EACCES:
-    case EPERM:
-        return Blame::Environment;
-    default:
+    // What an entry of the package can cause: a name too long or not valid, a path through
+    // a file, a link that cannot be made, a format libarchive cannot read (its own codes are
+    // -1, EILSEQ and EINVAL), or no error number at all.
+    case 0:
+    case -1:
+    case EEXIST:
+    case ENAMETOOLONG:
+    case EINVAL:
+    case EILSEQ:
+    case ENOTDIR:
+    case EISDIR:
+    case ELOOP:
+    case EMLINK:
+    case ENOENT:
+    case ENOTEMPTY:
+    case ERANGE:
+    case EOVERFLOW:
         return Blame::Package;
+    // Everything else is the place or the machine: room, quota, limits, memory, I/O, a
+    // damaged, remote or vanished file system, an operation it does not support.
+    default:
+        return Blame::Environment;
     }
 }
 

@@ -18,8 +18,9 @@ enum class Blame
 
 const char* DescribeBlame(Blame blame);
 
-// Environment for the errors of the place and the machine (ENOSPC, EDQUOT, EFBIG, EMFILE,
-// ENFILE, ENOMEM, EIO and their kin), Package for any other.
+// Package for the errors that an entry of the package can cause (a bad name, a path
+// through a file, a format error), Environment for any other: room, quota, limits, memory,
+// I/O, a damaged or remote file system.
 Blame BlameForErrno(int err);
 
 // The first fault noted during one extraction; written by its two threads.

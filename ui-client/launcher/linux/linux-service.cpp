@@ -604,8 +604,9 @@ bool LinuxService::StopClientsBeforeSwitch()
         return true;
     }
     SERVICE_LOG(L_DEBUG, "[DEBUG] linux/linux-service.cpp(%d): local appdata exist\n");
-    // Two clients on one folder risk the user's data: no switch while one may run.
-    if (!StopClients()) {
+    // Two clients on one folder risk the user's data: no switch while one may run. Looked
+    // for again once they have ended: something may have started one meanwhile.
+    if (!StopClients() || !StopClients()) {
         SERVICE_LOG(L_WARNING,
                     "[WARNING] linux/linux-service.cpp(%d): cannot tell that the client of "
                     "'%s' has ended, not replacing it in this run\n",

@@ -49,4 +49,24 @@ INSTANTIATE_TEST_SUITE_P(
         ErrnoRow{ENODEV, "no such device"}, ErrnoRow{ENXIO, "no such device or address"},
         ErrnoRow{EBUSY, "busy"}));
 
+class PackageErrno : public ::testing::TestWithParam<ErrnoRow>
+{};
+
+// What an entry of the package causes, whatever the machine: these count an attempt.
+TEST_P(PackageErrno, IsThePackagesFault)
+{
+    const ErrnoRow row = GetParam();
+    EXPECT_EQ(BlameForErrno(row.err), Blame::Package)
+        << strerror(row.err) << " (" << row.err << "): " << row.why;
+}
+
+INSTANTIATE_TEST_SUITE_P(Entries, PackageErrno,
+                         ::testing::Values(ErrnoRow{ENAMETOOLONG, "a name too long"},
+                                           ErrnoRow{EEXIST, "two entries of one name"},
+                                           ErrnoRow{ENOTDIR, "a path through a file"},
+                                           ErrnoRow{ENOENT, "a hard link to nothing"},
+                                           ErrnoRow{EILSEQ, "libarchive's format error"},
+                                           ErrnoRow{-1, "libarchive's error without a number"},
+                                           ErrnoRow{0, "no error number at all"}));
+
 } // namespace

@@ -872,6 +872,94 @@ TEST_F(PreparationFailureTest, ClientKeepsRunningAndOnlyThePackageIsBlamed)
     }
 }
 
+// A switch that fails once the client was stopped: the old tree is kept, in A or beside it
+// under the marker, until the switch is known to be on storage; a whole tree is in A, its
+// client is started again, and nothing is counted. Each row fails the first call of the
+// switch that a traced run shows after the stop: the flush of U after the exchange, or,
+// where names cannot be exchanged, the rename of the new tree into A.
+TEST_F(PreparationFailureTest, SwitchThatFailsAfterTheStopKeepsAWholeTree)
+{
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root for a pid namespace of its own";
+    }
+    struct Row
+    {
+        const char* name;
+        bool noExchange;
+        const char* calls;
+        // The traced call that is failed: the first of `call` on `target` after the
+        // first of `after`.
+        const char* after;
+        const char* call;
+        bool onUser; // target U itself, else A
+        const char* mode = "eio";
+    };
+    const Row rows[] = {
+        {"the exchange's flush", false, "renameat2,fsync", "renameat2", "fsync", true},
+        {"the rename into A", true, "rename,renameat,renameat2", "rename", "rename", false},
+        {"every call from the exchange's flush on", false, "renameat2,fsync", "renameat2", "fsync",
+         true, "enospc"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        QDir(user()).removeRecursively();
+        const auto fresh = listTree(makePackage("125", 4));
+        installOld("120");
+        const auto old = listTree(app());
+        QProcessEnvironment e = env();
+        e.insert("LD_PRELOAD", FAIL_AT_CALL_SHIM);
+        e.insert("ASAN_OPTIONS", e.value("ASAN_OPTIONS") + ":verify_asan_link_order=0");
+        e.insert("FAIL_AT_CALL_ROOT", user());
+        e.insert("FAIL_AT_CALL_CALLS", row.calls);
+        if (row.noExchange) {
+            e.insert("FAIL_AT_CALL_NO_EXCHANGE", "1");
+        }
+        const QString trace = path() + "/switch-trace";
+        QFile::remove(trace);
+        QProcessEnvironment traced = e;
+        traced.insert("FAIL_AT_CALL_TRACE", trace);
+        ASSERT_EQ(upgradeBesideTheClient(traced).value("upgrade"), "0");
+        const QString target = row.onUser ? user() : app();
+        long failAt = 0;
+        bool seen = false;
+        for (const QString& line : QString::fromUtf8(readFile(trace)).split('\n')) {
+            const QStringList f = line.split(' ');
+            if (f.size() < 3) {
+                continue;
+            }
+            seen = seen || f[1].startsWith(row.after);
+            if (seen && f[1].startsWith(row.call) && f.mid(2).join(' ') == target) {
+                failAt = f[0].toLong();
+                break;
+            }
+        }
+        ASSERT_GT(failAt, 0) << readFile(trace).toStdString();
+
+        QDir(user()).removeRecursively();
+        installOld("120");
+        e.insert("FAIL_AT_CALL_N", QString::number(failAt));
+        e.insert("FAIL_AT_CALL_MODE", row.mode);
+        QFile::remove(user() + "/start-args");
+        const ProbeRun run = upgradeBesideTheClient(e);
+        EXPECT_EQ(run.value("upgrade"), "-1") << run.err.toStdString();
+        // A switch not known to be on storage may still be undone by a power cut: the old
+        // tree must be kept, in A or beside it, until the switch is.
+        const auto now = listTree(app());
+        EXPECT_TRUE(now == old || listTree(staging()) == old)
+            << "the old tree is gone after a failed switch\n"
+            << run.err.toStdString();
+        EXPECT_TRUE(now == old || now == fresh) << "A is not a whole tree";
+        EXPECT_FALSE(QFileInfo::exists(app() + ".attempts"));
+        EXPECT_TRUE(QFileInfo::exists(user() + "/start-args")) << "no client started again";
+        // The next run settles what this one left.
+        const ProbeRun next = probe({"upgrade"}, true);
+        EXPECT_RUN_OK(next);
+        EXPECT_EQ(listTree(app()), fresh) << next.err.toStdString();
+        EXPECT_FALSE(QFileInfo::exists(staging()));
+        EXPECT_FALSE(QFileInfo::exists(marker()));
+    }
+}
+
 // A full disk is not the package's fault: however many runs it fails, the package is
 // installed as soon as there is room.
 TEST_F(FlowTest, FullDiskNeverBacksThePackageOff)
