@@ -23,5 +23,9 @@
         <source>%1 is ready.</source>
         <translation>%1 已准备就绪。</translation>
     </message>
+    <message>
+        <source>Finishing the installation... %1%</source>
+        <translation>正在完成安装... %1%</translation>
+    </message>
 </context>
 </TS>

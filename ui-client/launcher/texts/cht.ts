@@ -23,5 +23,9 @@
         <source>%1 is ready.</source>
         <translation>%1 已準備就緒。</translation>
     </message>
+    <message>
+        <source>Finishing the installation... %1%</source>
+        <translation>正在完成安裝... %1%</translation>
+    </message>
 </context>
 </TS>

@@ -23,5 +23,9 @@
         <source>%1 is ready.</source>
         <translation>Aplikace %1 je připravena.</translation>
     </message>
+    <message>
+        <source>Finishing the installation... %1%</source>
+        <translation>Dokončování instalace... %1 %</translation>
+    </message>
 </context>
 </TS>

@@ -23,5 +23,9 @@
         <source>%1 is ready.</source>
         <translation>%1 est prêt.</translation>
     </message>
+    <message>
+        <source>Finishing the installation... %1%</source>
+        <translation>Finalisation de l'installation... %1 %</translation>
+    </message>
 </context>
 </TS>

@@ -23,5 +23,9 @@
         <source>%1 is ready.</source>
         <translation>%1 ist bereit.</translation>
     </message>
+    <message>
+        <source>Finishing the installation... %1%</source>
+        <translation>Installation wird abgeschlossen... %1 %</translation>
+    </message>
 </context>
 </TS>

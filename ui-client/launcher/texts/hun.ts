@@ -23,5 +23,9 @@
         <source>%1 is ready.</source>
         <translation>%1 készen áll.</translation>
     </message>
+    <message>
+        <source>Finishing the installation... %1%</source>
+        <translation>A telepítés befejezése... %1%</translation>
+    </message>
 </context>
 </TS>

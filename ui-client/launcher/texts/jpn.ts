@@ -23,5 +23,9 @@
         <source>%1 is ready.</source>
         <translation>%1 の準備ができました。</translation>
     </message>
+    <message>
+        <source>Finishing the installation... %1%</source>
+        <translation>インストールを完了しています... %1%</translation>
+    </message>
 </context>
 </TS>

@@ -23,5 +23,9 @@
         <source>%1 is ready.</source>
         <translation>%1 준비 완료.</translation>
     </message>
+    <message>
+        <source>Finishing the installation... %1%</source>
+        <translation>설치를 마무리하는 중... %1%</translation>
+    </message>
 </context>
 </TS>

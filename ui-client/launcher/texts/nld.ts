@@ -23,5 +23,9 @@
         <source>%1 is ready.</source>
         <translation>%1 is gereed.</translation>
     </message>
+    <message>
+        <source>Finishing the installation... %1%</source>
+        <translation>Installatie wordt voltooid... %1%</translation>
+    </message>
 </context>
 </TS>

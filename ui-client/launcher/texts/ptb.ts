@@ -23,5 +23,9 @@
         <source>%1 is ready.</source>
         <translation>%1 está pronto.</translation>
     </message>
+    <message>
+        <source>Finishing the installation... %1%</source>
+        <translation>Concluindo a instalação... %1%</translation>
+    </message>
 </context>
 </TS>

@@ -23,5 +23,9 @@
         <source>%1 is ready.</source>
         <translation>%1 está listo.</translation>
     </message>
+    <message>
+        <source>Finishing the installation... %1%</source>
+        <translation>Finalizando la instalación... %1%</translation>
+    </message>
 </context>
 </TS>

@@ -783,6 +783,7 @@ const Entry kEntries[] = {
     /* 652 */ {"msg_mergefolder", "Merge folders"},
     /* 653 */ {"msg_finish_way", "How do you want to finish?"},
     /* 654 */ {"open_contain_folder", "Open containing folder"},
+    /* 655 */ {"desc_brdn_env_finishing", "Finishing the installation... %1%"},
 };
 
 static_assert(sizeof(kEntries) / sizeof(kEntries[0]) == NUM_STRING_IDS,
