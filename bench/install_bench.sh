@@ -14,6 +14,7 @@
 #   BEFORE     a second launcher binary, measured in the same rounds (optional)
 #   EXTRA      name=binary: one more launcher, measured in the same rounds (optional)
 #   ROUNDS     timed rounds per package (default 7)
+#   MANY_ROUNDS  rounds for the many packages (default: ROUNDS, at most 3)
 #   NO_DIGEST  launchers ("before", "after" or both) whose version file gives no sha256 of
 #              the package, so that the digest's cost shows: BEFORE=AFTER=<one binary>
 #              NO_DIGEST=before measures it with and without in one run (default: none)
@@ -39,11 +40,13 @@
 # nothing flushed), then `sync -f` of it (the durable floor). The trees stay
 # until the end (they need a few GB): ext4 passes over inodes freed within the last
 # minute when it allocates one, and removing a tree before each command would time that. The launcher's
-# own flush is part of its time; bsdtar's tree is not durable until the sync. For every
-# package but "many", each round then installs build 125 for each launcher, starts its
-# client and times the upgrade to build 126 from the launcher's start to the new client's
-# start, against the round's fresh install above timed the same way. Then start-up rounds time each
-# launcher with nothing to upgrade against the bare start.
+# own flush is part of its time; bsdtar's tree is not durable until the sync. Each round
+# then installs build 125 for each launcher, starts its client and times the upgrade to
+# build 126 from the launcher's start to the new client's start, against the round's fresh
+# install above timed the same way, and the downtime: from the running client's SIGTERM
+# (the client writes the time) to the new client's start. The INFO of each build names the
+# package's sha256 and installed_entries, as a release does. Then start-up rounds time each
+# launcher with nothing to upgrade against the bare start, on the first package of each kind.
 # Prints the per-round figures, then one table of medians, medians of the per-round
 # ratios and the peak resident memory.
 set -euo pipefail
@@ -315,24 +318,34 @@ for pkg in $packages; do
     done
 done
 
-# Start without an upgrade: the package is installed once per launcher, then each round
-# runs every launcher again and the bare start.
-pkg=${packages%% *}
-for n in "${names[@]}"; do
-    make_root "$n" "$pkg"
-    mkdir -p "$trees/start-$n"
-    HOME=$trees/start-$n "$work/root-$n/bin/brisendale-launcher" >/dev/null 2>&1
+# Start without an upgrade, for the first package of each kind: the package is installed
+# once per launcher, then each round runs every launcher again and the bare start (the
+# check of the installed copy against its manifest grows with its entries).
+starts=
+for pkg in $packages; do
+    case " $starts " in *" ${pkg%%.*}:"*) continue ;; esac
+    starts+=" ${pkg%%.*}:$pkg"
 done
-for r in $(seq $((rounds * 3))); do
-    sync
-    t0=$(now)
-    /usr/bin/time -f '%M' -o "$work/rss" "$bare" >/dev/null 2>&1
-    t1=$(now)
-    ms "$t0" "$t1" >>"$res/start.bare.ms"
-    cat "$work/rss" >>"$res/start.bare.rss"
+for kp in $starts; do
+    kind=${kp%%:*}
+    pkg=${kp#*:}
     for n in "${names[@]}"; do
-        HOME=$trees/start-$n run_launcher "$n" "$trees/start-$n" "start.$n"
-        echo $(($(tail -1 "$res/start.$n.ms") - $(tail -1 "$res/start.bare.ms"))) >>"$res/start.$n.extra"
+        make_root "$n" "$pkg"
+        mkdir -p "$trees/start-$kind-$n"
+        HOME=$trees/start-$kind-$n "$work/root-$n/bin/brisendale-launcher" >/dev/null 2>&1
+    done
+    for r in $(seq $((rounds * 3))); do
+        sync
+        t0=$(now)
+        /usr/bin/time -f '%M' -o "$work/rss" "$bare" >/dev/null 2>&1
+        t1=$(now)
+        ms "$t0" "$t1" >>"$res/start.$kind.bare.ms"
+        cat "$work/rss" >>"$res/start.$kind.bare.rss"
+        for n in "${names[@]}"; do
+            HOME=$trees/start-$kind-$n run_launcher "$n" "$trees/start-$kind-$n" "start.$kind.$n"
+            echo $(($(tail -1 "$res/start.$kind.$n.ms") - $(tail -1 "$res/start.$kind.bare.ms"))) \
+                >>"$res/start.$kind.$n.extra"
+        done
     done
 done
 
@@ -382,11 +395,14 @@ for pkg in $packages; do
     echo "$row"
 done
 echo
-echo "Start without an upgrade ($((rounds * 3)) rounds): bare widget start $(med start.bare.ms) ms," \
-    "peak RSS $(peak start.bare.rss) MiB"
-for n in "${names[@]}"; do
-    echo "  launcher $n: $(med "start.$n.ms") ms, median extra over the bare start" \
-        "$(med "start.$n.extra") ms, peak RSS $(peak "start.$n.rss") MiB"
+for kp in $starts; do
+    kind=${kp%%:*}
+    echo "Start without an upgrade, $kind ($((rounds * 3)) rounds): bare widget start" \
+        "$(med "start.$kind.bare.ms") ms, peak RSS $(peak "start.$kind.bare.rss") MiB"
+    for n in "${names[@]}"; do
+        echo "  launcher $n: $(med "start.$kind.$n.ms") ms, median extra over the bare start" \
+            "$(med "start.$kind.$n.extra") ms, peak RSS $(peak "start.$kind.$n.rss") MiB"
+    done
 done
 # After the figures: removing the trees takes minutes.
 rm -rf "$trees" "$work"/root-*
