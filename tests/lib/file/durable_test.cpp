@@ -10,6 +10,8 @@
 #include <sys/resource.h>
 #include <sys/statfs.h>
 #include <sys/utsname.h>
+#include <system_error>
+#include <thread>
 
 namespace {
 
@@ -198,6 +200,48 @@ TEST_F(DurableTest, FewDescriptorsAndThreadsUnderALowLimit)
     // The root, the flusher's write-back start and one per fsyncing thread, and the
     // listing's own descriptor.
     EXPECT_LE(g_peakFds.load(), before + threads + 3);
+}
+
+// No helper thread can start (the user's process limit is reached): the calling thread
+// does all of the work, on both paths, and the tree is still flushed.
+TEST_F(DurableTest, NoThreadCanStartAndTheCallerFlushesAlone)
+{
+    QDir().mkpath(QString::fromStdString(p("tree")));
+    ASSERT_EQ(0, chmod(pathStd().c_str(), 0755)); // nobody passes through the scratch folder
+    ASSERT_EQ(0, chmod(p("tree").c_str(), 0777));
+    const std::string root = p("tree");
+    const int result = runAsNobody([&] {
+        const rlimit one = {1, 1};
+        if (setrlimit(RLIMIT_NPROC, &one) != 0)
+            return 1;
+        // The limit holds: no thread can start.
+        try {
+            std::thread probe([] {});
+            probe.join();
+            return 2;
+        } catch (const std::system_error&) {
+        }
+        for (const bool before : {false, true}) {
+            const std::string sub = root + (before ? "/syncfs" : "/fsync");
+            if (mkdir(sub.c_str(), 0755) != 0)
+                return 3;
+            TreeFlusher flusher(sub, nullptr, nullptr, before);
+            for (int i = 0; i < 20; ++i) {
+                const std::string rel = "f" + std::to_string(i);
+                testsupport::writeFile(QString::fromStdString(sub + "/" + rel), "x");
+                flusher.AddFile(rel);
+            }
+            if (flusher.Finish() != 0)
+                return 5;
+            const size_t expected = flusher.Rule() == FlushRule::SYNCFS ? 0 : 20;
+            if (flusher.Synced() != expected)
+                return 6;
+        }
+        return 0;
+    });
+    if (result == 1000)
+        GTEST_SKIP() << "cannot run a step as an unprivileged user";
+    EXPECT_EQ(0, result) << log().toStdString();
 }
 
 } // namespace
