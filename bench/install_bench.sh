@@ -14,6 +14,7 @@
 #   BEFORE     a second launcher binary, measured in the same rounds (optional)
 #   EXTRA      name=binary: one more launcher, measured in the same rounds (optional)
 #   ROUNDS     timed rounds per package (default 7)
+#   MANY_ROUNDS  rounds for the many packages (default: ROUNDS, at most 3)
 #   NO_DIGEST  launchers ("before", "after" or both) whose version file gives no sha256 of
 #              the package, so that the digest's cost shows: BEFORE=AFTER=<one binary>
 #              NO_DIGEST=before measures it with and without in one run (default: none)
@@ -39,11 +40,13 @@
 # nothing flushed), then `sync -f` of it (the durable floor). The trees stay
 # until the end (they need a few GB): ext4 passes over inodes freed within the last
 # minute when it allocates one, and removing a tree before each command would time that. The launcher's
-# own flush is part of its time; bsdtar's tree is not durable until the sync. For every
-# package but "many", each round then installs build 125 for each launcher, starts its
-# client and times the upgrade to build 126 from the launcher's start to the new client's
-# start, against the round's fresh install above timed the same way. Then start-up rounds time each
-# launcher with nothing to upgrade against the bare start.
+# own flush is part of its time; bsdtar's tree is not durable until the sync. Each round
+# then installs build 125 for each launcher, starts its client and times the upgrade to
+# build 126 from the launcher's start to the new client's start, against the round's fresh
+# install above timed the same way, and the downtime: from the running client's SIGTERM
+# (the client writes the time) to the new client's start. The INFO of each build names the
+# package's sha256 and installed_entries, as a release does. Then start-up rounds time each
+# launcher with nothing to upgrade against the bare start, on the first package of each kind.
 # Prints the per-round figures, then one table of medians, medians of the per-round
 # ratios and the peak resident memory.
 set -euo pipefail
@@ -131,8 +134,17 @@ else:
     for i in range(30000):
         write("m%03d/f%05d.txt" % (i // 100, i), text(rng.randint(100, 2048)))
 # What the launcher needs to count the install as complete and to start the client.
-write("bin/brisendale-drive-ui", b"#!/bin/sh\n[ \"$1\" = run ] && while :; do sleep 1; done\nexit 0\n")
-# A builtin only: the file's time is the client's start, without a fork.
+# Given "run", the client names itself in U/ui.pid and, at SIGTERM, writes the time and
+# exits at once: the upgrade's downtime starts there.
+write("bin/brisendale-drive-ui", b"""#!/bin/sh
+if [ "$1" = run ]; then
+    echo "pid=$$" >"$HOME/.Brisendale/ui.pid"
+    trap 'date +%s%N >"$HOME/.Brisendale/stopped"; exit 0' TERM
+    while :; do sleep 1 & wait $!; done
+fi
+exit 0
+""")
+# A builtin first: the file's time is the client's start, without a fork.
 write("package/start-stop", b"#!/bin/sh\n[ \"$1\" = start ] && : >\"$HOME/.Brisendale/started\"\nexit 0\n")
 write("INFO", b"[Version]\nmajor_version=1\nminor_version=0\nbuild_version=125\n")
 os.chmod(os.path.join(root, "bin/brisendale-drive-ui"), 0o755)
@@ -141,7 +153,7 @@ EOF
 }
 
 # Packages of an older layout of this script are made again.
-layout=3
+layout=4
 [ "$(cat "$work/layout" 2>/dev/null)" = $layout ] || rm -f "$work"/*.tar "$work"/*.tar.gz "$work"/*.tar.zst
 echo $layout >"$work/layout"
 for kind in $(for p in $packages; do echo "${p%%.*}"; done | sort -u); do
@@ -174,13 +186,16 @@ make_root() { # name package
         *" $1 "*) ;;
         *) printf '[Package]\nsha256=%s\n' "${digest[$2]}" >>"$root/INFO" ;;
         esac
+        # As a release counts them: the entries below the target, and the target.
+        printf 'installed_entries=%s\n' "${entries[$2]}" >>"$root/INFO"
         ln -s "$work/$2" "$root/package/brisendale.nbx"
     done
 }
 
-declare -A digest
+declare -A digest entries
 for pkg in $packages; do
     digest[$pkg]=$(sha256sum <"$work/$pkg" | cut -d' ' -f1)
+    entries[$pkg]=$(($(bsdtar -tf "$work/$pkg" | wc -l) + 1))
 done
 
 now() { date +%s%N; }
@@ -235,7 +250,9 @@ rm -rf "$res" "$trees" && mkdir -p "$res" "$trees"
 for pkg in $packages; do
     for n in "${names[@]}"; do make_root "$n" "$pkg"; done
     cat "$work/$pkg" "$work/${pkg%.*}" >/dev/null # page cache
-    for r in $(seq "$rounds"); do
+    pr=$rounds
+    [ "${pkg%%.*}" = many ] && pr=${MANY_ROUNDS:-$(( rounds < 3 ? rounds : 3 ))}
+    for r in $(seq "$pr"); do
         # Every contender takes every place in the round in turn.
         contenders=("${names[@]}" bsdtar floor)
         line="$pkg round $r:"
@@ -260,14 +277,15 @@ for pkg in $packages; do
             ratio "$(tail -1 "$res/$pkg.$n.ms")" "$(tail -1 "$res/$pkg.tar.ms")" >>"$res/$pkg.$n.ratio"
             ratio "$(tail -1 "$res/$pkg.$n.ms")" "$(tail -1 "$res/$pkg.floor.ms")" >>"$res/$pkg.$n.fratio"
             ratio "$(tail -1 "$res/$pkg.$n.ms")" "$(tail -1 "$res/$pkg.dfloor.ms")" >>"$res/$pkg.$n.dfratio"
+            ratio "$(tail -1 "$res/$pkg.$n.ms")" \
+                "$(($(tail -1 "$res/$pkg.tar.ms") + $(tail -1 "$res/$pkg.sync.ms")))" >>"$res/$pkg.$n.dbratio"
         done
         if [ -n "${BEFORE:-}" ]; then
             ratio "$(tail -1 "$res/$pkg.after.ms")" "$(tail -1 "$res/$pkg.before.ms")" >>"$res/$pkg.gain"
         fi
         echo "$line"
     done
-    [ "${pkg%%.*}" = many ] && continue
-    for r in $(seq "$rounds"); do
+    for r in $(seq "$pr"); do
         line="$pkg upgrade round $r:"
         for i in "${!names[@]}"; do
             n=${names[$(((i + r) % ${#names[@]}))]}
@@ -276,40 +294,58 @@ for pkg in $packages; do
             HOME=$home run_launcher "$n" "$home" "$pkg.$n.install"
             # The installed client runs, as at a login after a release; the launcher
             # stops it through its pid file.
-            "$home/.Brisendale/Brisendale.app/bin/brisendale-drive-ui" run >/dev/null 2>&1 &
+            rm -f "$home/.Brisendale/ui.pid" "$home/.Brisendale/stopped"
+            HOME=$home "$home/.Brisendale/Brisendale.app/bin/brisendale-drive-ui" run >/dev/null 2>&1 &
             client=$!
-            echo "pid=$client" >"$home/.Brisendale/ui.pid"
+            while ! grep -q "pid=$client" "$home/.Brisendale/ui.pid" 2>/dev/null; do sleep 0.01; done
             HOME=$home run_launcher "$n-next" "$home" "$pkg.$n.up"
             kill "$client" 2>/dev/null || true
             wait "$client" 2>/dev/null || true
+            # Downtime: from the old client's SIGTERM to the new one's start.
+            stopped=$(cat "$home/.Brisendale/stopped" 2>/dev/null) || {
+                echo "launcher $n did not stop the running client" >&2
+                exit 1
+            }
+            started=$(stat -c %.9Y "$home/.Brisendale/started")
+            ms "$stopped" "${started/./}" >>"$res/$pkg.$n.down"
             # Against the fresh install of the same round above: the one just before came
             # right after the last round's removal of a tree, which slows every create.
             ratio "$(tail -1 "$res/$pkg.$n.up.start")" "$(sed -n "${r}p" "$res/$pkg.$n.start")" \
                 >>"$res/$pkg.$n.upratio"
-            line+=" $n fresh $(sed -n "${r}p" "$res/$pkg.$n.start") ms, upgrade $(tail -1 "$res/$pkg.$n.up.start") ms;"
+            line+=" $n fresh $(sed -n "${r}p" "$res/$pkg.$n.start") ms, upgrade $(tail -1 "$res/$pkg.$n.up.start") ms, downtime $(tail -1 "$res/$pkg.$n.down") ms;"
         done
         echo "$line"
     done
 done
 
-# Start without an upgrade: the package is installed once per launcher, then each round
-# runs every launcher again and the bare start.
-pkg=${packages%% *}
-for n in "${names[@]}"; do
-    make_root "$n" "$pkg"
-    mkdir -p "$trees/start-$n"
-    HOME=$trees/start-$n "$work/root-$n/bin/brisendale-launcher" >/dev/null 2>&1
+# Start without an upgrade, for the first package of each kind: the package is installed
+# once per launcher, then each round runs every launcher again and the bare start (the
+# check of the installed copy against its manifest grows with its entries).
+starts=
+for pkg in $packages; do
+    case " $starts " in *" ${pkg%%.*}:"*) continue ;; esac
+    starts+=" ${pkg%%.*}:$pkg"
 done
-for r in $(seq $((rounds * 3))); do
-    sync
-    t0=$(now)
-    /usr/bin/time -f '%M' -o "$work/rss" "$bare" >/dev/null 2>&1
-    t1=$(now)
-    ms "$t0" "$t1" >>"$res/start.bare.ms"
-    cat "$work/rss" >>"$res/start.bare.rss"
+for kp in $starts; do
+    kind=${kp%%:*}
+    pkg=${kp#*:}
     for n in "${names[@]}"; do
-        HOME=$trees/start-$n run_launcher "$n" "$trees/start-$n" "start.$n"
-        echo $(($(tail -1 "$res/start.$n.ms") - $(tail -1 "$res/start.bare.ms"))) >>"$res/start.$n.extra"
+        make_root "$n" "$pkg"
+        mkdir -p "$trees/start-$kind-$n"
+        HOME=$trees/start-$kind-$n "$work/root-$n/bin/brisendale-launcher" >/dev/null 2>&1
+    done
+    for r in $(seq $((rounds * 3))); do
+        sync
+        t0=$(now)
+        /usr/bin/time -f '%M' -o "$work/rss" "$bare" >/dev/null 2>&1
+        t1=$(now)
+        ms "$t0" "$t1" >>"$res/start.$kind.bare.ms"
+        cat "$work/rss" >>"$res/start.$kind.bare.rss"
+        for n in "${names[@]}"; do
+            HOME=$trees/start-$kind-$n run_launcher "$n" "$trees/start-$kind-$n" "start.$kind.$n"
+            echo $(($(tail -1 "$res/start.$kind.$n.ms") - $(tail -1 "$res/start.$kind.bare.ms"))) \
+                >>"$res/start.$kind.$n.extra"
+        done
     done
 done
 
@@ -324,8 +360,8 @@ for n in "${names[@]}"; do header+=" launcher $n |"; rule+="---|"; done
 header+=" \`bsdtar -xf\` | \`sync -f\` after it | floor | durable floor |"
 rule+="---|---|---|---|"
 for n in "${names[@]}"; do
-    header+=" $n ÷ \`bsdtar -xf\` | $n ÷ floor | $n ÷ durable floor |"
-    rule+="---|---|---|"
+    header+=" $n ÷ \`bsdtar -xf\` | $n ÷ durable \`bsdtar -xf\` | $n ÷ floor | $n ÷ durable floor |"
+    rule+="---|---|---|---|"
 done
 [ -n "${BEFORE:-}" ] && { header+=" after ÷ before |"; rule+="---|"; }
 for n in "${names[@]}"; do header+=" peak RSS $n (MiB) |"; rule+="---|"; done
@@ -336,34 +372,37 @@ for pkg in $packages; do
     for n in "${names[@]}"; do row+=" $(med "$pkg.$n.ms") |"; done
     row+=" $(med "$pkg.tar.ms") | $(med "$pkg.sync.ms") | $(med "$pkg.floor.ms") | $(med "$pkg.dfloor.ms") |"
     for n in "${names[@]}"; do
-        row+=" $(med "$pkg.$n.ratio") | $(med "$pkg.$n.fratio") | $(med "$pkg.$n.dfratio") |"
+        row+=" $(med "$pkg.$n.ratio") | $(med "$pkg.$n.dbratio") | $(med "$pkg.$n.fratio") | $(med "$pkg.$n.dfratio") |"
     done
     [ -n "${BEFORE:-}" ] && row+=" $(med "$pkg.gain") |"
     for n in "${names[@]}"; do row+=" $(peak "$pkg.$n.rss") |"; done
     echo "$row"
 done
 echo
-echo "Upgrade over a running client against the fresh install, both to the client's start (ms):"
+echo "Upgrade over a running client against the fresh install, both to the client's start,"
+echo "and the downtime: from the running client's SIGTERM to the new client's start (ms):"
 echo
 header="| package |"
 rule="|---|"
-for n in "${names[@]}"; do header+=" fresh $n | upgrade $n | upgrade ÷ fresh $n |"; rule+="---|---|---|"; done
+for n in "${names[@]}"; do header+=" fresh $n | upgrade $n | upgrade ÷ fresh $n | downtime $n |"; rule+="---|---|---|---|"; done
 echo "$header"
 echo "$rule"
 for pkg in $packages; do
-    [ "${pkg%%.*}" = many ] && continue
     row="| $pkg |"
     for n in "${names[@]}"; do
-        row+=" $(med "$pkg.$n.start") | $(med "$pkg.$n.up.start") | $(med "$pkg.$n.upratio") |"
+        row+=" $(med "$pkg.$n.start") | $(med "$pkg.$n.up.start") | $(med "$pkg.$n.upratio") | $(med "$pkg.$n.down") |"
     done
     echo "$row"
 done
 echo
-echo "Start without an upgrade ($((rounds * 3)) rounds): bare widget start $(med start.bare.ms) ms," \
-    "peak RSS $(peak start.bare.rss) MiB"
-for n in "${names[@]}"; do
-    echo "  launcher $n: $(med "start.$n.ms") ms, median extra over the bare start" \
-        "$(med "start.$n.extra") ms, peak RSS $(peak "start.$n.rss") MiB"
+for kp in $starts; do
+    kind=${kp%%:*}
+    echo "Start without an upgrade, $kind ($((rounds * 3)) rounds): bare widget start" \
+        "$(med "start.$kind.bare.ms") ms, peak RSS $(peak "start.$kind.bare.rss") MiB"
+    for n in "${names[@]}"; do
+        echo "  launcher $n: $(med "start.$kind.$n.ms") ms, median extra over the bare start" \
+            "$(med "start.$kind.$n.extra") ms, peak RSS $(peak "start.$kind.$n.rss") MiB"
+    done
 done
 # After the figures: removing the trees takes minutes.
 rm -rf "$trees" "$work"/root-*

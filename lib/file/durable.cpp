@@ -7,12 +7,18 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <memory>
+#include <new>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/utsname.h>
 #include <system_error>
 #include <unistd.h>
 #include <vector>
@@ -206,15 +212,91 @@ int FSCopyTreeDurably(const ustring& from, const ustring& to)
     return -1;
 }
 
+FlushRule FSFlushRuleFor(unsigned long fs_type, const char* release)
+{
+    // Journalled file systems whose sync_fs commits the journal with every inode written
+    // back; any other (FUSE, NFS, overlayfs, tmpfs, unknown) is flushed file by file.
+    const unsigned long EXT4 = 0xEF53, XFS = 0x58465342, BTRFS = 0x9123683E;
+    if (fs_type != EXT4 && fs_type != XFS && fs_type != BTRFS)
+        return FlushRule::PER_FILE;
+    // From 5.8 on syncfs reports the write-back errors of the whole file system since the
+    // descriptor was opened; before, it could return 0 after a lost write.
+    unsigned major = 0, minor = 0;
+    if (!release || std::sscanf(release, "%u.%u", &major, &minor) != 2)
+        return FlushRule::PER_FILE;
+    return major > 5 || (major == 5 && minor >= 8) ? FlushRule::SYNCFS : FlushRule::PER_FILE;
+}
+
+FlushRule FSFlushRuleOf(int fd)
+{
+    struct statfs fs;
+    struct utsname un;
+    if (fstatfs(fd, &fs) != 0 || uname(&un) != 0)
+        return FlushRule::PER_FILE;
+    return FSFlushRuleFor(static_cast<unsigned long>(fs.f_type), un.release);
+}
+
+namespace {
+
+std::atomic<void (*)()> g_flushHook(nullptr);
+
+void flushHook()
+{
+    if (void (*hook)() = g_flushHook.load())
+        hook();
+}
+
+// KiB of page cache the kernel still has to write: what a syncfs waits for.
+uint64_t dirtyKiB()
+{
+    std::unique_ptr<FILE, int (*)(FILE*)> f(std::fopen("/proc/meminfo", "re"), std::fclose);
+    if (!f)
+        return 0;
+    char line[128];
+    uint64_t total = 0;
+    while (std::fgets(line, sizeof line, f.get())) {
+        unsigned long long kib = 0;
+        if (std::sscanf(line, "Dirty: %llu", &kib) == 1 ||
+            std::sscanf(line, "Writeback: %llu", &kib) == 1)
+            total += kib;
+    }
+    return total;
+}
+
+} // namespace
+
+void TreeFlusher::SetFlushHookForTests(void (*hook)())
+{
+    g_flushHook.store(hook);
+}
+
+size_t TreeFlusher::Threads()
+{
+    const size_t cores = std::max(1u, std::thread::hardware_concurrency());
+    size_t threads = std::min<size_t>(cores, 4);
+    // Each thread holds one descriptor; a quarter of the limit leaves the rest of the
+    // process its room.
+    rlimit nofile;
+    if (getrlimit(RLIMIT_NOFILE, &nofile) == 0 && nofile.rlim_cur != RLIM_INFINITY)
+        threads = std::min<size_t>(threads, std::max<rlim_t>(1, nofile.rlim_cur / 16));
+    return threads;
+}
+
 TreeFlusher::TreeFlusher(const std::string& root, std::function<void()> on_failure,
-                         std::function<bool()> stop_asked)
+                         std::function<bool()> stop_asked, bool before_writes)
     : m_root(root), m_on_failure(std::move(on_failure)), m_stop_asked(std::move(stop_asked))
 {
+    // Opened before the first write: a syncfs through it reports every write-back error
+    // of the file system since this moment.
     m_root_fd = openAtRetry(AT_FDCWD, root.c_str(), O_RDONLY | O_DIRECTORY);
     if (m_root_fd < 0) {
         fail("open", root, errno);
         return;
     }
+    if (before_writes)
+        m_rule = FSFlushRuleOf(m_root_fd);
+    if (m_rule == FlushRule::SYNCFS)
+        return; // nothing to do before Finish: no file is reopened
     try {
         m_thread = std::thread(&TreeFlusher::run, this);
     } catch (const std::system_error&) {
@@ -258,6 +340,9 @@ void TreeFlusher::addFolders(const std::string& path, bool self)
 
 void TreeFlusher::AddFile(const std::string& path)
 {
+    // syncfs flushes the file system as a whole: no name needs keeping.
+    if (m_rule == FlushRule::SYNCFS)
+        return;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         addFolders(path, false);
@@ -269,12 +354,16 @@ void TreeFlusher::AddFile(const std::string& path)
 
 void TreeFlusher::AddFolder(const std::string& path)
 {
+    if (m_rule == FlushRule::SYNCFS)
+        return;
     std::lock_guard<std::mutex> lock(m_mutex);
     addFolders(path, true);
 }
 
 void TreeFlusher::AddOther(const std::string& path)
 {
+    if (m_rule == FlushRule::SYNCFS)
+        return;
     std::lock_guard<std::mutex> lock(m_mutex);
     addFolders(path, false);
 }
@@ -299,6 +388,12 @@ void TreeFlusher::fail(const char* call, const std::string& path, int err)
         m_on_failure();
 }
 
+bool TreeFlusher::failed() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_failed;
+}
+
 bool TreeFlusher::stopping()
 {
     if (!m_stop_asked || !m_stop_asked())
@@ -310,8 +405,7 @@ bool TreeFlusher::stopping()
 
 // Opens one file and starts its write-back, without waiting for it: the fsync at the end
 // finds little left to do. An error of that write-back still fails the tree: the fsync's
-// fresh descriptor reports a write-back error that no one has seen, and syncfs one of any
-// inode of the file system since the root was opened, an inode evicted meanwhile included.
+// fresh descriptor reports a write-back error that no one has seen.
 bool TreeFlusher::startOne(size_t name)
 {
     // m_names may grow (and move) meanwhile: the name is copied out under the lock.
@@ -341,19 +435,23 @@ bool TreeFlusher::startOne(size_t name)
 
 void TreeFlusher::run()
 {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    for (;;) {
-        m_wake.wait(lock, [this] { return m_started < m_file_names.size() || m_done; });
-        if (m_failed || (m_done && m_started == m_file_names.size()))
-            break;
-        lock.unlock();
-        if (stopping())
-            return;
-        lock.lock();
-        const size_t name = m_file_names[m_started++];
-        lock.unlock();
-        startOne(name);
-        lock.lock();
+    try {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        for (;;) {
+            m_wake.wait(lock, [this] { return m_started < m_file_names.size() || m_done; });
+            if (m_failed || (m_done && m_started == m_file_names.size()))
+                break;
+            lock.unlock();
+            if (stopping())
+                return;
+            lock.lock();
+            const size_t name = m_file_names[m_started++];
+            lock.unlock();
+            startOne(name);
+            lock.lock();
+        }
+    } catch (const std::bad_alloc&) {
+        fail("start write-back", m_root, ENOMEM);
     }
 }
 
@@ -364,6 +462,8 @@ bool TreeFlusher::syncName(const char* path, bool folder)
                        : openForSync(m_root_fd, path));
     if (!fd.valid() && !folder && (errno == ENOENT || errno == ELOOP))
         return true;
+    if (fd.valid())
+        flushHook();
     if (!fd.valid() || syncRetry(fd.get()) != 0) {
         const int err = errno;
         const bool root = std::strcmp(path, ".") == 0;
@@ -377,42 +477,111 @@ bool TreeFlusher::syncName(const char* path, bool folder)
     return true;
 }
 
-// The files, then the folders deepest first, on THREADS threads that take the next name
-// in turn: fsyncs in flight together share the file system's flush.
-void TreeFlusher::syncAll(const std::vector<std::string>& folders)
+bool TreeFlusher::syncWhole()
+{
+    if (stopping())
+        return false;
+    flushHook();
+    if (syncfs(m_root_fd) != 0) {
+        fail("syncfs", m_root, errno);
+        return false;
+    }
+    return true;
+}
+
+// Runs work on up to count threads, the calling one waiting meanwhile to report progress
+// and log a flush that lasts; with no thread started the calling one does the work.
+void TreeFlusher::runWorkers(size_t count, const std::function<void()>& work,
+                             const FlushProgress& progress,
+                             const std::function<std::pair<uint64_t, uint64_t>()>& measure)
+{
+    std::mutex mutex;
+    std::condition_variable ended;
+    size_t running = 0;
+    // No exception leaves a thread: memory that runs out fails the flush.
+    auto body = [&] {
+        try {
+            work();
+        } catch (const std::bad_alloc&) {
+            fail("flush", m_root, ENOMEM);
+        }
+        std::lock_guard<std::mutex> lock(mutex);
+        --running;
+        ended.notify_all();
+    };
+    std::vector<std::thread> threads;
+    threads.reserve(count);
+    for (size_t t = 0; t < count; ++t) {
+        try {
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                ++running;
+            }
+            threads.emplace_back(body);
+        } catch (const std::system_error&) {
+            std::lock_guard<std::mutex> lock(mutex);
+            --running;
+            break; // fewer threads do the same work
+        }
+    }
+    if (threads.empty()) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            ++running;
+        }
+        body();
+        return;
+    }
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point begun = Clock::now();
+    Clock::time_point nextLog = begun + std::chrono::seconds(5);
+    std::unique_lock<std::mutex> lock(mutex);
+    while (!ended.wait_for(lock, std::chrono::milliseconds(500), [&] { return running == 0; })) {
+        lock.unlock();
+        const std::pair<uint64_t, uint64_t> now = measure();
+        if (progress)
+            progress(now.first, now.second);
+        if (Clock::now() >= nextLog) {
+            nextLog += std::chrono::seconds(5);
+            const long long secs = static_cast<long long>(
+                std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - begun).count());
+            DURABLE_LOG(L_INFO,
+                        "[INFO] durable.cpp(%d): flushing '%s' to storage for %lld s: %" PRIu64
+                        " of %" PRIu64 " %s\n",
+                        m_root.c_str(), secs, now.first, now.second,
+                        m_rule == FlushRule::SYNCFS ? "KiB written" : "files and folders done");
+        }
+        lock.lock();
+    }
+    lock.unlock();
+    for (std::thread& thread : threads)
+        thread.join();
+}
+
+// The files, then the folders deepest first, on a few threads that take the next name in
+// turn: fsyncs in flight together share the file system's flush.
+void TreeFlusher::syncAll(const std::vector<std::string>& folders, const FlushProgress& progress)
 {
     std::atomic<size_t> next(0);
+    std::atomic<size_t> done(0);
     const size_t files = m_file_names.size();
     const size_t total = files + folders.size();
     auto work = [&] {
         for (size_t i = next++; i < total; i = next++) {
-            {
-                std::lock_guard<std::mutex> lock(m_mutex);
-                if (m_failed)
-                    return;
-            }
-            if (stopping())
+            if (failed() || stopping())
                 return;
             const bool ok = i < files ? syncName(m_names.c_str() + m_file_names[i], false)
                                       : syncName(folders[i - files].c_str(), true);
             if (!ok)
                 return;
+            ++done;
         }
     };
-    std::vector<std::thread> helpers;
-    for (size_t t = 1; t < THREADS; ++t) {
-        try {
-            helpers.emplace_back(work);
-        } catch (const std::system_error&) {
-            break; // fewer threads do the same work
-        }
-    }
-    work();
-    for (std::thread& helper : helpers)
-        helper.join();
+    runWorkers(std::min(Threads(), std::max<size_t>(total, 1)), work, progress,
+               [&] { return std::pair<uint64_t, uint64_t>(done.load(), total); });
 }
 
-int TreeFlusher::Finish()
+int TreeFlusher::Finish(const FlushProgress& progress)
 {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -421,14 +590,27 @@ int TreeFlusher::Finish()
     m_wake.notify_all();
     if (m_thread.joinable()) {
         m_thread.join();
-    } else if (m_root_fd >= 0) {
+    } else if (m_root_fd >= 0 && m_rule == FlushRule::PER_FILE) {
         run(); // no thread could be started
+    }
+    if (failed())
+        return -1;
+    if (m_rule == FlushRule::SYNCFS) {
+        // What the syncfs waits for is the page cache left dirty: its shrinking is the
+        // flush's progress.
+        const uint64_t before = std::max<uint64_t>(dirtyKiB(), 1);
+        uint64_t shown = 0;
+        runWorkers(
+            1, [this] { syncWhole(); }, progress,
+            [&] {
+                shown = std::max(shown, before - std::min(before, dirtyKiB()));
+                return std::make_pair(shown, before);
+            });
+        return failed() ? -1 : 0;
     }
     std::vector<std::string> folders;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_failed)
-            return -1;
         folders.assign(m_folders.begin(), m_folders.end());
     }
     // Deepest first: a folder's entry in its parent is flushed after the folder itself.
@@ -441,12 +623,9 @@ int TreeFlusher::Finish()
         fail("syncfs", m_root, errno);
         return -1;
     }
-    syncAll(folders);
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_failed)
-            return -1;
-    }
+    syncAll(folders, progress);
+    if (failed())
+        return -1;
     // The root last, once every folder in it is flushed.
     return syncName(".", true) ? 0 : -1;
 }

@@ -1,18 +1,22 @@
 #pragma once
 
 // Flushing to storage, written in one place. A tree is durable once each of its files and
-// folders was fsynced: syncfs persists nothing on some file systems (FUSE), fsync does.
+// folders was fsynced, or, on ext4, XFS and btrfs under Linux 5.8 or later, once one syncfs
+// through a descriptor opened before the writes returned 0. syncfs persists nothing on some
+// file systems (FUSE): there fsync counts alone.
 // Every failure is logged under "file_op_debug" and returned; callers act on it.
 
 #include "ustring/ustring.h"
 
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 // Flushes a folder's own entries (names made, renamed or removed in it). 0 or -1.
@@ -30,51 +34,83 @@
 // the copy and its name durable. A failed copy is removed again. 0 or -1.
 [[nodiscard]] int FSCopyTreeDurably(const ustring& from, const ustring& to);
 
-// fsyncs the files of a tree while another thread writes it. The writer hands over each
-// regular file once it is closed; a thread of this class reopens it and starts its
-// write-back at once, without waiting for it. Finish then flushes the file system once (syncfs),
-// so that the per-file fsyncs that follow find nothing left to write where syncfs works,
-// and fsyncs every file and every folder named, deepest first, and the root, on THREADS
-// threads at once, so that the file system joins their flushes. The fsyncs are what makes
-// the tree durable: on FUSE syncfs may persist nothing. Paths are relative to root (or
-// absolute).
+// How a tree is made durable on a file system. SYNCFS: one syncfs(2), through a descriptor
+// opened before the tree was written, reports every write-back error of the whole file
+// system since then (Linux 5.8 and later) and persists data and names together where the
+// file system commits them in one journal (ext4, XFS, btrfs). PER_FILE: an fsync of each
+// file and folder, the only flush that FUSE, NFS, overlayfs and unknown file systems honour.
+enum class FlushRule
+{
+    SYNCFS,
+    PER_FILE
+};
+
+// The rule for statfs's f_type under the kernel release given as uname -r prints it.
+[[nodiscard]] FlushRule FSFlushRuleFor(unsigned long fs_type, const char* release);
+// The rule for the file system of the open descriptor fd on the running kernel; PER_FILE
+// when either cannot be told.
+[[nodiscard]] FlushRule FSFlushRuleOf(int fd);
+
+// Progress of a flush: work done of total, in the flush's own units (files and folders,
+// or KiB of dirty pages left to write). Called on the thread that called Finish.
+using FlushProgress = std::function<void(uint64_t done, uint64_t total)>;
+
+// Makes a tree durable while, or after, another thread writes it. Where the rule is SYNCFS
+// (and the flusher was made before the writes) Finish is one syncfs. Otherwise the writer
+// hands over each regular file once it is closed; a thread of this class reopens it and
+// starts its write-back at once, and Finish fsyncs every file and every folder named,
+// deepest first, and the root, on a few threads at once, so that the file system joins
+// their flushes. Paths are relative to root (or absolute).
 class TreeFlusher
 {
 public:
-    // fsyncs in flight at once: the block layer serves the flushes that wait together with
-    // one, and on ext4 without a journal every fsync ends with a flush.
-    static const size_t THREADS = 32;
+    // fsyncs in flight at once: the cores, at most 4, fewer where the descriptor limit is low.
+    static size_t Threads();
 
     // on_failure runs on the flushing thread at the first failed flush (to stop the writer);
-    // once stop_asked is true the files left are dropped and Finish fails.
+    // once stop_asked is true the files left are dropped and Finish fails. before_writes:
+    // the tree is written only after this constructor, so that a syncfs through the root
+    // opened here sees every write-back error of it.
     explicit TreeFlusher(const std::string& root, std::function<void()> on_failure = nullptr,
-                         std::function<bool()> stop_asked = nullptr);
+                         std::function<bool()> stop_asked = nullptr, bool before_writes = false);
     ~TreeFlusher(); // without Finish: drops what is left, as after a failed extraction
     TreeFlusher(const TreeFlusher&) = delete;
     TreeFlusher& operator=(const TreeFlusher&) = delete;
 
+    // The rule this flusher follows.
+    FlushRule Rule() const { return m_rule; }
     // A closed regular file, and its folders.
     void AddFile(const std::string& path);
     // A folder, and the folders above it.
     void AddFolder(const std::string& path);
     // An entry that cannot be fsynced itself (a symbolic link): only its folders.
     void AddOther(const std::string& path);
-    // 0 once everything named is on storage, -1 (logged) when anything failed.
-    [[nodiscard]] int Finish();
+    // 0 once everything named is on storage, -1 (logged) when anything failed. progress,
+    // when given, is called about every half second while the flush lasts, and an [INFO]
+    // line is logged every 5 s.
+    [[nodiscard]] int Finish(const FlushProgress& progress = nullptr);
     // Files fsynced so far, for measurements and tests.
     size_t Synced() const;
+
+    // Tests only: runs before every fsync and syncfs of a flusher (a slow device).
+    static void SetFlushHookForTests(void (*hook)());
 
 private:
     void run();
     void addFolders(const std::string& path, bool self);
     bool startOne(size_t name);
-    void syncAll(const std::vector<std::string>& folders);
+    void syncAll(const std::vector<std::string>& folders, const FlushProgress& progress);
     bool syncName(const char* path, bool folder);
+    bool syncWhole();
     bool stopping();
     void fail(const char* call, const std::string& path, int err);
+    bool failed() const;
+    void runWorkers(size_t count, const std::function<void()>& work, const FlushProgress& progress,
+                    const std::function<std::pair<uint64_t, uint64_t>()>& measure);
 
     std::string m_root;
     int m_root_fd = -1;
+    FlushRule m_rule = FlushRule::PER_FILE;
     std::function<void()> m_on_failure;
     std::function<bool()> m_stop_asked;
     mutable std::mutex m_mutex;

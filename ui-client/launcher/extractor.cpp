@@ -25,6 +25,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <set>
 #include <string>
@@ -50,19 +51,22 @@ const char* const COMPONENT = "extractor_debug";
 // decompressors fill buffers of their own either way.
 const size_t BLOCK_SIZE = 65536;
 const int STR_EXTRACT_STARTED = 61;
+const int STR_EXTRACT_FINISHING = 655;
 
 // What the reading thread may run ahead of the writing one.
 const size_t QUEUE_BUDGET = 128 * 1024;
 
-// The bar's share of the extraction: the flush and the start that follow are the last
-// percent, and 100 is shown only once the upgrade is done.
-const int64_t EXTRACTION_PERCENT = 99;
+// The bar's share of the extraction: the flush that follows moves it on to FLUSHED_PERCENT,
+// the start is the last percent, and 100 is shown only once the upgrade is done.
+const int64_t EXTRACTION_PERCENT = 90;
+const int64_t FLUSHED_PERCENT = 99;
 // Inside a large entry the bar moves at least this often.
 const int64_t PROGRESS_STRIDE = 1024 * 1024;
 
-// A large regular file's write-back is started every this many bytes while it is
-// written, so that storage works while later entries are decoded; the flusher starts
-// every file's write-back again once it is closed, then fsyncs it.
+// Where files are fsynced one by one, a large regular file's write-back is started every
+// this many bytes while it is written, so that storage works while later entries are
+// decoded; the flusher starts every file's write-back again once it is closed, then
+// fsyncs it. Where one syncfs makes the tree durable no file is opened a second time.
 const int64_t WRITE_BACK_STRIDE = 8 * 1024 * 1024;
 const int64_t WRITE_BACK_MIN = 256 * 1024;
 
@@ -633,11 +637,14 @@ public:
     // exception leaves it: one would end the process mid-extraction.
     void run()
     {
+        // No exception leaves the thread: memory that runs out fails the extraction.
         try {
             m_ok = enterRoot() && writeAll();
         } catch (const std::bad_alloc&) {
             m_fault->Note(Blame::Environment);
-            EXTRACTOR_LOG(L_ERR, "[ERROR] extractor.cpp(%d): out of memory while writing\n");
+            EXTRACTOR_LOG(L_ERR,
+                          "[ERROR] extractor.cpp(%d): out of memory while writing: %s (%d)\n",
+                          std::strerror(ENOMEM), ENOMEM);
             m_ok = false;
         }
         if (!m_ok) {
@@ -719,7 +726,8 @@ private:
         m_path = archive_entry_pathname(entry);
         m_kind = archive_entry_hardlink(entry) ? AE_IFLNK : type;
         if (type == AE_IFREG && !archive_entry_hardlink(entry) &&
-            archive_entry_size(entry) >= WRITE_BACK_MIN) {
+            archive_entry_size(entry) >= WRITE_BACK_MIN &&
+            m_flusher->Rule() == FlushRule::PER_FILE) {
             m_write_back.open(m_path.c_str());
         }
         return true;
@@ -794,6 +802,33 @@ private:
     mode_t m_kind = 0;  // its type; AE_IFLNK for a hard link too
     bool m_ok = false;
 };
+
+// Flushes the written tree while the dialog says so and its bar moves on from the
+// extraction's share by what is flushed. entries: those written, the bar's steps.
+int flushTree(TreeFlusher* flusher, uint64_t entries)
+{
+    Notify_Adapter* adapter = Notify_Adapter::GetInstance();
+    const QString finishing = StrTable::LoadStr(STR_EXTRACT_FINISHING);
+    adapter->UpdateDialogText(finishing.arg(0));
+    int64_t shownPercent = 0;
+    const int64_t steps =
+        static_cast<int64_t>(std::min<uint64_t>(std::max<uint64_t>(entries, 1), INT_MAX - 1));
+    return flusher->Finish([&](uint64_t done, uint64_t total) {
+        const int64_t percent =
+            total == 0 ? 100 : static_cast<int64_t>(std::min(done, total) * 100 / total);
+        if (percent == shownPercent) {
+            return;
+        }
+        shownPercent = percent;
+        adapter->UpdateDialogText(finishing.arg(percent));
+        // As the meter reports: the bar shows steps * 100 / barTotal, never 100.
+        const int64_t want =
+            EXTRACTION_PERCENT + (FLUSHED_PERCENT - EXTRACTION_PERCENT) * percent / 100;
+        const int64_t barTotal =
+            std::min<int64_t>(std::max<int64_t>(steps * 100 / want, steps + 1), INT_MAX);
+        adapter->UpdateProgress(static_cast<int>(barTotal), static_cast<int>(steps));
+    });
+}
 
 // Creates the target and returns its real path, so that no entry's path passes through a
 // symlink on the way there (libarchive's checks would remove it); "" when that fails.
@@ -944,13 +979,15 @@ int Extractor::extractNoting(FaultNote& fault)
     EntryQueue queue(QUEUE_BUDGET);
     // A failed flush stops the extraction: the tree could not be made durable. So does
     // the session's end, without waiting for the files still queued.
+    // Made before the first entry is written: where one syncfs makes the tree durable, its
+    // descriptor reports every write-back error of the extraction.
     TreeFlusher flusher(
         root,
         [&queue, &fault] {
             fault.Note(Blame::Environment);
             queue.abort();
         },
-        [] { return StopSignals::Requested() != 0; });
+        [] { return StopSignals::Requested() != 0; }, true);
     EntryWriter entryWriter(writer.get(), &queue, &flusher, root, options, &fault);
     std::thread writing;
     try {
@@ -972,7 +1009,7 @@ int Extractor::extractNoting(FaultNote& fault)
         return -1;
     }
     // Every file and folder of the tree is on storage, or the extraction fails.
-    if (flusher.Finish() != 0) {
+    if (flushTree(&flusher, below + 1) != 0) {
         fault.Note(Blame::Environment);
         return -1;
     }

@@ -19,10 +19,14 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <memory>
+#include <new>
 #include <string_view>
 #include <sys/stat.h>
 #include <system_error>
+#include <thread>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -133,6 +137,9 @@ public:
 
     bool ok() const { return m_ok; }
     bool atEnd() const { return m_p == m_end; }
+    const char* pos() const { return m_p; }
+    // Moves to p, a position this cursor reached or will reach.
+    void seek(const char* p) { m_p = p; }
     bool peek(std::string_view text) const
     {
         return static_cast<size_t>(m_end - m_p) >= text.size() &&
@@ -419,25 +426,33 @@ Examined examineEntry(int dirfd, const char* at, const Entry& e, const Differ& d
     return Examined::Other;
 }
 
-// Checks the entries that follow the identity in `in` below A's descriptor `root`.
-TreeCheck checkEntries(Cursor& in, UniqueFd root, size_t max_differences,
-                       const std::atomic<bool>* cancel)
+// What one run of the manifest's entries found.
+struct RangeCheck
 {
-    TreeCheck result;
+    const char* unusable = nullptr; // why the check cannot tell, or null
+    bool full = false;              // stopped at the differences wanted
+    std::vector<std::string> differences;
+    size_t entries = 0;
+};
+
+// Checks the entries from `in` up to `stop` below A's descriptor `root`: with `top`, A's
+// own entry first; else whole subtrees of A's entries, so that every parent is in the run.
+RangeCheck checkRange(Cursor in, const char* stop, UniqueFd root, bool top, size_t max_differences,
+                      const std::atomic<bool>* cancel)
+{
+    RangeCheck result;
     const auto differ = [&](const std::string& what, std::string_view path) {
         result.differences.push_back(what + ": " + (path.empty() ? "." : printable(path)));
     };
     const auto unusable = [&](const char* why) {
-        result.state = TreeState::NothingToCheck;
-        result.differences.assign(1, why);
-        return result;
+        result.unusable = why;
+        return std::move(result);
     };
     std::vector<Level> levels;
     levels.push_back(Level{std::string_view(), std::move(root)});
     char name[NAME_MAX + 1];
-    size_t entries = 0;
-    bool first = true;
-    while (!in.peek("end ")) {
+    bool first = top;
+    while (in.pos() < stop) {
         if (cancel && cancel->load(std::memory_order_relaxed)) {
             return unusable("the check was stopped");
         }
@@ -447,7 +462,7 @@ TreeCheck checkEntries(Cursor& in, UniqueFd root, size_t max_differences,
         }
         const char type = entry.type;
         const std::string_view path = entry.path;
-        ++entries;
+        ++result.entries;
 
         // A itself comes first, as the only entry with an empty path.
         int dirfd = levels.front().fd.get();
@@ -488,7 +503,7 @@ TreeCheck checkEntries(Cursor& in, UniqueFd root, size_t max_differences,
         }
         const bool folder_ok = examined == Examined::Folder;
         if (result.differences.size() >= std::max<size_t>(max_differences, 1)) {
-            result.state = TreeState::Damaged;
+            result.full = true;
             return result;
         }
         if (type == 'd' && depth > 0) {
@@ -502,10 +517,146 @@ TreeCheck checkEntries(Cursor& in, UniqueFd root, size_t max_differences,
             levels.push_back(Level{path, std::move(sub)});
         }
     }
+    if (top && first) {
+        return unusable("the manifest is not readable");
+    }
+    return result;
+}
+
+// Manifests of fewer entries are checked on the calling thread alone: a thread's start
+// costs more than it saves.
+const size_t kParallelEntries = 4096;
+
+// Where the entries of `in` can be cut into `parts` runs of whole subtrees of about as
+// many entries each: the starts of the runs after the first, and the end line's position.
+// Empty starts when the manifest is small or not readable (one run then tells why).
+std::vector<const char*> cutPoints(Cursor in, size_t parts, const char** end)
+{
+    std::vector<std::pair<const char*, size_t>> tops; // A's entries and their index
+    size_t entries = 0;
+    while (!in.peek("end ")) {
+        const char* at = in.pos();
+        Entry e;
+        if (!readEntry(in, e)) {
+            return {};
+        }
+        if (entries > 0 && e.path.find('/') == std::string_view::npos) {
+            tops.emplace_back(at, entries);
+        }
+        ++entries;
+    }
+    *end = in.pos();
+    std::vector<const char*> cuts;
+    if (entries < kParallelEntries || parts < 2) {
+        return cuts;
+    }
+    size_t next = 0;
+    for (size_t k = 1; k < parts; ++k) {
+        const size_t target = entries * k / parts;
+        while (next < tops.size() && tops[next].second < target) {
+            ++next;
+        }
+        if (next < tops.size() && (cuts.empty() || cuts.back() < tops[next].first)) {
+            cuts.push_back(tops[next].first);
+        }
+    }
+    return cuts;
+}
+
+// Checks the entries that follow the identity in `in` below A's descriptor `root`: the
+// tree's subtrees on a few threads at once, one fstatat each, where the tree is large.
+TreeCheck checkEntries(Cursor& in, UniqueFd root, size_t max_differences,
+                       const std::atomic<bool>* cancel)
+{
+    TreeCheck result;
+    const auto unusable = [&](const char* why) {
+        result.state = TreeState::NothingToCheck;
+        result.differences.assign(1, why);
+        return result;
+    };
+    const size_t parts = std::min<size_t>(std::max(1u, std::thread::hardware_concurrency()), 4);
+    const char* end = nullptr;
+    std::vector<const char*> starts;
+    try {
+        starts = cutPoints(in, parts, &end);
+    } catch (const std::bad_alloc&) {
+        starts.clear();
+    }
+    if (starts.empty()) {
+        // One run to the end line, wherever it is.
+        Cursor probe = in;
+        while (!probe.peek("end ") && probe.ok() && !probe.atEnd()) {
+            Entry e;
+            if (!readEntry(probe, e)) {
+                break;
+            }
+        }
+        end = probe.pos();
+    }
+    starts.insert(starts.begin(), in.pos());
+    std::vector<RangeCheck> runs(starts.size());
+    std::vector<std::thread> helpers;
+    // The runs after the first check on copies of A's descriptor, made before any starts.
+    std::vector<UniqueFd> copies;
+    for (size_t i = 1; i < starts.size(); ++i) {
+        copies.emplace_back(fcntl(root.get(), F_DUPFD_CLOEXEC, 0));
+        if (!copies.back().valid()) {
+            return unusable("the tree could not be examined");
+        }
+    }
+    // One run after the first. No exception leaves it.
+    auto runOne = [&](size_t i) {
+        const char* stop = i + 1 < starts.size() ? starts[i + 1] : end;
+        Cursor from = in;
+        from.seek(starts[i]);
+        try {
+            runs[i] =
+                checkRange(from, stop, std::move(copies[i - 1]), false, max_differences, cancel);
+        } catch (const std::bad_alloc&) {
+            runs[i].unusable = "the tree could not be examined";
+        }
+    };
+    for (size_t i = 1; i < starts.size(); ++i) {
+        try {
+            helpers.emplace_back(runOne, i);
+        } catch (const std::system_error&) {
+            runOne(i); // no thread to be had: this one checks it
+        }
+    }
+    // The first run owns A's descriptor: the others hold copies.
+    {
+        Cursor from = in;
+        RangeCheck first = checkRange(from, starts.size() > 1 ? starts[1] : end, std::move(root),
+                                      true, max_differences, cancel);
+        runs[0] = std::move(first);
+    }
+    for (std::thread& helper : helpers) {
+        helper.join();
+    }
+    size_t entries = 0;
+    bool full = false;
+    for (RangeCheck& run : runs) {
+        if (run.unusable) {
+            return unusable(run.unusable);
+        }
+        full = full || run.full;
+        entries += run.entries;
+        for (std::string& difference : run.differences) {
+            if (result.differences.size() < std::max<size_t>(max_differences, 1)) {
+                result.differences.push_back(std::move(difference));
+            }
+        }
+    }
+    if (full) {
+        // As many differences as wanted: the rest of the tree is not looked at.
+        result.state = TreeState::Damaged;
+        return result;
+    }
+    in.seek(end);
     in.expect("end ");
     const unsigned long long count = in.number(10);
     in.expect("\n");
-    if (!in.ok() || !in.atEnd() || count != entries || first) {
+    if (!in.ok() || !in.atEnd() || count != entries) {
         return unusable("the manifest is not readable");
     }
     result.state = result.differences.empty() ? TreeState::Intact : TreeState::Damaged;

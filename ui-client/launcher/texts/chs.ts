@@ -63,5 +63,9 @@
         <source>Details: %1</source>
         <translation>详细信息：%1</translation>
     </message>
+    <message>
+        <source>Finishing the installation... %1%</source>
+        <translation>正在完成安装... %1%</translation>
+    </message>
 </context>
 </TS>

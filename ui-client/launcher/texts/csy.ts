@@ -63,5 +63,9 @@
         <source>Details: %1</source>
         <translation>Podrobnosti: %1</translation>
     </message>
+    <message>
+        <source>Finishing the installation... %1%</source>
+        <translation>Dokončování instalace... %1 %</translation>
+    </message>
 </context>
 </TS>

@@ -63,5 +63,9 @@
         <source>Details: %1</source>
         <translation>Détails : %1</translation>
     </message>
+    <message>
+        <source>Finishing the installation... %1%</source>
+        <translation>Finalisation de l'installation... %1 %</translation>
+    </message>
 </context>
 </TS>

@@ -63,5 +63,9 @@
         <source>Details: %1</source>
         <translation>Einzelheiten: %1</translation>
     </message>
+    <message>
+        <source>Finishing the installation... %1%</source>
+        <translation>Installation wird abgeschlossen... %1 %</translation>
+    </message>
 </context>
 </TS>

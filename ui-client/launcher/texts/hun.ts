@@ -63,5 +63,9 @@
         <source>Details: %1</source>
         <translation>Részletek: %1</translation>
     </message>
+    <message>
+        <source>Finishing the installation... %1%</source>
+        <translation>A telepítés befejezése... %1%</translation>
+    </message>
 </context>
 </TS>

@@ -63,5 +63,9 @@
         <source>Details: %1</source>
         <translation>Dettagli: %1</translation>
     </message>
+    <message>
+        <source>Finishing the installation... %1%</source>
+        <translation>Completamento dell'installazione... %1%</translation>
+    </message>
 </context>
 </TS>

@@ -63,5 +63,9 @@
         <source>Details: %1</source>
         <translation>詳細: %1</translation>
     </message>
+    <message>
+        <source>Finishing the installation... %1%</source>
+        <translation>インストールを完了しています... %1%</translation>
+    </message>
 </context>
 </TS>

@@ -63,5 +63,9 @@
         <source>Details: %1</source>
         <translation>자세한 내용: %1</translation>
     </message>
+    <message>
+        <source>Finishing the installation... %1%</source>
+        <translation>설치를 마무리하는 중... %1%</translation>
+    </message>
 </context>
 </TS>

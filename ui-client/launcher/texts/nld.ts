@@ -63,5 +63,9 @@
         <source>Details: %1</source>
         <translation>Meer informatie: %1</translation>
     </message>
+    <message>
+        <source>Finishing the installation... %1%</source>
+        <translation>Installatie wordt voltooid... %1%</translation>
+    </message>
 </context>
 </TS>

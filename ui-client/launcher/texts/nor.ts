@@ -63,5 +63,9 @@
         <source>Details: %1</source>
         <translation>Detaljer: %1</translation>
     </message>
+    <message>
+        <source>Finishing the installation... %1%</source>
+        <translation>Fullfører installasjonen... %1 %</translation>
+    </message>
 </context>
 </TS>

@@ -63,5 +63,9 @@
         <source>Details: %1</source>
         <translation>Szczegóły: %1</translation>
     </message>
+    <message>
+        <source>Finishing the installation... %1%</source>
+        <translation>Kończenie instalacji... %1%</translation>
+    </message>
 </context>
 </TS>

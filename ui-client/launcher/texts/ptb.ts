@@ -63,5 +63,9 @@
         <source>Details: %1</source>
         <translation>Detalhes: %1</translation>
     </message>
+    <message>
+        <source>Finishing the installation... %1%</source>
+        <translation>Concluindo a instalação... %1%</translation>
+    </message>
 </context>
 </TS>

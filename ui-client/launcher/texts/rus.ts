@@ -63,5 +63,9 @@
         <source>Details: %1</source>
         <translation>Подробности: %1</translation>
     </message>
+    <message>
+        <source>Finishing the installation... %1%</source>
+        <translation>Завершение установки... %1%</translation>
+    </message>
 </context>
 </TS>

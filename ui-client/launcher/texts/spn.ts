@@ -63,5 +63,9 @@
         <source>Details: %1</source>
         <translation>Detalles: %1</translation>
     </message>
+    <message>
+        <source>Finishing the installation... %1%</source>
+        <translation>Finalizando la instalación... %1%</translation>
+    </message>
 </context>
 </TS>

@@ -8,7 +8,7 @@
 // context "global".
 namespace StrTable {
 
-const unsigned int NUM_STRING_IDS = 665;
+const unsigned int NUM_STRING_IDS = 666;
 
 // English text and key of each id; null until InitStrTable() runs, read-only afterwards.
 extern const char* stab[NUM_STRING_IDS];

@@ -360,3 +360,34 @@ TEST_F(ManifestTest, CheckAheadHoldsOnlyForTheTreeItSaw)
 }
 
 } // namespace
+
+// A tree large enough to be checked in runs of subtrees on several threads: every run's
+// differences are found, in the manifest's order, and a cut manifest is still refused.
+TEST_F(ManifestTest, LargeTreeIsCheckedWholeAcrossItsRuns)
+{
+    for (int d = 0; d < 10; ++d) {
+        const std::string dir = m_app + "/big" + std::to_string(d);
+        ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+        for (int f = 0; f < 500; ++f) {
+            put(dir + "/f" + std::to_string(f), "x");
+        }
+    }
+    install();
+    EXPECT_STATE(check(), TreeState::Intact);
+    ASSERT_EQ(unlink((m_app + "/big0/f3").c_str()), 0);
+    ASSERT_EQ(chmod((m_app + "/big5/f7").c_str(), 0600), 0);
+    put(m_app + "/big9/f499", "longer");
+    const TreeCheck c = check();
+    EXPECT_STATE(c, TreeState::Damaged);
+    EXPECT_EQ(joined(c), "missing: big0/f3\nmode 0600, expected 0644: big5/f7\n"
+                         "size 6, expected 1: big9/f499\n");
+    EXPECT_EQ(check(1).differences.size(), 1u);
+    // The end line's count no longer matches once an entry line is gone.
+    std::string manifest = readAll(current());
+    const size_t line = manifest.find("big7/f1");
+    ASSERT_NE(line, std::string::npos);
+    const size_t from = manifest.rfind('\n', line) + 1;
+    manifest.erase(from, manifest.find('\n', line) + 1 - from);
+    put(current(), manifest);
+    EXPECT_STATE(check(), TreeState::NothingToCheck);
+}
