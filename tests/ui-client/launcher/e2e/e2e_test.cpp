@@ -435,6 +435,19 @@ TEST_F(E2eTest, FileSizeLimitFailsCleanlyAndCountsNothing)
     expectInstalled(kSampleBuild);
 }
 
+// Few descriptors (RLIMIT_NOFILE = 32, as on a locked-down shared host): the whole run, the
+// toolkit, the log, the extraction and the flush, still installs and starts the client.
+TEST_F(E2eTest, FewDescriptorsStillInstall)
+{
+    QProcess proc;
+    proc.setProcessEnvironment(baseEnvironment());
+    proc.start("prlimit", {"--nofile=32", "--", launcherPath()});
+    const LaunchResult run = finish(proc);
+    ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
+    expectInstalled(kSampleBuild);
+    EXPECT_GT(waitForClient(), 1);
+}
+
 TEST_F(E2eTest, FailedReinstallLeavesTheInstallationAndItsClient)
 {
     ASSERT_EQ(launch().exitCode, 0);

@@ -1,8 +1,8 @@
 // Preloaded into the probe to see the order of the calls that make an upgrade durable:
 // every syncfs, fsync and remove is appended to $FS_SHIM_LOG as "syncfs <path>",
 // "fsync <path>" or "remove <path>". With FS_SHIM_FAIL_FSYNC set, the first fsync of a
-// file inside the application folder, or syncfs through the folder itself (where one
-// syncfs makes the tree durable), fails with EIO;
+// file inside the new copy's staging folder, or syncfs through that folder itself (where
+// one syncfs makes the tree durable), fails with EIO;
 // with FS_SHIM_NO_PIDFD set, pidfd_open fails with ENOSYS, as on kernels before 5.3; with
 // FS_SHIM_STATFS_ZERO set, statvfs answers all zeros, as FUSE file systems that know no
 // size do.
@@ -57,7 +57,7 @@ extern "C" int syncfs(int fd)
     const std::string path = pathOf(fd);
     record("syncfs " + path);
     errno = saved;
-    const std::string app = "/Brisendale.app";
+    const std::string app = "/Brisendale.app.staging";
     if (getenv("FS_SHIM_FAIL_FSYNC") && !g_flushFailed && path.size() > app.size() &&
         path.compare(path.size() - app.size(), app.size(), app) == 0) {
         g_flushFailed = true;
