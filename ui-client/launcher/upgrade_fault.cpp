@@ -48,6 +48,19 @@ Blame BlameForErrno(int err)
     }
 }
 
+PackageIdentity IdentityOf(const struct stat& st)
+{
+    PackageIdentity identity;
+    identity.dev = static_cast<unsigned long long>(st.st_dev);
+    identity.ino = static_cast<unsigned long long>(st.st_ino);
+    identity.size = static_cast<unsigned long long>(st.st_size);
+    identity.mtime_s = st.st_mtim.tv_sec;
+    identity.mtime_ns = st.st_mtim.tv_nsec;
+    identity.ctime_s = st.st_ctim.tv_sec;
+    identity.ctime_ns = st.st_ctim.tv_nsec;
+    return identity;
+}
+
 PackageState InspectPackage(const ustring& path, PackageIdentity& identity, int& err)
 {
     err = 0;
@@ -72,13 +85,7 @@ PackageState InspectPackage(const ustring& path, PackageIdentity& identity, int&
         err = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
         return PackageState::NotAFile;
     }
-    identity.dev = static_cast<unsigned long long>(st.st_dev);
-    identity.ino = static_cast<unsigned long long>(st.st_ino);
-    identity.size = static_cast<unsigned long long>(st.st_size);
-    identity.mtime_s = st.st_mtim.tv_sec;
-    identity.mtime_ns = st.st_mtim.tv_nsec;
-    identity.ctime_s = st.st_ctim.tv_sec;
-    identity.ctime_ns = st.st_ctim.tv_nsec;
+    identity = IdentityOf(st);
     return PackageState::Usable;
 }
 

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <string>
+#include <sys/stat.h>
 
 // Who a failed upgrade is to be blamed on. Only the package's own faults count an attempt
 // against it: a full disk, a limit, a signal or a package that changed under the reader
@@ -62,6 +63,9 @@ struct PackageIdentity
     }
     bool operator!=(const PackageIdentity& o) const { return !(*this == o); }
 };
+
+// The identity of the file that `st` describes.
+PackageIdentity IdentityOf(const struct stat& st);
 
 // Why a package cannot be installed before a byte of it is read.
 enum class PackageState

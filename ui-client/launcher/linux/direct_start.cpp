@@ -1,4 +1,5 @@
 #include "linux/direct_start.h"
+#include "linux/spawn_object.h"
 
 #include <cerrno>
 #include <cstring>
@@ -13,26 +14,6 @@
 extern char** environ;
 
 namespace DirectStart {
-namespace {
-
-// Releases a posix_spawn object on every path.
-template <typename T, int (*Init)(T*), int (*Destroy)(T*)>
-struct SpawnHolder
-{
-    SpawnHolder() : ok(Init(&value) == 0) {}
-    ~SpawnHolder()
-    {
-        if (ok) {
-            Destroy(&value);
-        }
-    }
-    SpawnHolder(const SpawnHolder&) = delete;
-    SpawnHolder& operator=(const SpawnHolder&) = delete;
-    T value;
-    bool ok;
-};
-
-} // namespace
 
 bool AppIsWhole(const std::string& app_dir, std::string* why)
 {
@@ -54,25 +35,15 @@ bool StartClient(const std::string& app_dir, int wait_seconds, std::string* why)
         return false;
     }
     const std::string script = app_dir + "/package/start-stop";
-    SpawnHolder<posix_spawn_file_actions_t, posix_spawn_file_actions_init,
-                posix_spawn_file_actions_destroy>
-        actions;
-    SpawnHolder<posix_spawnattr_t, posix_spawnattr_init, posix_spawnattr_destroy> attributes;
-    if (!actions.ok || !attributes.ok ||
+    SpawnActions actions;
+    SpawnAttributes attributes;
+    if (!actions.ok() || !attributes.ok() ||
         posix_spawn_file_actions_addopen(&actions.value, STDIN_FILENO, "/dev/null", O_RDONLY, 0) !=
             0) {
         *why = "cannot prepare to run '" + script + "'";
         return false;
     }
-    // The launcher ignores SIGPIPE; the client must not inherit that.
-    sigset_t defaults;
-    sigset_t none;
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE);
-    sigemptyset(&none);
-    posix_spawnattr_setsigdefault(&attributes.value, &defaults);
-    posix_spawnattr_setsigmask(&attributes.value, &none);
-    posix_spawnattr_setflags(&attributes.value, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    RestoreDefaultSignals(&attributes.value);
     char start[] = "start";
     char* argv[] = {const_cast<char*>(script.c_str()), start, nullptr};
     pid_t pid = 0;

@@ -2,6 +2,7 @@
 #include "linux/client_process.h"
 #include "linux/home_owner.h"
 #include "linux/package_info.h"
+#include "linux/spawn_object.h"
 #include "linux/version_parse.h"
 
 #include "config.h"
@@ -62,30 +63,6 @@ NoticeReason ReasonFor(Blame blame, int err)
     }
 }
 
-// Owns one of posix_spawn's attribute objects: made by Init, released by Destroy.
-template <typename T, int (*Init)(T*), int (*Destroy)(T*)>
-struct SpawnObject
-{
-    SpawnObject() : valid(Init(&value) == 0) {}
-    ~SpawnObject()
-    {
-        if (valid) {
-            Destroy(&value);
-        }
-    }
-    SpawnObject(const SpawnObject&) = delete;
-    SpawnObject& operator=(const SpawnObject&) = delete;
-    bool ok() const { return valid; }
-
-    T value;
-    bool valid;
-};
-
-using SpawnActions = SpawnObject<posix_spawn_file_actions_t, posix_spawn_file_actions_init,
-                                 posix_spawn_file_actions_destroy>;
-using SpawnAttributes =
-    SpawnObject<posix_spawnattr_t, posix_spawnattr_init, posix_spawnattr_destroy>;
-
 // Runs the start script with "start" and standard input on /dev/null, signals as a new
 // process has them; its pid, or -1 (logged).
 pid_t spawnStartScript(const ustring& script)
@@ -99,16 +76,7 @@ pid_t spawnStartScript(const ustring& script)
                     script.c_str_utf8());
         return -1;
     }
-    // Signals this process ignores (SIGPIPE, SIGXFSZ) must not stay ignored in the client.
-    sigset_t defaults;
-    sigset_t none;
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE);
-    sigaddset(&defaults, SIGXFSZ);
-    sigemptyset(&none);
-    posix_spawnattr_setsigdefault(&attributes.value, &defaults);
-    posix_spawnattr_setsigmask(&attributes.value, &none);
-    posix_spawnattr_setflags(&attributes.value, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    RestoreDefaultSignals(&attributes.value);
 
     char start[] = "start";
     char* argv[] = {const_cast<char*>(script.c_str_utf8()), start, nullptr};

@@ -85,13 +85,7 @@ UpgradeGuard::UpgradeGuard(const ustring& package, const ustring& info, const us
     // stat alone: a package that cannot be read still has an identity to key on.
     struct stat st;
     if (::stat(package.c_str_utf8(), &st) == 0 && S_ISREG(st.st_mode)) {
-        m_identity.dev = static_cast<unsigned long long>(st.st_dev);
-        m_identity.ino = static_cast<unsigned long long>(st.st_ino);
-        m_identity.size = static_cast<unsigned long long>(st.st_size);
-        m_identity.mtime_s = st.st_mtim.tv_sec;
-        m_identity.mtime_ns = st.st_mtim.tv_nsec;
-        m_identity.ctime_s = st.st_ctim.tv_sec;
-        m_identity.ctime_ns = st.st_ctim.tv_nsec;
+        m_identity = IdentityOf(st);
         m_stat_ok = true;
     }
 }
