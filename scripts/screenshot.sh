@@ -92,7 +92,7 @@ trap cleanup_shot EXIT
 # Unpacking runs while the dialog comes up: the package is large enough that
 # half of it takes longer than that.
 stop_half_way() {
-  local share=$1/.Brisendale/Brisendale.app/share n=0
+  local share=$1/.Brisendale/Brisendale.app.staging/share n=0
   for _ in $(seq 3000); do
     n=$(find "$share" -name 'part-*' 2>/dev/null | wc -l || true) # no folder yet: 0
     ((n >= parts / 2)) && break
