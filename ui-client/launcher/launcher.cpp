@@ -35,6 +35,7 @@ const int ID_PREPARATION_DONE = 185;
 // The worker whose thread may be running the service; null before Run and once joined.
 std::atomic<Worker*> g_running_worker{nullptr};
 std::atomic<bool> g_display_lost{false};
+std::atomic<bool> g_dialog_allowed{true};
 QtMessageHandler g_previous_handler = nullptr;
 
 // The display connection broke: the toolkit is about to end the process (Qt's X11
@@ -381,8 +382,17 @@ void Launcher::HideDialog()
     }
 }
 
+void Launcher::AllowDialog(bool allowed)
+{
+    g_dialog_allowed = allowed;
+}
+
 void Launcher::UpdateProgress(int total, int steps)
 {
+    // A progress dialog shows itself once its bar has moved for a while.
+    if (!g_dialog_allowed) {
+        return;
+    }
     // No sender reports a non-positive total; one would divide by zero.
     if (total <= 0) {
         return;
@@ -398,11 +408,17 @@ void Launcher::UpdateProgress(int total, int steps)
 
 void Launcher::SetLabelText(const QString& label)
 {
+    if (!g_dialog_allowed) {
+        return;
+    }
     progress()->setLabelText(label);
 }
 
 void Launcher::ShowMsgBox()
 {
+    if (!g_dialog_allowed) {
+        return;
+    }
     // A window made on a connection that has gone would meet the toolkit's exit on a
     // broken display half-way; the session has ended, so the run ends as at logout.
     if (!DisplayProbe::WatchedDisplayAnswers(DisplayProbe::LIVE_TIMEOUT_MS)) {

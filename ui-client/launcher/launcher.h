@@ -108,6 +108,9 @@ public:
     // Starts the worker's thread; false (logged) when it could not be started.
     [[nodiscard]] bool Run();
     void Start();
+    // False when the dialog must not be drawn (the toolkit's drawing threads cannot start):
+    // the run then does the same work without it.
+    static void AllowDialog(bool allowed);
     // Once the event loop has ended: what the command line asked for and the run did not
     // do, empty when nothing.
     std::string UnmetRequest() const { return m_worker ? m_worker->UnmetRequest() : std::string(); }

@@ -23,9 +23,11 @@
 #if QT_CONFIG(opengl)
 #include <QOpenGLContext>
 #endif
+#include <QSemaphore>
 #include <QString>
 #include <QStringList>
 #include <QThread>
+#include <QThreadPool>
 #include <QTranslator>
 
 #include <cerrno>
@@ -242,6 +244,20 @@ void forgetOpenGlChoice(bool setHere)
     qunsetenv("QT_XCB_GL_INTEGRATION");
 }
 
+// Qt 6 paints large areas on its global thread pool and waits for them: a pool thread that
+// cannot start (a task or memory limit) would hold the dialog's first paint for good. One
+// pool thread is started now and kept for the run; without it no dialog is drawn.
+bool keepDrawingThread()
+{
+    QThreadPool* pool = QThreadPool::globalInstance();
+    pool->setExpiryTimeout(-1);
+    pool->setMaxThreadCount(1);
+    // Shared: a thread that starts after the wait has given up still finds it.
+    auto ran = std::make_shared<QSemaphore>();
+    pool->start([ran] { ran->release(); });
+    return ran->tryAcquire(1, 2000);
+}
+
 // Without a worker thread the client is started from here when its copy is whole.
 int startWithoutWorker()
 {
@@ -315,6 +331,8 @@ int main(int argc, char** argv)
     int args_count = argc + 2;
 
     QtSingleApplication app(args_count, args.data(), true);
+    const bool drawing = keepDrawingThread();
+    Launcher::AllowDialog(drawing);
     DisplayProbe::ReleaseHeld();
     DisplayProbe::WatchDisplay(QGuiApplication::platformName().toStdString(), session);
     forgetOpenGlChoice(glSetHere);
@@ -323,6 +341,10 @@ int main(int argc, char** argv)
     app.setQuitOnLastWindowClosed(false);
 
     initialize_logger();
+    if (!drawing) {
+        LAUNCHER_LOG(L_WARNING, "[WARNING] main.cpp(%d): the toolkit cannot start a drawing "
+                                "thread, working without the progress dialog\n");
+    }
     if (!displayWarning.isEmpty()) {
         LAUNCHER_LOG(L_WARNING, "[WARNING] main.cpp(%d): %s\n",
                      displayWarning.toUtf8().constData());
