@@ -39,6 +39,8 @@
 #include <memory>
 #include <signal.h>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <sys/types.h>
 #include <unistd.h>
 #include <vector>
@@ -249,6 +251,12 @@ void forgetOpenGlChoice(bool setHere)
 // pool thread is started now and kept for the run; without it no dialog is drawn.
 bool keepDrawingThread()
 {
+    // A thread of our own first: a pool thread that fails to start is waited for at exit.
+    try {
+        std::thread([] {}).join();
+    } catch (const std::system_error&) {
+        return false;
+    }
     QThreadPool* pool = QThreadPool::globalInstance();
     pool->setExpiryTimeout(-1);
     pool->setMaxThreadCount(1);
