@@ -39,9 +39,9 @@
 #include <memory>
 #include <signal.h>
 #include <string>
+#include <sys/types.h>
 #include <system_error>
 #include <thread>
-#include <sys/types.h>
 #include <unistd.h>
 #include <vector>
 
