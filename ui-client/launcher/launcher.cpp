@@ -83,6 +83,23 @@ void atExit()
     stopForLostDisplay("exit");
 }
 
+// Asked by the worker before it stops the client for the switch: the toolkit notices a
+// dead display only when it next reads from it, which a worker that was held (stopped,
+// or slow storage) can outrun.
+bool displayStillAnswers()
+{
+    if (DisplayProbe::WatchedDisplayAnswers(DisplayProbe::LIVE_TIMEOUT_MS)) {
+        return true;
+    }
+    bool first = false;
+    if (g_display_lost.compare_exchange_strong(first, true)) {
+        LAUNCHER_LOG(L_WARNING,
+                     "[WARNING] launcher.cpp(%d): the display connection broke (no answer "
+                     "before the switch), ending the run as at logout\n");
+    }
+    return false;
+}
+
 void watchForLostDisplay()
 {
     static bool installed = false;
@@ -90,6 +107,7 @@ void watchForLostDisplay()
         return;
     }
     installed = true;
+    StopSignals::SetSessionCheck(displayStillAnswers);
     g_previous_handler = qInstallMessageHandler(watchMessages);
     std::atexit(atExit);
 }

@@ -9,6 +9,7 @@ namespace {
 const int kSignals[] = {SIGTERM, SIGINT, SIGHUP};
 
 std::atomic<int> g_requested{0};
+std::atomic<bool (*)()> g_session_alive{nullptr};
 static_assert(std::atomic<int>::is_always_lock_free, "read from a signal handler");
 
 void record(int sig)
@@ -41,6 +42,24 @@ StopSignals::~StopSignals()
 void StopSignals::Request(int sig)
 {
     record(sig);
+}
+
+void StopSignals::SetSessionCheck(bool (*session_alive)())
+{
+    g_session_alive.store(session_alive);
+}
+
+bool StopSignals::SessionEnded()
+{
+    if (g_requested.load() != 0) {
+        return true;
+    }
+    bool (*alive)() = g_session_alive.load();
+    if (alive == nullptr || alive()) {
+        return false;
+    }
+    record(SIGHUP);
+    return true;
 }
 
 int StopSignals::Requested()

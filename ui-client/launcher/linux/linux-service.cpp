@@ -565,7 +565,7 @@ bool LinuxService::Problem(NoticeEvent& event, NoticeReason& reason, std::string
 bool LinuxService::StopClientsBeforeSwitch()
 {
     // A logout came during the preparation: the client is left running, as it is.
-    if (StopSignals::Requested() != 0) {
+    if (StopSignals::SessionEnded()) {
         return false;
     }
     if (!PerUserBinPathExist()) {

@@ -852,6 +852,10 @@ TEST_F(PreparationFailureTest, ClientKeepsRunningAndOnlyThePackageIsBlamed)
          false, "Failed to start the writing thread", told(NoticeReason::Other)},
         {"a logout", [this](QProcessEnvironment& e) { e = firstFillerFails("term"); }, false,
          "stopped by signal 15", QString()},
+        // A display that died while the toolkit had not yet read from it.
+        {"a session that ended unseen",
+         [](QProcessEnvironment& e) { e.insert("PROBE_SESSION_GONE", "1"); }, false,
+         "signal 1 ended the session", QString()},
     };
     for (const PreparationRow& row : rows) {
         SCOPED_TRACE(row.name);

@@ -12,12 +12,14 @@
 // Without --write-pid the program is expected to write its own pid file. --pid-text then
 // replaces that file's text, %P standing for the pid, or removes it when it is "-". With --witness
 // a bystander process is started as well; "witness=dead" tells that something
-// signalled it.
+// signalled it. PROBE_SESSION_GONE set: the session check finds the session ended, as the
+// launcher's does for a display that died unseen.
 
 #include "adapter.h"
 #include "file/file-op.h"
 #include "linux/linux-service.h"
 #include "log/log.h"
+#include "stop_request.h"
 
 #include <QCoreApplication>
 #include <QObject>
@@ -339,6 +341,9 @@ int main(int argc, char** argv)
                                      raise(SIGKILL);
                                  }
                              });
+        }
+        if (getenv("PROBE_SESSION_GONE") != nullptr) {
+            StopSignals::SetSessionCheck([] { return false; });
         }
         // The worker's order: decide, upgrade when due, start the client, clean up.
         return withProcesses(spawn, [&] {
