@@ -23,6 +23,8 @@
 // on a file system that cannot exchange two names (ext2, NFS); it is not counted.
 // With $FAIL_AT_CALL_NO_THREADS naming a text, every pthread_create fails with EAGAIN once
 // a call has named a path that contains it, as under a task limit reached meanwhile.
+// With $FAIL_AT_CALL_SLOW_STAT_US every fstatat of a path under the root waits that long
+// first, so that a check of the tree outlasts the toolkit's start.
 // Child processes do not inherit the shim.
 
 #include <atomic>
@@ -65,6 +67,7 @@ struct Settings
     std::string calls; // ",name,name," or empty for every call
     long failAt = 0;
     long pauseUs = 0;
+    long slowStatUs = 0;
     Mode mode = Mode::Count;
     int traceFd = -1;
     int durableFd = -1;
@@ -101,6 +104,8 @@ __attribute__((constructor)) void init()
         s.calls = std::string(",") + calls + ",";
     if (const char* pause = getenv("FAIL_AT_CALL_PAUSE_US"))
         s.pauseUs = atol(pause);
+    if (const char* slow = getenv("FAIL_AT_CALL_SLOW_STAT_US"))
+        s.slowStatUs = atol(slow);
     if (const char* n = getenv("FAIL_AT_CALL_N"))
         s.failAt = atol(n);
     const char* mode = getenv("FAIL_AT_CALL_MODE");
@@ -461,6 +466,32 @@ extern "C" int renameat2(int fd1, const char* from, int fd2, const char* to, uns
 TWO_PATH_CALL(link, (const char* from, const char* to), AT_FDCWD, from, AT_FDCWD, to, (from, to))
 TWO_PATH_CALL(linkat, (int fd1, const char* from, int fd2, const char* to, int flags), fd1, from,
               fd2, to, (fd1, from, fd2, to, flags))
+
+void slowStat(int dirfd, const char* path)
+{
+    const Settings& s = settings();
+    if (s.slowStatUs <= 0)
+        return;
+    const std::string full = resolve(dirfd, path);
+    if (under(full, s.root) || under(full, s.realRoot))
+        usleep(static_cast<useconds_t>(s.slowStatUs));
+}
+
+extern "C" int fstatat(int dirfd, const char* path, struct stat* st, int flags)
+{
+    using Fn = int (*)(int, const char*, struct stat*, int);
+    static Fn fn = real<Fn>("fstatat");
+    slowStat(dirfd, path);
+    return fn(dirfd, path, st, flags);
+}
+
+extern "C" int fstatat64(int dirfd, const char* path, struct stat64* st, int flags)
+{
+    using Fn = int (*)(int, const char*, struct stat64*, int);
+    static Fn fn = real<Fn>("fstatat64");
+    slowStat(dirfd, path);
+    return fn(dirfd, path, st, flags);
+}
 
 extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*start)(void*),
                               void* arg)

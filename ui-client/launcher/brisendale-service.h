@@ -37,6 +37,13 @@ public:
     virtual void PostUpgrade() = 0;
     virtual void PreUpgrade() = 0;
     virtual bool IsNeedUpgrade() = 0;
+    // Asked once the client has started: true when the copy, whose check was left to run
+    // on while the client started, turned out damaged and is to be healed now by
+    // HandlePackageUpgrade. Waits for that check. False by default.
+    virtual bool IsDamagedAfterStart() { return false; }
+    // True when the last HandlePackageUpgrade stopped the client (for a switch, done or
+    // failed): the client is then to be started again.
+    bool ClientStopped() const { return client_stopped; }
 
     // Removes the aged folder U + "/app" and, when no upgrade is unfinished, the
     // backups that earlier runs left; runs on every run.

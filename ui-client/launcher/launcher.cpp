@@ -208,7 +208,8 @@ void Worker::failCleanly(const char* what)
         LAUNCHER_LOG(L_ERR, "[ERROR] launcher.cpp(%d): the run failed: %s\n", what);
         // A half-done upgrade keeps its marker: the next start recovers it.
         m_service->ReleaseTree();
-        if (!m_client_started) {
+        // A heal that failed after it stopped the client starts it again.
+        if (!m_client_started || (m_healing && m_service->ClientStopped())) {
             std::string why;
             if (DirectStart::StartClient(
                     std::string(Service::GetUserBrisendaleAppInstallPath().c_str_utf8()), 60,
@@ -238,23 +239,55 @@ void Worker::runService()
     if (!m_service->IsNeedUpgrade()) {
         LAUNCHER_LOG(L_DEBUG, "[DEBUG] launcher.cpp(%d): no need to upgrade\n");
     } else {
-        endIfStopAsked();
-        emit sigShowMsg();
-        const int r = m_service->HandlePackageUpgrade();
-        if (r != 0) {
-            LAUNCHER_LOG(L_ERR, "[ERROR] launcher.cpp(%d): Failed to upgrade package\n");
-        } else {
-            emit sigUpdateProgress(100, 100);
-            emit sigSetLabelText(StrTable::LoadStr(ID_PREPARATION_DONE));
-        }
+        upgrade();
     }
+    startClient();
+    // A copy whose check outlasted the toolkit's start is healed now, beside the running
+    // client, which is stopped only for the switch.
+    if (m_service->IsDamagedAfterStart()) {
+        m_healing = true;
+        upgrade();
+        if (m_service->ClientStopped()) {
+            startClient();
+        }
+        m_healing = false;
+    }
+    tellUser();
+    // After the client's start: the user need not wait for the old tree's removal. A run
+    // killed before it leaves left-overs that the next run removes. The tree stays locked
+    // until then: another launcher could be making a backup.
+    m_service->RemoveAgedFolders();
+    m_service->ReleaseTree();
+    m_unmet_request = m_service->UnmetRequest();
+    LAUNCHER_LOG(L_DEBUG, "[DEBUG] launcher.cpp(%d): done\n");
+    emit sigServiceDone();
+}
+
+void Worker::upgrade()
+{
+    endIfStopAsked();
+    emit sigShowMsg();
+    if (m_service->HandlePackageUpgrade() != 0) {
+        LAUNCHER_LOG(L_ERR, "[ERROR] launcher.cpp(%d): Failed to upgrade package\n");
+        return;
+    }
+    emit sigUpdateProgress(100, 100);
+    emit sigSetLabelText(StrTable::LoadStr(ID_PREPARATION_DONE));
+}
+
+void Worker::startClient()
+{
     // The start script may take up to a minute: the finished bar must not stay up meanwhile.
     endIfStopAsked();
     emit sigHideMsg();
     m_service->PostUpgrade();
     m_client_started = true;
     emit sigClientStarted();
-    // After the start: the user is told, within a second, without waiting for the client.
+}
+
+// After the client's start, within a second, without waiting for the client.
+void Worker::tellUser()
+{
     NoticeEvent event = NoticeEvent::UpgradeFailed;
     NoticeReason reason = NoticeReason::Other;
     std::string identity;
@@ -266,14 +299,6 @@ void Worker::runService()
         (void)NotifyUser(Service::GetUserBrisendaleInstallPath(), NoticeEvent::CopyMovedAside,
                          NoticeReason::ForeignFiles, HomeOwner::MovedAsideTo());
     }
-    // After the client's start: the user need not wait for the old tree's removal. A run
-    // killed before it leaves left-overs that the next run removes. The tree stays locked
-    // until then: another launcher could be making a backup.
-    m_service->RemoveAgedFolders();
-    m_service->ReleaseTree();
-    m_unmet_request = m_service->UnmetRequest();
-    LAUNCHER_LOG(L_DEBUG, "[DEBUG] launcher.cpp(%d): done\n");
-    emit sigServiceDone();
 }
 
 ProcessingProgressDialog::ProcessingProgressDialog() : QProgressDialog(nullptr, Qt::WindowFlags())

@@ -67,10 +67,15 @@ private:
     Q_DISABLE_COPY(Worker)
 
     void runService();
+    void upgrade();
+    void startClient();
+    void tellUser();
     // After an exception on the worker's thread: logs it, lets the tree go and starts
     // the client when its copy is whole, unless it was started already.
     void failCleanly(const char* what);
     bool m_client_started = false;
+    // Set while a copy found damaged after the client's start is healed.
+    bool m_healing = false;
 
     // Released in the destructor, the thread first.
     std::unique_ptr<HandlerThread> m_handler_thread;

@@ -104,6 +104,9 @@ void logScriptEnd(const ustring& script, int status)
                     "[ERROR] linux/linux-service.cpp(%d): '%s start' was ended by signal "
                     "%d (%s)\n",
                     script.c_str_utf8(), WTERMSIG(status), strsignal(WTERMSIG(status)));
+    } else {
+        SERVICE_LOG(L_DEBUG, "[DEBUG] linux/linux-service.cpp(%d): '%s start' ended\n",
+                    script.c_str_utf8());
     }
 }
 
@@ -304,14 +307,34 @@ bool LinuxService::IsNeedUpgrade()
         install_reason = DecideInstall();
     }
     // A check that the decision did not need stops, rather than walk a tree about to move.
-    tree_check_ahead = TreeCheckAhead();
+    if (!tree_check_deferred) {
+        tree_check_ahead = TreeCheckAhead();
+    }
     if (tree_busy) {
         return false;
     }
+    return UpgradeGoesAhead();
+}
+
+bool LinuxService::IsDamagedAfterStart()
+{
+    if (!tree_check_deferred) {
+        return false;
+    }
+    tree_check_deferred = false;
+    install_reason = DecideByTreeCheck();
+    tree_check_ahead = TreeCheckAhead();
+    return UpgradeGoesAhead();
+}
+
+bool LinuxService::UpgradeGoesAhead()
+{
     UpgradeGuard guard = MakeUpgradeGuard();
     if (install_reason == InstallReason::None) {
-        // The shipped package is in place: what its failures were no longer matters.
-        if (IsFileExist(guard.StatePath(), false)) {
+        // The shipped package is in place: what its failures were no longer matters. Not
+        // yet while the copy's check is outstanding: a healed copy keeps its attempt
+        // until a start finds it intact.
+        if (!tree_check_deferred && IsFileExist(guard.StatePath(), false)) {
             guard.Forget();
         }
         return false;
@@ -408,6 +431,21 @@ LinuxService::InstallReason LinuxService::DecideInstall()
     }
     // A run that ended between its commit and the promotion of the manifest.
     SettleTreeManifests(FSParentPath(per_user_install_path), per_user_install_path);
+    // A login never waits for the walk of a large copy: the client starts first and the
+    // copy is healed after its start if it differs.
+    if (!tree_check_ahead.Done()) {
+        SERVICE_LOG(L_DEBUG,
+                    "[DEBUG] linux/linux-service.cpp(%d): the check of '%s' is still running, "
+                    "starting the client first\n",
+                    per_user_install_path.c_str_utf8());
+        tree_check_deferred = true;
+        return InstallReason::None;
+    }
+    return DecideByTreeCheck();
+}
+
+LinuxService::InstallReason LinuxService::DecideByTreeCheck()
+{
     TreeCheck check;
     if (!tree_check_ahead.Take(check)) {
         SERVICE_LOG(L_DEBUG,

@@ -28,6 +28,7 @@ public:
     void ReleaseTree() override;
     void PreUpgrade() override;
     bool IsNeedUpgrade() override;
+    bool IsDamagedAfterStart() override;
 
 protected:
     bool StopClientsBeforeSwitch() override;
@@ -63,6 +64,11 @@ public:
 
 private:
     InstallReason DecideInstall();
+    // The copy checked against its manifest: DamagedTree (logged) or None.
+    InstallReason DecideByTreeCheck();
+    // Whether the install that `install_reason` calls for goes ahead: the package can be
+    // read, and the back-off and room allow it. With no reason, forgets past failures.
+    bool UpgradeGoesAhead();
     // Takes the home lock without waiting. False when another launcher holds it; true
     // when taken or when the home cannot hold a lock.
     bool LockHome();
@@ -84,6 +90,9 @@ private:
     bool reinstall_requested = false;
     bool reinstalled = false;
     TreeCheckAhead tree_check_ahead;
+    // The check was still running when the decision was made: the client starts first and
+    // IsDamagedAfterStart takes the check afterwards.
+    bool tree_check_deferred = false;
     InstallReason install_reason = InstallReason::None;
     // What the user is told of this run: set where an upgrade is held back or fails while
     // the installed copy keeps working.

@@ -390,6 +390,47 @@ TEST_F(E2eTest, FailedUpgradeLeavesTheInstallationAndItsClientAndStillExitsZero)
     EXPECT_FALSE(QFileInfo::exists(userApp() + ".staging"));
 }
 
+// A check of the copy that outlasts the toolkit's start (its folders slowed): the client
+// is started first, and the damaged copy is healed after that start, the client stopped
+// only for the switch and started again from the whole copy.
+TEST_F(E2eTest, CopyCheckedAfterTheStartIsHealedBesideTheClient)
+{
+    ASSERT_EQ(launch().exitCode, 0);
+    const pid_t first = waitForClient();
+    ASSERT_GT(first, 1);
+    ASSERT_TRUE(QFile::setPermissions(userApp() + "/INFO", QFile::ReadOwner));
+    const int logBefore = logText().size();
+    QProcessEnvironment env = baseEnvironment();
+    env.insert("LD_PRELOAD", FAIL_AT_CALL_SHIM);
+    env.insert("FAIL_AT_CALL_ROOT", userApp());
+    env.insert("FAIL_AT_CALL_SLOW_STAT_US", "120000");
+
+    const LaunchResult run = launch(env);
+    ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
+    const QString newLines = logText().mid(logBefore);
+    const int deferred = newLines.indexOf("starting the client first");
+    const int started = newLines.indexOf("start' ended");
+    const int healed = newLines.indexOf("reinstalling it");
+    EXPECT_NE(deferred, -1) << newLines.toStdString();
+    EXPECT_LT(deferred, started);
+    EXPECT_LT(started, healed);
+    EXPECT_LT(healed, newLines.lastIndexOf("start' ended"));
+    EXPECT_TRUE(QFileInfo(userApp() + "/INFO").permissions() & QFile::ReadOther);
+    expectInstalled(kSampleBuild);
+    EXPECT_TRUE(processGone(first));
+    const pid_t fresh = waitForClient();
+    EXPECT_GT(fresh, 1);
+    EXPECT_NE(fresh, first);
+
+    // Intact now: the next start, checked late again, heals nothing.
+    const int secondBefore = logText().size();
+    ASSERT_EQ(launch(env).exitCode, 0);
+    const QString second = logText().mid(secondBefore);
+    EXPECT_NE(second.indexOf("starting the client first"), -1) << second.toStdString();
+    EXPECT_EQ(second.indexOf("reinstalling it"), -1) << second.toStdString();
+    EXPECT_EQ(waitForClient(), fresh);
+}
+
 // --reinstall takes the upgrade's path with equal builds: the client is stopped, the
 // folder replaced, and the client started again.
 TEST_F(E2eTest, ReinstallReplacesAnEqualBuildAndRestartsTheClient)
