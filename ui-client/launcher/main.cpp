@@ -301,12 +301,80 @@ QString getCurrentLanguageFileName()
     return QStringLiteral(":/") + strDefLan + QStringLiteral(".qm");
 }
 
+// The run's warnings found before the logger existed, logged once it does.
+void logEarlyWarnings(bool drawing, const QString& display, const QString& home)
+{
+    if (!drawing) {
+        LAUNCHER_LOG(L_WARNING, "[WARNING] main.cpp(%d): the toolkit cannot start a drawing "
+                                "thread, working without the progress dialog\n");
+    }
+    if (!display.isEmpty()) {
+        LAUNCHER_LOG(L_WARNING, "[WARNING] main.cpp(%d): %s\n", display.toUtf8().constData());
+    }
+    if (!home.isEmpty()) {
+        LAUNCHER_LOG(L_WARNING, "[WARNING] main.cpp(%d): %s\n", home.toUtf8().constData());
+    }
+}
+
+// Another launcher holds the single-instance lock: it starts the client. 0, or the exit
+// code that tells a user who asked for a reinstall that nothing was done.
+int leaveToTheOtherLauncher(const QtSingleApplication& app, const command_line::Request& request)
+{
+    // Visible at the default level: a refused start leaves no client behind.
+    LAUNCHER_LOG(L_WARNING,
+                 "[WARNING] main.cpp(%d): app has already launched (lock '%s' is held), "
+                 "return\n",
+                 app.lockFilePath().toUtf8().constData());
+    // A start at login may meet another one; a reinstall the user asked for is news.
+    if (request.reinstall) {
+        command_line::ReportUnmetRequest(
+            "another launcher is running for this user; try again when it has finished");
+        return command_line::REQUEST_NOT_MET;
+    }
+    return 0;
+}
+
+// The dialog's texts in the user's language; a failed load leaves them in English.
+void loadTranslation(QTranslator& translator)
+{
+    if (translator.load(getCurrentLanguageFileName(), QString(), QString(), QString()) &&
+        !translator.isEmpty()) {
+        QCoreApplication::installTranslator(&translator);
+    }
+}
+
+// Runs the worker over the event loop until it is done; the run's exit code.
+int runWorker(TreeCheckAhead treeCheck, const command_line::Request& request)
+{
+    auto service = std::make_unique<LinuxService>();
+    service->UseTreeCheck(std::move(treeCheck));
+    if (request.reinstall) {
+        service->RequestReinstall();
+    }
+    // The launcher's worker takes the service over.
+    auto launcher = std::make_unique<Launcher>(service.release());
+    if (!launcher->Run()) {
+        // Nothing to wait for: the worker's thread does not exist.
+        launcher.reset();
+        return startWithoutWorker();
+    }
+    launcher->Start();
+
+    int ret = QApplication::exec();
+    const std::string unmet = launcher->UnmetRequest();
+    if (!unmet.empty()) {
+        command_line::ReportUnmetRequest(unmet);
+        ret = command_line::REQUEST_NOT_MET;
+    }
+    // Before the application object: the dialog is a widget.
+    launcher.reset();
+    return ret;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
-    int ret = -1;
-
     ignore_sigpipe();
     // --help, --version and a usage error answer here, before anything is touched.
     const command_line::Request request = command_line::Handle(argc, argv);
@@ -349,65 +417,12 @@ int main(int argc, char** argv)
     app.setQuitOnLastWindowClosed(false);
 
     initialize_logger();
-    if (!drawing) {
-        LAUNCHER_LOG(L_WARNING, "[WARNING] main.cpp(%d): the toolkit cannot start a drawing "
-                                "thread, working without the progress dialog\n");
-    }
-    if (!displayWarning.isEmpty()) {
-        LAUNCHER_LOG(L_WARNING, "[WARNING] main.cpp(%d): %s\n",
-                     displayWarning.toUtf8().constData());
-    }
-    if (!homeWarning.isEmpty()) {
-        LAUNCHER_LOG(L_WARNING, "[WARNING] main.cpp(%d): %s\n", homeWarning.toUtf8().constData());
-    }
-
+    logEarlyWarnings(drawing, displayWarning, homeWarning);
     if (app.isRunning()) {
-        // Visible at the default level: a refused start leaves no client behind.
-        LAUNCHER_LOG(L_WARNING,
-                     "[WARNING] main.cpp(%d): app has already launched (lock '%s' is held), "
-                     "return\n",
-                     app.lockFilePath().toUtf8().constData());
-        // A start at login may meet another one; a reinstall the user asked for is news.
-        if (request.reinstall) {
-            command_line::ReportUnmetRequest(
-                "another launcher is running for this user; try again when it has finished");
-            return command_line::REQUEST_NOT_MET;
-        }
-        return 0;
+        return leaveToTheOtherLauncher(app, request);
     }
-
-    QTranslator trans(nullptr);
-    QString strLan = QStringLiteral(":/enu.qm");
-    strLan = getCurrentLanguageFileName();
-    // A failed load leaves the translator empty: the texts stay in English.
-    if (trans.load(strLan, QString(), QString(), QString()) && !trans.isEmpty()) {
-        QCoreApplication::installTranslator(&trans);
-    }
-
+    QTranslator translator(nullptr);
+    loadTranslation(translator);
     StrTable::InitStrTable();
-
-    auto service = std::make_unique<LinuxService>();
-    service->UseTreeCheck(std::move(treeCheck));
-    if (request.reinstall) {
-        service->RequestReinstall();
-    }
-    // The launcher's worker takes the service over.
-    auto launcher = std::make_unique<Launcher>(service.release());
-    if (!launcher->Run()) {
-        // Nothing to wait for: the worker's thread does not exist.
-        launcher.reset();
-        return startWithoutWorker();
-    }
-    launcher->Start();
-
-    ret = QApplication::exec();
-    const std::string unmet = launcher->UnmetRequest();
-    if (!unmet.empty()) {
-        command_line::ReportUnmetRequest(unmet);
-        ret = command_line::REQUEST_NOT_MET;
-    }
-
-    // Before the application object: the dialog is a widget.
-    launcher.reset();
-    return ret;
+    return runWorker(std::move(treeCheck), request);
 }

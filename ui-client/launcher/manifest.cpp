@@ -435,6 +435,48 @@ struct RangeCheck
     size_t entries = 0;
 };
 
+// Where an entry is looked at: the folder descriptor and the name within it.
+enum class Placed
+{
+    Here,       // look at `at` below `dirfd`
+    Unseen,     // below a folder that is missing: counted, not looked at
+    Unreadable, // not where the manifest's order puts it
+};
+
+// Places `entry` below the folders seen so far (`levels`, A's descriptor first). A itself
+// comes first, as the only entry with an empty path (`first`).
+Placed placeEntry(const Entry& entry, bool first, std::vector<Level>& levels, char* name,
+                  int& dirfd, const char*& at, size_t& depth)
+{
+    const std::string_view path = entry.path;
+    dirfd = levels.front().fd.get();
+    at = "";
+    depth = 0;
+    if (first) {
+        return path.empty() && entry.type == 'd' ? Placed::Here : Placed::Unreadable;
+    }
+    depth = static_cast<size_t>(std::count(path.begin(), path.end(), '/')) + 1;
+    const size_t slash = path.rfind('/');
+    const std::string_view base = slash == std::string_view::npos ? path : path.substr(slash + 1);
+    // Its parent is the latest folder one level up, or the manifest is not ours.
+    if (path.empty() || depth > levels.size() || base.empty() || base.size() > NAME_MAX ||
+        path.substr(0, slash == std::string_view::npos ? 0 : slash) != levels[depth - 1].path) {
+        return Placed::Unreadable;
+    }
+    levels.resize(depth);
+    dirfd = levels[depth - 1].fd.get();
+    if (dirfd < 0) {
+        if (entry.type == 'd') {
+            levels.push_back(Level{path, UniqueFd()});
+        }
+        return Placed::Unseen;
+    }
+    std::memcpy(name, base.data(), base.size());
+    name[base.size()] = '\0';
+    at = name;
+    return Placed::Here;
+}
+
 // Checks the entries from `in` up to `stop` below A's descriptor `root`: with `top`, A's
 // own entry first; else whole subtrees of A's entries, so that every parent is in the run.
 RangeCheck checkRange(Cursor in, const char* stop, UniqueFd root, bool top, size_t max_differences,
@@ -460,61 +502,35 @@ RangeCheck checkRange(Cursor in, const char* stop, UniqueFd root, bool top, size
         if (!readEntry(in, entry)) {
             return unusable("the manifest is not readable");
         }
-        const char type = entry.type;
-        const std::string_view path = entry.path;
         ++result.entries;
-
-        // A itself comes first, as the only entry with an empty path.
-        int dirfd = levels.front().fd.get();
+        int dirfd = -1;
         const char* at = "";
         size_t depth = 0;
-        if (first) {
-            first = false;
-            if (!path.empty() || type != 'd') {
-                return unusable("the manifest is not readable");
-            }
-        } else {
-            depth = static_cast<size_t>(std::count(path.begin(), path.end(), '/')) + 1;
-            const size_t slash = path.rfind('/');
-            const std::string_view base =
-                slash == std::string_view::npos ? path : path.substr(slash + 1);
-            // Its parent is the latest folder one level up, or the manifest is not ours.
-            if (path.empty() || depth > levels.size() || base.empty() || base.size() > NAME_MAX ||
-                path.substr(0, slash == std::string_view::npos ? 0 : slash) !=
-                    levels[depth - 1].path) {
-                return unusable("the manifest is not readable");
-            }
-            levels.resize(depth);
-            dirfd = levels[depth - 1].fd.get();
-            if (dirfd < 0) {
-                if (type == 'd') {
-                    levels.push_back(Level{path, UniqueFd()});
-                }
-                continue;
-            }
-            std::memcpy(name, base.data(), base.size());
-            name[base.size()] = '\0';
-            at = name;
+        const Placed placed = placeEntry(entry, first, levels, name, dirfd, at, depth);
+        first = false;
+        if (placed == Placed::Unreadable) {
+            return unusable("the manifest is not readable");
         }
-
+        if (placed == Placed::Unseen) {
+            continue;
+        }
         const Examined examined = examineEntry(dirfd, at, entry, differ);
         if (examined == Examined::Unknown) {
             return unusable("the tree could not be examined");
         }
-        const bool folder_ok = examined == Examined::Folder;
         if (result.differences.size() >= std::max<size_t>(max_differences, 1)) {
             result.full = true;
             return result;
         }
-        if (type == 'd' && depth > 0) {
+        if (entry.type == 'd' && depth > 0) {
             UniqueFd sub;
-            if (folder_ok) {
+            if (examined == Examined::Folder) {
                 sub = UniqueFd(openRetry(dirfd, at, O_PATH | O_DIRECTORY | O_NOFOLLOW));
                 if (!sub.valid() && resourceError(errno)) {
                     return unusable("the tree could not be examined");
                 }
             }
-            levels.push_back(Level{path, std::move(sub)});
+            levels.push_back(Level{entry.path, std::move(sub)});
         }
     }
     if (top && first) {
@@ -563,22 +579,13 @@ std::vector<const char*> cutPoints(Cursor in, size_t parts, const char** end)
     return cuts;
 }
 
-// Checks the entries that follow the identity in `in` below A's descriptor `root`: the
-// tree's subtrees on a few threads at once, one fstatat each, where the tree is large.
-TreeCheck checkEntries(Cursor& in, UniqueFd root, size_t max_differences,
-                       const std::atomic<bool>* cancel)
+// Where each run of the check starts, the first at `in`, and where the entries end.
+std::vector<const char*> runStarts(const Cursor& in, const char** end)
 {
-    TreeCheck result;
-    const auto unusable = [&](const char* why) {
-        result.state = TreeState::NothingToCheck;
-        result.differences.assign(1, why);
-        return result;
-    };
     const size_t parts = std::min<size_t>(std::max(1u, std::thread::hardware_concurrency()), 4);
-    const char* end = nullptr;
     std::vector<const char*> starts;
     try {
-        starts = cutPoints(in, parts, &end);
+        starts = cutPoints(in, parts, end);
     } catch (const std::bad_alloc&) {
         starts.clear();
     }
@@ -591,17 +598,26 @@ TreeCheck checkEntries(Cursor& in, UniqueFd root, size_t max_differences,
                 break;
             }
         }
-        end = probe.pos();
+        *end = probe.pos();
     }
     starts.insert(starts.begin(), in.pos());
-    std::vector<RangeCheck> runs(starts.size());
-    std::vector<std::thread> helpers;
+    return starts;
+}
+
+// Checks each run from `starts` to the next (the last to `end`): the first on this thread
+// with A's descriptor `root`, the others on threads of their own, or here when none can
+// start. False when the tree could not be examined.
+bool runChecks(const Cursor& in, const std::vector<const char*>& starts, const char* end,
+               UniqueFd root, size_t max_differences, const std::atomic<bool>* cancel,
+               std::vector<RangeCheck>& runs)
+{
+    runs.assign(starts.size(), RangeCheck());
     // The runs after the first check on copies of A's descriptor, made before any starts.
     std::vector<UniqueFd> copies;
     for (size_t i = 1; i < starts.size(); ++i) {
         copies.emplace_back(fcntl(root.get(), F_DUPFD_CLOEXEC, 0));
         if (!copies.back().valid()) {
-            return unusable("the tree could not be examined");
+            return false;
         }
     }
     // One run after the first. No exception leaves it.
@@ -616,6 +632,9 @@ TreeCheck checkEntries(Cursor& in, UniqueFd root, size_t max_differences,
             runs[i].unusable = "the tree could not be examined";
         }
     };
+    std::vector<std::thread> helpers;
+    // Grown before the first start: a thread left running when the vector throws aborts.
+    helpers.reserve(starts.size());
     for (size_t i = 1; i < starts.size(); ++i) {
         try {
             helpers.emplace_back(runOne, i);
@@ -623,15 +642,31 @@ TreeCheck checkEntries(Cursor& in, UniqueFd root, size_t max_differences,
             runOne(i); // no thread to be had: this one checks it
         }
     }
-    // The first run owns A's descriptor: the others hold copies.
-    {
-        Cursor from = in;
-        RangeCheck first = checkRange(from, starts.size() > 1 ? starts[1] : end, std::move(root),
-                                      true, max_differences, cancel);
-        runs[0] = std::move(first);
-    }
+    Cursor from = in;
+    runs[0] = checkRange(from, starts.size() > 1 ? starts[1] : end, std::move(root), true,
+                         max_differences, cancel);
     for (std::thread& helper : helpers) {
         helper.join();
+    }
+    return true;
+}
+
+// Checks the entries that follow the identity in `in` below A's descriptor `root`: the
+// tree's subtrees on a few threads at once, one fstatat each, where the tree is large.
+TreeCheck checkEntries(Cursor& in, UniqueFd root, size_t max_differences,
+                       const std::atomic<bool>* cancel)
+{
+    TreeCheck result;
+    const auto unusable = [&](const char* why) {
+        result.state = TreeState::NothingToCheck;
+        result.differences.assign(1, why);
+        return result;
+    };
+    const char* end = nullptr;
+    const std::vector<const char*> starts = runStarts(in, &end);
+    std::vector<RangeCheck> runs;
+    if (!runChecks(in, starts, end, std::move(root), max_differences, cancel, runs)) {
+        return unusable("the tree could not be examined");
     }
     size_t entries = 0;
     bool full = false;
