@@ -1,6 +1,7 @@
 #include "linux/linux-service.h"
 #include "linux/client_process.h"
 #include "linux/home_owner.h"
+#include "linux/install_decision.h"
 #include "linux/package_info.h"
 #include "linux/spawn_object.h"
 #include "linux/version_parse.h"
@@ -304,7 +305,9 @@ bool LinuxService::IsNeedUpgrade()
 {
     install_reason = InstallReason::None;
     if (!tree_busy) {
-        install_reason = DecideInstall();
+        const InstallDecision decision = DecideFromFacts();
+        install_reason = decision.reason;
+        tree_check_deferred = decision.check_after_start;
     }
     // A check that the decision did not need stops, rather than walk a tree about to move.
     if (!tree_check_deferred) {
@@ -322,9 +325,53 @@ bool LinuxService::IsDamagedAfterStart()
         return false;
     }
     tree_check_deferred = false;
-    install_reason = DecideByTreeCheck();
+    install_facts.copy = TakeCopyCheck();
+    install_reason = DecideInstall(install_facts).reason;
     tree_check_ahead = TreeCheckAhead();
     return UpgradeGoesAhead();
+}
+
+InstallDecision LinuxService::DecideFromFacts()
+{
+    install_facts = InstallFacts();
+    if (!source_version.build_version.empty()) {
+        install_facts.installed_build = parseBuildNumber(source_version.build_version);
+    }
+    if (!target_version.build_version.empty()) {
+        install_facts.shipped_build = parseBuildNumber(target_version.build_version);
+    }
+    SERVICE_LOG(L_DEBUG,
+                "[DEBUG] linux/linux-service.cpp(%d): source version = %d, target version = "
+                "%d\n",
+                install_facts.installed_build, install_facts.shipped_build);
+    // An earlier run ended before its extraction was complete and on storage.
+    const ustring marker = GetIncompleteMarkerPath();
+    install_facts.marker_left = IsFileExist(marker, false);
+    if (install_facts.marker_left) {
+        SERVICE_LOG(L_DEBUG,
+                    "[DEBUG] linux/linux-service.cpp(%d): '%s' exists, the last upgrade did "
+                    "not finish\n",
+                    marker.c_str_utf8());
+    }
+    install_facts.client_present = PerUserBinPathExist();
+    install_facts.reinstall_requested = reinstall_requested;
+    InstallDecision decision = DecideInstall(install_facts);
+    if (decision.reason != InstallReason::None) {
+        return decision;
+    }
+    // The copy is looked at only when nothing cheaper calls for an install. A login never
+    // waits for the walk of a large copy: the client then starts first.
+    // A run that ended between its commit and the promotion of the manifest.
+    SettleTreeManifests(FSParentPath(per_user_install_path), per_user_install_path);
+    install_facts.copy = tree_check_ahead.Done() ? TakeCopyCheck() : CopyCheck::Pending;
+    decision = DecideInstall(install_facts);
+    if (decision.check_after_start) {
+        SERVICE_LOG(L_DEBUG,
+                    "[DEBUG] linux/linux-service.cpp(%d): the check of '%s' is still running, "
+                    "starting the client first\n",
+                    per_user_install_path.c_str_utf8());
+    }
+    return decision;
 }
 
 bool LinuxService::UpgradeGoesAhead()
@@ -339,14 +386,40 @@ bool LinuxService::UpgradeGoesAhead()
         }
         return false;
     }
+    AdmissionFacts facts;
     // A package manager may have written INFO and not yet the package: nothing is touched
     // and nothing counted until it has.
-    if (!PackageReadable()) {
+    facts.package_usable = PackageReadable();
+    if (!facts.package_usable) {
         return false;
     }
     SERVICE_LOG(L_INFO, "[INFO] linux/linux-service.cpp(%d): installing the package: %s\n",
                 DescribeInstallReason(install_reason));
-    return UpgradeAllowed(guard);
+    facts.client_present = PerUserBinPathExist();
+    facts.retry_at = guard.RetryAt();
+    facts.now = static_cast<int64_t>(::time(nullptr));
+    const UpgradeGuard::Room room = guard.CheckRoom(Service::GetUserBrisendaleInstallPath(),
+                                                    ReadPackageCount("Package/installed_size"),
+                                                    ReadPackageCount("Package/installed_entries"));
+    facts.enough_bytes = room.enough_bytes();
+    facts.enough_entries = room.enough_entries();
+    const Refusal refusal = AdmitInstall(facts);
+    // Each refusal comes before the client is stopped: a skipped upgrade leaves it running.
+    switch (refusal) {
+    case Refusal::None:
+        return true;
+    case Refusal::PackageUnusable:
+        break;
+    case Refusal::BackedOff:
+        LogBackOff(guard);
+        break;
+    case Refusal::NoRoom:
+    case Refusal::NoInodes:
+        LogNoRoom(room, refusal);
+        NoteProblem(NoticeEvent::UpgradeFailed, NoticeReason::NoRoom, guard);
+        break;
+    }
+    return false;
 }
 
 bool LinuxService::PackageReadable() const
@@ -366,25 +439,6 @@ bool LinuxService::PackageReadable() const
     return false;
 }
 
-const char* LinuxService::DescribeInstallReason(InstallReason reason)
-{
-    switch (reason) {
-    case InstallReason::None:
-        break;
-    case InstallReason::Unfinished:
-        return "the last upgrade did not finish";
-    case InstallReason::MissingClient:
-        return "the client is missing";
-    case InstallReason::NewerBuild:
-        return "its build is newer";
-    case InstallReason::DamagedTree:
-        return "the installed copy is damaged";
-    case InstallReason::Requested:
-        return "a reinstall asked for by the user";
-    }
-    return "not needed";
-}
-
 // Differences named in the log when the copy is damaged; one more is looked for, which
 // tells whether there are more.
 static const size_t TREE_DIFFERENCES_SHOWN = 3;
@@ -395,56 +449,8 @@ TreeCheckAhead LinuxService::StartTreeCheck()
     return TreeCheckAhead::Start(FSParentPath(app), app, TREE_DIFFERENCES_SHOWN + 1);
 }
 
-// The first reason that holds, cheapest first: the tree is checked only when nothing else
-// calls for an install.
-LinuxService::InstallReason LinuxService::DecideInstall()
-{
-    int source = 0;
-    int target = 0;
-    if (!source_version.build_version.empty()) {
-        source = parseBuildNumber(source_version.build_version);
-    }
-    if (!target_version.build_version.empty()) {
-        target = parseBuildNumber(target_version.build_version);
-    }
-    SERVICE_LOG(L_DEBUG,
-                "[DEBUG] linux/linux-service.cpp(%d): source version = %d, target version = "
-                "%d\n",
-                source, target);
-    // An earlier run ended before its extraction was complete and on storage.
-    ustring marker = GetIncompleteMarkerPath();
-    if (IsFileExist(marker, false)) {
-        SERVICE_LOG(L_DEBUG,
-                    "[DEBUG] linux/linux-service.cpp(%d): '%s' exists, the last upgrade did "
-                    "not finish\n",
-                    marker.c_str_utf8());
-        return InstallReason::Unfinished;
-    }
-    if (!PerUserBinPathExist()) {
-        return InstallReason::MissingClient;
-    }
-    if (target > source) {
-        return InstallReason::NewerBuild;
-    }
-    if (reinstall_requested) {
-        return InstallReason::Requested;
-    }
-    // A run that ended between its commit and the promotion of the manifest.
-    SettleTreeManifests(FSParentPath(per_user_install_path), per_user_install_path);
-    // A login never waits for the walk of a large copy: the client starts first and the
-    // copy is healed after its start if it differs.
-    if (!tree_check_ahead.Done()) {
-        SERVICE_LOG(L_DEBUG,
-                    "[DEBUG] linux/linux-service.cpp(%d): the check of '%s' is still running, "
-                    "starting the client first\n",
-                    per_user_install_path.c_str_utf8());
-        tree_check_deferred = true;
-        return InstallReason::None;
-    }
-    return DecideByTreeCheck();
-}
-
-LinuxService::InstallReason LinuxService::DecideByTreeCheck()
+// The copy's check against its manifest, taken now; a damaged copy is logged.
+CopyCheck LinuxService::TakeCopyCheck()
 {
     TreeCheck check;
     if (!tree_check_ahead.Take(check)) {
@@ -460,7 +466,7 @@ LinuxService::InstallReason LinuxService::DecideByTreeCheck()
             SERVICE_LOG(L_DEBUG, "[DEBUG] linux/linux-service.cpp(%d): '%s' not checked: %s\n",
                         per_user_install_path.c_str_utf8(), check.differences.front().c_str());
         }
-        return InstallReason::None;
+        return check.state == TreeState::Intact ? CopyCheck::Intact : CopyCheck::Unknown;
     }
     std::string first;
     for (size_t i = 0; i < check.differences.size() && i < TREE_DIFFERENCES_SHOWN; ++i) {
@@ -473,7 +479,7 @@ LinuxService::InstallReason LinuxService::DecideByTreeCheck()
                 "[WARNING] linux/linux-service.cpp(%d): '%s' is not as installed (%s), "
                 "reinstalling it\n",
                 per_user_install_path.c_str_utf8(), first.c_str());
-    return InstallReason::DamagedTree;
+    return CopyCheck::Damaged;
 }
 
 UpgradeGuard LinuxService::MakeUpgradeGuard() const
@@ -482,31 +488,26 @@ UpgradeGuard LinuxService::MakeUpgradeGuard() const
                         GetRootBrisendaleResourceInstallPath() + "/INFO", per_user_install_path);
 }
 
-// Both guards run before the client is stopped: a skipped upgrade leaves it running.
-bool LinuxService::UpgradeAllowed(const UpgradeGuard& guard)
+void LinuxService::LogBackOff(const UpgradeGuard& guard)
 {
-    // Without a client there is nothing left to protect, so it is always tried.
-    const int64_t retry_at = guard.RetryAt();
-    if (PerUserBinPathExist() && retry_at > static_cast<int64_t>(::time(nullptr))) {
-        const time_t when = static_cast<time_t>(retry_at);
-        struct tm utc;
-        char text[32] = "?";
-        if (gmtime_r(&when, &utc)) {
-            strftime(text, sizeof(text), "%Y-%m-%d %H:%M:%S UTC", &utc);
-        }
-        SERVICE_LOG(L_WARNING,
-                    "[WARNING] linux/linux-service.cpp(%d): package %s failed %d attempts, "
-                    "not trying it again before %s\n",
-                    guard.Describe().c_str(), guard.Attempts(), text);
-        // Only the package's own faults are counted: it is the package that is damaged.
-        NoteProblem(NoticeEvent::BackedOff, NoticeReason::DamagedPackage, guard);
-        return false;
+    const time_t when = static_cast<time_t>(guard.RetryAt());
+    struct tm utc;
+    char text[32] = "?";
+    if (gmtime_r(&when, &utc)) {
+        strftime(text, sizeof(text), "%Y-%m-%d %H:%M:%S UTC", &utc);
     }
+    SERVICE_LOG(L_WARNING,
+                "[WARNING] linux/linux-service.cpp(%d): package %s failed %d attempts, "
+                "not trying it again before %s\n",
+                guard.Describe().c_str(), guard.Attempts(), text);
+    // Only the package's own faults are counted: it is the package that is damaged.
+    NoteProblem(NoticeEvent::BackedOff, NoticeReason::DamagedPackage, guard);
+}
+
+void LinuxService::LogNoRoom(const UpgradeGuard::Room& room, Refusal refusal)
+{
     const ustring user_dir = Service::GetUserBrisendaleInstallPath();
-    const UpgradeGuard::Room room =
-        guard.CheckRoom(user_dir, ReadPackageCount("Package/installed_size"),
-                        ReadPackageCount("Package/installed_entries"));
-    if (!room.enough_bytes()) {
+    if (refusal == Refusal::NoRoom) {
         SERVICE_LOG(L_ERR,
                     "[ERROR] linux/linux-service.cpp(%d): not enough room in '%s' to upgrade: "
                     "needed %llu bytes (package %llu, reserve %llu), free %llu\n",
@@ -514,21 +515,15 @@ bool LinuxService::UpgradeAllowed(const UpgradeGuard& guard)
                     static_cast<unsigned long long>(room.package),
                     static_cast<unsigned long long>(room.reserve),
                     static_cast<unsigned long long>(room.free));
-        NoteProblem(NoticeEvent::UpgradeFailed, NoticeReason::NoRoom, guard);
-        return false;
+        return;
     }
-    if (!room.enough_entries()) {
-        SERVICE_LOG(L_ERR,
-                    "[ERROR] linux/linux-service.cpp(%d): not enough free inodes in '%s' to "
-                    "upgrade: needed %llu (package %llu, reserve %llu), free %llu\n",
-                    user_dir.c_str_utf8(), static_cast<unsigned long long>(room.needed_entries()),
-                    static_cast<unsigned long long>(room.entries),
-                    static_cast<unsigned long long>(UpgradeGuard::ENTRY_RESERVE),
-                    static_cast<unsigned long long>(room.free_entries));
-        NoteProblem(NoticeEvent::UpgradeFailed, NoticeReason::NoRoom, guard);
-        return false;
-    }
-    return true;
+    SERVICE_LOG(L_ERR,
+                "[ERROR] linux/linux-service.cpp(%d): not enough free inodes in '%s' to "
+                "upgrade: needed %llu (package %llu, reserve %llu), free %llu\n",
+                user_dir.c_str_utf8(), static_cast<unsigned long long>(room.needed_entries()),
+                static_cast<unsigned long long>(room.entries),
+                static_cast<unsigned long long>(UpgradeGuard::ENTRY_RESERVE),
+                static_cast<unsigned long long>(room.free_entries));
 }
 
 // A count from the group "Package" of the system-wide version file.

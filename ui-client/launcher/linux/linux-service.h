@@ -3,6 +3,7 @@
 #include "brisendale-service.h"
 #include "file/unique_fd.h"
 #include "linux/client_process.h"
+#include "linux/install_decision.h"
 #include "linux/upgrade_guard.h"
 #include "manifest.h"
 
@@ -50,25 +51,16 @@ public:
     // lock a file of their own.
     static ustring GetHomeLockPath();
 
-    // Why the per-user copy is (re)installed; None when it is not.
-    enum class InstallReason
-    {
-        None,
-        Unfinished,    // a marker is left from a run that ended half-way
-        MissingClient, // no client executable in A
-        NewerBuild,    // the shipped build is greater than the installed one
-        DamagedTree,   // A differs from the manifest written when it was installed
-        Requested,     // the user asked for a reinstall (--reinstall)
-    };
-    static const char* DescribeInstallReason(InstallReason reason);
-
 private:
-    InstallReason DecideInstall();
-    // The copy checked against its manifest: DamagedTree (logged) or None.
-    InstallReason DecideByTreeCheck();
+    // Gathers the facts of the decision into install_facts, the copy's check only when
+    // nothing cheaper calls for an install, and decides.
+    InstallDecision DecideFromFacts();
+    CopyCheck TakeCopyCheck();
     // Whether the install that `install_reason` calls for goes ahead: the package can be
     // read, and the back-off and room allow it. With no reason, forgets past failures.
     bool UpgradeGoesAhead();
+    void LogBackOff(const UpgradeGuard& guard);
+    void LogNoRoom(const UpgradeGuard::Room& room, Refusal refusal);
     // Takes the home lock without waiting. False when another launcher holds it; true
     // when taken or when the home cannot hold a lock.
     bool LockHome();
@@ -80,7 +72,6 @@ private:
     UpgradeGuard MakeUpgradeGuard() const;
     // The package exists and can be read: checked before anything is touched.
     bool PackageReadable() const;
-    bool UpgradeAllowed(const UpgradeGuard& guard);
     uint64_t ReadPackageCount(const char* key) const;
     int LaunchPerUserBin();
     void LoadTargetVerInfo();
@@ -93,6 +84,7 @@ private:
     // The check was still running when the decision was made: the client starts first and
     // IsDamagedAfterStart takes the check afterwards.
     bool tree_check_deferred = false;
+    InstallFacts install_facts;
     InstallReason install_reason = InstallReason::None;
     // What the user is told of this run: set where an upgrade is held back or fails while
     // the installed copy keeps working.
