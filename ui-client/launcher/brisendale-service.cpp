@@ -225,9 +225,9 @@ MarkerRead ReadMarker(const ustring& marker, const ustring& app_dir, MarkerState
 
 } // namespace
 
-Service::VersionInfo::VersionInfo() = default;
-
-Service::Service() : timeout(0) {}
+Service::Service(Layout where)
+    : layout(std::move(where)), timeout(0), per_user_install_path(layout.App())
+{}
 
 Service::~Service() = default;
 
@@ -236,39 +236,9 @@ void Service::SetTimeout(int value)
     timeout = value;
 }
 
-ustring Service::GetUserInstallPath()
-{
-    return toUstring(QDir::homePath());
-}
-
-ustring Service::GetRootBrisendaleInstallPath()
-{
-    return toUstring(QDir::cleanPath(QCoreApplication::applicationDirPath() + "/" + ".."));
-}
-
-ustring Service::GetRootBrisendaleResourceInstallPath()
-{
-    return GetRootBrisendaleInstallPath() + "";
-}
-
-ustring Service::GetUserBrisendaleInstallPath()
-{
-    return GetUserInstallPath() + "/" + ".Brisendale";
-}
-
-ustring Service::GetUserBrisendaleAppInstallPath()
-{
-    return GetUserBrisendaleInstallPath() + "/" + "Brisendale.app";
-}
-
-ustring Service::GetUserBrisendaleDataInstallPath()
-{
-    return GetUserBrisendaleInstallPath() + "/" + "data";
-}
-
 void Service::LoadSourceVersion()
 {
-    ustring path = GetUserBrisendaleAppInstallPath() + "/" + "INFO";
+    ustring path = layout.App() + "/INFO";
     if (!IsFileExist(path, false)) {
         SERVICE_LOG(L_INFO, "[INFO] brisendale-service.cpp(%d): source does not exist\n");
         return;
@@ -284,7 +254,8 @@ void Service::LoadSourceVersion()
 void Service::LoadTargetVersion()
 {
     // A missing file reads as a file without keys.
-    LoadVersionFile(GetRootBrisendaleResourceInstallPath() + "/" + "INFO", target_version);
+    shipped = ReadPackageInfo(layout.ShippedInfo());
+    target_version = shipped.version;
     SERVICE_LOG(L_INFO, "[INFO] brisendale-service.cpp(%d): target_version = (%s, %s, %s, %s)\n",
                 target_version.major_version.c_str_utf8(),
                 target_version.minor_version.c_str_utf8(),
@@ -413,7 +384,7 @@ int Service::PrepareStaging(const ustring& staging)
             return -1;
         }
     }
-    const ustring package = GetRootBrisendaleResourceInstallPath() + "/package/brisendale.nbx";
+    const ustring package = layout.Package();
     PackageIdentity before;
     PackageIdentity after;
     int err = 0;
@@ -674,7 +645,7 @@ int Service::RollBack(const ustring& app_dir, const ustring& backup_dir, const u
 
 int Service::ExtractPackage(const ustring& dest)
 {
-    const ustring source = GetRootBrisendaleResourceInstallPath() + "/package/brisendale.nbx";
+    const ustring source = layout.Package();
     if (FSMKDir(dest, true) < 0) {
         failure_blame = Blame::Environment;
         SERVICE_LOG(L_ERR, "[ERROR] brisendale-service.cpp(%d): failed to create folder: '%s'\n",
@@ -687,9 +658,8 @@ int Service::ExtractPackage(const ustring& dest)
     extractor.SetSource(source);
     extractor.SetTarget(dest);
     // The version file beside the package tells what the package must be, when it does.
-    const ustring info = GetRootBrisendaleResourceInstallPath() + "/INFO";
-    extractor.SetExpectedSha256(ReadPackageText(info, "Package/sha256"));
-    extractor.SetExpectedEntries(ReadPackageCount(info, "Package/installed_entries"));
+    extractor.SetExpectedSha256(shipped.sha256);
+    extractor.SetExpectedEntries(shipped.installed_entries);
     const int result = extractor.Extract();
     failure_blame = extractor.FailureBlame();
     failure_errno = extractor.FailureErrno();
@@ -701,7 +671,7 @@ void Service::RemoveAgedFolders()
     if (tree_busy) {
         return;
     }
-    ustring aged = GetUserBrisendaleInstallPath() + "/app";
+    ustring aged = layout.UserRoot() + "/app";
     SERVICE_LOG(L_INFO, "[INFO] brisendale-service.cpp(%d): removing aged app folder %s\n",
                 aged.c_str_utf8());
     if (FSRemove(aged, false) != 0) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "layout.h"
+#include "linux/package_info.h"
 #include "notice.h"
 #include "upgrade_fault.h"
 #include "ustring/ustring.h"
@@ -15,17 +17,9 @@ constexpr int MAX_RENAME_COUNT = 10;
 class Service
 {
 public:
-    struct VersionInfo
-    {
-        VersionInfo();
+    using VersionInfo = ::VersionInfo;
 
-        ustring major_version;
-        ustring minor_version;
-        ustring build_version;
-        ustring icon_overlay_version;
-    };
-
-    Service();
+    explicit Service(Layout layout);
     virtual ~Service();
     Service(const Service&) = delete;
     Service& operator=(const Service&) = delete;
@@ -64,14 +58,7 @@ public:
         return false;
     }
 
-    // The install layout. Plain concatenation, nothing normalised but the root.
-    static ustring GetUserInstallPath();
-    // Needs the application object.
-    static ustring GetRootBrisendaleInstallPath();
-    static ustring GetRootBrisendaleResourceInstallPath();
-    static ustring GetUserBrisendaleInstallPath();
-    static ustring GetUserBrisendaleAppInstallPath();
-    static ustring GetUserBrisendaleDataInstallPath();
+    const Layout& GetLayout() const { return layout; }
 
 protected:
     // Creates `dest` and extracts the package into it, checked whole; 0 or -1, with
@@ -142,6 +129,7 @@ protected:
                                         const ustring& marker);
     void RemoveLeftOverBackups();
 
+    const Layout layout;
     int timeout;
     // Set when a failed upgrade could not put A back: A may be partial while the old
     // installation waits under a backup name, so its client must not be started.
@@ -159,6 +147,8 @@ protected:
     // Set once the client was stopped for the switch: a failure after it restarts the client.
     bool client_stopped = false;
     ustring per_user_install_path;
+    // The shipped version file, read once by LoadTargetVersion; its version is target_version.
+    PackageInfo shipped;
     VersionInfo target_version;
     VersionInfo source_version;
 };

@@ -1,8 +1,6 @@
 #include "command_line.h"
 
-#include "brisendale-service.h"
 #include "file/unique_fd.h"
-#include "linux/linux-service.h"
 #include "manifest.h"
 #include "status.h"
 
@@ -49,16 +47,16 @@ QString usage(const QCommandLineParser& parser, char** argv)
     return parser.helpText();
 }
 
-int showHelp(const QCommandLineParser& parser, char** argv)
+int showHelp(const QCommandLineParser& parser, char** argv, const Layout&)
 {
     return write(stdout, usage(parser, argv)) ? 0 : WRITE_FAILED;
 }
 
-int showVersion(const QCommandLineParser&, char**)
+int showVersion(const QCommandLineParser&, char**, const Layout& layout)
 {
     const QString text = QStringLiteral("%1 %2\nper-user copy: %3\n")
                              .arg(QLatin1String(PROGRAM), QStringLiteral(BRISENDALE_VERSION),
-                                  status::DescribeCopy(Service::GetUserBrisendaleAppInstallPath()));
+                                  status::DescribeCopy(layout.App()));
     return write(stdout, text) ? 0 : WRITE_FAILED;
 }
 
@@ -83,7 +81,8 @@ std::chrono::milliseconds verifyWait()
 // must not take this check for another launcher at work. Opens the lock file read-only,
 // so nothing is created. Polled, not blocked on: a holder that is stopped would hold a
 // blocking wait for good.
-bool waitForLaunchers(const UniqueFd& lock, std::chrono::steady_clock::time_point deadline)
+bool waitForLaunchers(const UniqueFd& lock, std::chrono::steady_clock::time_point deadline,
+                      const ustring& user_root)
 {
     if (!lock.valid()) {
         return true;
@@ -97,10 +96,9 @@ bool waitForLaunchers(const UniqueFd& lock, std::chrono::steady_clock::time_poin
             return false;
         }
         if (!told) {
-            write(stderr, QStringLiteral("%1: waiting for the launcher at work on '%2'\n")
-                              .arg(QLatin1String(PROGRAM),
-                                   QString::fromUtf8(
-                                       Service::GetUserBrisendaleInstallPath().c_str_utf8())));
+            write(stderr,
+                  QStringLiteral("%1: waiting for the launcher at work on '%2'\n")
+                      .arg(QLatin1String(PROGRAM), QString::fromUtf8(user_root.c_str_utf8())));
             told = true;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -117,22 +115,21 @@ ino_t appInode(const ustring& app)
 
 // Checks A against its manifest by metadata alone and writes nothing. A launcher that
 // replaces A meanwhile is waited for, and the check is made again.
-int verifyCopy(const QCommandLineParser&, char**)
+int verifyCopy(const QCommandLineParser&, char**, const Layout& layout)
 {
-    const ustring root = Service::GetUserBrisendaleInstallPath();
-    const ustring app = Service::GetUserBrisendaleAppInstallPath();
-    const UniqueFd lock(
-        ::open(LinuxService::GetHomeLockPath().c_str_utf8(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    const ustring root = layout.UserRoot();
+    const ustring app = layout.App();
+    const UniqueFd lock(::open(layout.HomeLock().c_str_utf8(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     const size_t shown = 100;
     const std::chrono::milliseconds wait = verifyWait();
     const auto deadline = std::chrono::steady_clock::now() + wait;
     TreeCheck check;
     for (;;) {
-        if (!waitForLaunchers(lock, deadline)) {
+        if (!waitForLaunchers(lock, deadline, root)) {
             write(stderr, QStringLiteral("%1: busy: another launcher has held '%2' for %3 s; "
                                          "try again later\n")
                               .arg(QLatin1String(PROGRAM),
-                                   QString::fromUtf8(LinuxService::GetHomeLockPath().c_str_utf8()))
+                                   QString::fromUtf8(layout.HomeLock().c_str_utf8()))
                               .arg(QString::number(static_cast<double>(wait.count()) / 1000)));
             return VERIFY_BUSY;
         }
@@ -177,13 +174,10 @@ int verifyCopy(const QCommandLineParser&, char**)
 }
 
 // Reports the copy, the package and the decision a start would make, and writes nothing.
-// The install root comes from the application object, a core one: no display needed.
-int showStatus(const QCommandLineParser& parser, char** argv)
+// Needs no display.
+int showStatus(const QCommandLineParser& parser, char**, const Layout& layout)
 {
-    int argc = 1;
-    QCoreApplication app(argc, argv);
-    const status::Report report = status::Gather(Service::GetRootBrisendaleResourceInstallPath(),
-                                                 Service::GetUserBrisendaleInstallPath());
+    const status::Report report = status::Gather(layout.SystemRoot(), layout.UserRoot());
     const bool put =
         parser.isSet(QStringLiteral("json"))
             ? write(stdout, QString::fromUtf8(status::Json(report)))
@@ -200,7 +194,7 @@ struct Answer
 {
     QStringList names;
     const char* description;
-    int (*run)(const QCommandLineParser& parser, char** argv);
+    int (*run)(const QCommandLineParser& parser, char** argv, const Layout& layout);
 };
 
 // The options that QGuiApplication and QApplication take out of argv, and whether each
@@ -232,7 +226,7 @@ void ReportUnmetRequest(const std::string& why)
     std::fflush(stderr);
 }
 
-Request Handle(int argc, char** argv)
+Request Handle(int argc, char** argv, const Layout& layout)
 {
     Request request;
     if (argc <= 1) {
@@ -308,7 +302,7 @@ Request Handle(int argc, char** argv)
     }
     for (const Answer& answer : answers) {
         if (parser.isSet(answer.names.first())) {
-            request.exit_code = answer.run(parser, argv);
+            request.exit_code = answer.run(parser, argv, layout);
             return request;
         }
     }

@@ -4,6 +4,9 @@
 // run without touching anything; --reinstall asks for the upgrade path with equal
 // builds. Qt's own options (-platform and the like) are accepted here and left in
 // argv for the application object, which consumes them.
+
+#include "layout.h"
+
 #include <string>
 
 namespace command_line {
@@ -27,6 +30,6 @@ void ReportUnmetRequest(const std::string& why);
 
 // Parses argv and, for an answer or an error, writes it (standard output, or standard
 // error for an error). Needs no application object and no display.
-Request Handle(int argc, char** argv);
+Request Handle(int argc, char** argv, const Layout& layout);
 
 } // namespace command_line

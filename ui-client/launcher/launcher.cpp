@@ -123,12 +123,6 @@ void HandlerThread::run()
     exec();
 }
 
-Worker::Worker()
-    : QObject(nullptr), m_handler_thread(new HandlerThread), m_service(new LinuxService)
-{
-    moveToThread(m_handler_thread.get());
-}
-
 Worker::Worker(Service* service)
     : QObject(nullptr), m_handler_thread(new HandlerThread), m_service(service)
 {
@@ -211,9 +205,8 @@ void Worker::failCleanly(const char* what)
         // A heal that failed after it stopped the client starts it again.
         if (!m_client_started || (m_healing && m_service->ClientStopped())) {
             std::string why;
-            if (DirectStart::StartClient(
-                    std::string(Service::GetUserBrisendaleAppInstallPath().c_str_utf8()), 60,
-                    &why)) {
+            if (DirectStart::StartClient(std::string(m_service->GetLayout().App().c_str_utf8()), 60,
+                                         &why)) {
                 LAUNCHER_LOG(L_WARNING,
                              "[WARNING] launcher.cpp(%d): started the installed client\n");
             } else {
@@ -292,21 +285,19 @@ void Worker::tellUser()
     NoticeReason reason = NoticeReason::Other;
     std::string identity;
     if (m_service->Problem(event, reason, identity)) {
-        (void)NotifyUser(Service::GetUserBrisendaleInstallPath(), event, reason, identity);
+        (void)NotifyUser(m_service->GetLayout(), event, reason, identity);
     }
     // Another user's files were in the way and were moved aside, kept for the user.
     if (!HomeOwner::MovedAsideTo().empty()) {
-        (void)NotifyUser(Service::GetUserBrisendaleInstallPath(), NoticeEvent::CopyMovedAside,
+        (void)NotifyUser(m_service->GetLayout(), NoticeEvent::CopyMovedAside,
                          NoticeReason::ForeignFiles, HomeOwner::MovedAsideTo());
     }
 }
 
-ProcessingProgressDialog::ProcessingProgressDialog() : QProgressDialog(nullptr, Qt::WindowFlags())
+ProcessingProgressDialog::ProcessingProgressDialog(const QString& icon_path)
+    : QProgressDialog(nullptr, Qt::WindowFlags())
 {
     const QFont font(QStringLiteral("Arial"), -1, -1, false);
-    const QString icon_path =
-        QString::fromUtf8(Service::GetRootBrisendaleResourceInstallPath().c_str_utf8()) +
-        QStringLiteral("/images/ico_72_brisendale.png");
 
     setWindowTitle(StrTable::LoadStr(ID_APP_NAME));
     setWindowIcon(QIcon(icon_path));
@@ -344,12 +335,9 @@ void ProcessingProgressDialog::keyPressEvent(QKeyEvent* event)
 
 // The dialog is built on first use: a start without an upgrade never shows it, and its
 // font set-up alone costs a quarter of such a start.
-Launcher::Launcher() : QObject(nullptr), m_worker(new Worker)
-{
-    setUp();
-}
-
-Launcher::Launcher(Service* service) : QObject(nullptr), m_worker(new Worker(service))
+Launcher::Launcher(Service* service)
+    : QObject(nullptr), m_worker(new Worker(service)),
+      m_icon_path(QString::fromUtf8(service->GetLayout().Icon().c_str_utf8()))
 {
     setUp();
 }
@@ -357,7 +345,7 @@ Launcher::Launcher(Service* service) : QObject(nullptr), m_worker(new Worker(ser
 ProcessingProgressDialog* Launcher::progress()
 {
     if (!m_progress) {
-        m_progress.reset(new ProcessingProgressDialog);
+        m_progress.reset(new ProcessingProgressDialog(m_icon_path));
         m_progress->setCancelButton(nullptr);
         // Reaching the maximum must neither reset nor hide the bar; HideDialog hides it.
         m_progress->setAutoReset(false);

@@ -34,7 +34,6 @@ class Worker : public QObject
 
 public:
     // Drives a LinuxService of its own.
-    Worker();
     // Drives `service` instead and takes ownership of it.
     explicit Worker(Service* service);
     // Waits for the thread to end if it still runs, then deletes it and the service.
@@ -90,7 +89,7 @@ class ProcessingProgressDialog : public QProgressDialog
     Q_OBJECT
 
 public:
-    ProcessingProgressDialog();
+    explicit ProcessingProgressDialog(const QString& icon_path);
     ~ProcessingProgressDialog() override;
 
 protected:
@@ -105,8 +104,7 @@ class Launcher : public QObject
     Q_OBJECT
 
 public:
-    Launcher();
-    // As Launcher(), with the worker driving `service` (ownership passes to the worker).
+    // The worker drives `service` (ownership passes to the worker).
     explicit Launcher(Service* service);
     ~Launcher() override;
 
@@ -140,6 +138,7 @@ private:
     // Released in the destructor, the worker first.
     std::unique_ptr<Worker> m_worker;
     std::unique_ptr<ProcessingProgressDialog> m_progress;
+    QString m_icon_path;
 };
 
 #endif // BRISENDALE_LAUNCHER_LAUNCHER_H

@@ -267,9 +267,9 @@ bool keepDrawingThread()
 }
 
 // Without a worker thread the client is started from here when its copy is whole.
-int startWithoutWorker()
+int startWithoutWorker(const Layout& layout)
 {
-    const std::string app = std::string(Service::GetUserBrisendaleAppInstallPath().c_str_utf8());
+    const std::string app = std::string(layout.App().c_str_utf8());
     std::string why;
     if (DirectStart::StartClient(app, 60, &why)) {
         LAUNCHER_LOG(L_WARNING,
@@ -281,11 +281,10 @@ int startWithoutWorker()
     return 0;
 }
 
-void initialize_logger()
+void initialize_logger(const Layout& layout)
 {
-    const ustring log_level =
-        Service::GetRootBrisendaleInstallPath() + ustring("/log/launcher.debug");
-    const ustring log_folder_path = Service::GetUserBrisendaleInstallPath() + ustring("/log");
+    const ustring log_level = layout.LogLevelFile();
+    const ustring log_folder_path = layout.LogFolder();
     QDir d;
     if (!d.mkpath(QString::fromUtf8(log_folder_path.c_str_utf8()))) {
         return;
@@ -344,9 +343,9 @@ void loadTranslation(QTranslator& translator)
 }
 
 // Runs the worker over the event loop until it is done; the run's exit code.
-int runWorker(TreeCheckAhead treeCheck, const command_line::Request& request)
+int runWorker(const Layout& layout, TreeCheckAhead treeCheck, const command_line::Request& request)
 {
-    auto service = std::make_unique<LinuxService>();
+    auto service = std::make_unique<LinuxService>(layout);
     service->UseTreeCheck(std::move(treeCheck));
     if (request.reinstall) {
         service->RequestReinstall();
@@ -356,7 +355,7 @@ int runWorker(TreeCheckAhead treeCheck, const command_line::Request& request)
     if (!launcher->Run()) {
         // Nothing to wait for: the worker's thread does not exist.
         launcher.reset();
-        return startWithoutWorker();
+        return startWithoutWorker(layout);
     }
     launcher->Start();
 
@@ -376,8 +375,9 @@ int runWorker(TreeCheckAhead treeCheck, const command_line::Request& request)
 int main(int argc, char** argv)
 {
     ignore_sigpipe();
+    const Layout layout = Layout::OfThisProcess(argv[0]);
     // --help, --version and a usage error answer here, before anything is touched.
-    const command_line::Request request = command_line::Handle(argc, argv);
+    const command_line::Request request = command_line::Handle(argc, argv, layout);
     if (request.done()) {
         return request.exit_code;
     }
@@ -390,7 +390,7 @@ int main(int argc, char** argv)
     }
     // Before the first thread: the environment is changed safely only while there is one.
     const bool glSetHere = avoidOpenGl();
-    TreeCheckAhead treeCheck = LinuxService::StartTreeCheck();
+    TreeCheckAhead treeCheck = LinuxService::StartTreeCheck(layout);
 
     initialize_resources(argv[0]);
     QtCompat::enableHighDpiScaling();
@@ -416,7 +416,7 @@ int main(int argc, char** argv)
     // Only LaunchDone may end the run: the worker thread must never be left running.
     app.setQuitOnLastWindowClosed(false);
 
-    initialize_logger();
+    initialize_logger(layout);
     logEarlyWarnings(drawing, displayWarning, homeWarning);
     if (app.isRunning()) {
         return leaveToTheOtherLauncher(app, request);
@@ -424,5 +424,5 @@ int main(int argc, char** argv)
     QTranslator translator(nullptr);
     loadTranslation(translator);
     StrTable::InitStrTable();
-    return runWorker(std::move(treeCheck), request);
+    return runWorker(layout, std::move(treeCheck), request);
 }

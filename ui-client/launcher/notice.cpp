@@ -1,6 +1,5 @@
 #include "notice.h"
 
-#include "brisendale-service.h"
 #include "file/unique_fd.h"
 #include "log/log_macros.h"
 #include "texts/strtab.h"
@@ -234,18 +233,16 @@ bool appendRecord(const ustring& path, const std::string& line, bool start_over)
     return true;
 }
 
-QString icon()
+QString icon(const Layout& layout)
 {
-    const QString file =
-        QString::fromUtf8(Service::GetRootBrisendaleResourceInstallPath().c_str_utf8()) +
-        QStringLiteral("/images/ico_72_brisendale.png");
+    const QString file = QString::fromUtf8(layout.Icon().c_str_utf8());
     return QFileInfo(file).isFile() ? QUrl::fromLocalFile(file).toString()
                                     : QStringLiteral("com.kestrova.BrisendaleDrive");
 }
 
 // Sends the notification on its own connection, each call within what is left of the bound.
 bool send(const std::string& address, const QString& summary, const QString& body,
-          Clock::time_point deadline)
+          const QString& icon_name, Clock::time_point deadline)
 {
     static std::atomic<int> serial{0};
     const QString name = QStringLiteral("brisendale-notice-%1").arg(++serial);
@@ -269,7 +266,7 @@ bool send(const std::string& address, const QString& summary, const QString& bod
                 hints.insert(QStringLiteral("urgency"), QVariant::fromValue(uchar(1)));
                 hints.insert(QStringLiteral("desktop-entry"),
                              QStringLiteral("com.kestrova.BrisendaleDrive"));
-                notify << StrTable::LoadStr(ID_APP_NAME) << uint(0) << icon() << summary << body
+                notify << StrTable::LoadStr(ID_APP_NAME) << uint(0) << icon_name << summary << body
                        << QStringList() << hints << int(-1);
                 const QDBusMessage reply = bus.call(notify, QDBus::Block, remainingMs(deadline));
                 sent = reply.type() == QDBusMessage::ReplyMessage;
@@ -341,9 +338,10 @@ QString Body(NoticeEvent event, NoticeReason reason, const ustring& user_root)
 
 } // namespace notice
 
-bool NotifyUser(const ustring& user_root, NoticeEvent event, NoticeReason reason,
+bool NotifyUser(const Layout& layout, NoticeEvent event, NoticeReason reason,
                 const std::string& package_identity)
 {
+    const ustring user_root = layout.UserRoot();
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(notice::BOUND_MS);
     const ustring record = notice::StatePath(user_root);
     const std::string line = recordLine(event, reason, package_identity);
@@ -369,7 +367,8 @@ bool NotifyUser(const ustring& user_root, NoticeEvent event, NoticeReason reason
         LAUNCHER_LOG(L_INFO, "[INFO] notice.cpp(%d): no session bus answers, nothing shown\n");
         return false;
     }
-    if (!send(usable, notice::Summary(event), notice::Body(event, reason, user_root), deadline)) {
+    if (!send(usable, notice::Summary(event), notice::Body(event, reason, user_root), icon(layout),
+              deadline)) {
         return false;
     }
     if (!appendRecord(record, line, shown.size() > RECORD_LIMIT)) {

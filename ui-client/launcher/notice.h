@@ -3,6 +3,7 @@
 // A desktop notification of a failed or held-back upgrade, through the freedesktop
 // notification service on the session bus. A login start has no dialog that stays up:
 // without it the user would never learn why the copy stays old.
+#include "layout.h"
 #include "ustring/ustring.h"
 
 #include <QString>
@@ -29,7 +30,7 @@ enum class NoticeReason
 // state file in U (0600); bounded at 1 s; no wait and nothing sent without a session bus
 // or without a notification service. Returns whether one was sent. Needs the string
 // table (StrTable::InitStrTable) and an application object for the translations.
-bool NotifyUser(const ustring& user_root, NoticeEvent event, NoticeReason reason,
+bool NotifyUser(const Layout& layout, NoticeEvent event, NoticeReason reason,
                 const std::string& package_identity);
 
 namespace notice {

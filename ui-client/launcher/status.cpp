@@ -1,6 +1,7 @@
 #include "status.h"
 
 #include "file/unique_fd.h"
+#include "linux/package_info.h"
 #include "linux/upgrade_guard.h"
 #include "linux/version_parse.h"
 #include "qtcompat.h"
@@ -36,20 +37,10 @@ bool exists(const ustring& path)
     return ::lstat(path.c_str_utf8(), &st) == 0;
 }
 
-// The build in a version file; empty when there is none. Anything but a regular file
-// reads as none: a FIFO would hold the answer.
+// The build in a version file; empty when there is none.
 std::string readBuild(const ustring& info)
 {
-    struct stat st;
-    if (::stat(info.c_str_utf8(), &st) != 0 || !S_ISREG(st.st_mode)) {
-        return std::string();
-    }
-    QSettings settings(QString::fromUtf8(info.c_str_utf8()), QSettings::IniFormat);
-    QtCompat::readIniAsUtf8(settings);
-    return settings.value(QStringLiteral("Version/build_version"))
-        .toString()
-        .trimmed()
-        .toStdString();
+    return ReadPackageInfo(info).version.build_version.c_str_utf8();
 }
 
 ustring parentOf(const ustring& path)
@@ -92,7 +83,7 @@ ustring markedOldCopy(const ustring& app_dir)
 // The one place that names the package's attempt record.
 UpgradeGuard makeGuard(const ustring& package, const ustring& shipped_info, const ustring& app_dir)
 {
-    return UpgradeGuard(package, shipped_info, app_dir);
+    return UpgradeGuard(package, shipped_info, readBuild(shipped_info), app_dir);
 }
 
 // Whether another launcher holds the home lock: one look, shared, let go at once.

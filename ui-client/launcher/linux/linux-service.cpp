@@ -198,36 +198,24 @@ pid_t readPidFile(const ustring& pid_path)
 
 } // namespace
 
-LinuxService::LinuxService()
+LinuxService::LinuxService(Layout where) : Service(std::move(where))
 {
     timeout = 10000;
-    per_user_install_path = Service::GetUserBrisendaleAppInstallPath();
 }
 
 LinuxService::~LinuxService() = default;
 
-LinuxService& LinuxService::GetInstace()
-{
-    static LinuxService instance;
-    return instance;
-}
-
 // How long a held home lock is looked at again before it is taken for another launcher.
 static const std::chrono::milliseconds HOME_LOCK_GLANCE(500);
 
-ustring LinuxService::GetHomeLockPath()
-{
-    return Service::GetUserBrisendaleInstallPath() + "/launcher.lock";
-}
-
 bool LinuxService::LockHome()
 {
-    const ustring path = GetHomeLockPath();
+    const ustring path = layout.HomeLock();
     struct stat st;
-    if (::stat(Service::GetUserBrisendaleInstallPath().c_str_utf8(), &st) != 0) {
+    if (::stat(layout.UserRoot().c_str_utf8(), &st) != 0) {
         // Ignored: the open below tells whether the home can hold the lock. Private, as
         // main makes it: this only runs when U went away during the run.
-        (void)HomeOwner::MakePrivateUserRoot(Service::GetUserBrisendaleInstallPath().c_str_utf8());
+        (void)HomeOwner::MakePrivateUserRoot(layout.UserRoot().c_str_utf8());
     }
     int fd;
     do {
@@ -283,7 +271,7 @@ void LinuxService::PreUpgrade()
         SERVICE_LOG(L_INFO,
                     "[INFO] linux/linux-service.cpp(%d): another launcher holds '%s', leaving "
                     "the installation and the client's start to it\n",
-                    GetHomeLockPath().c_str_utf8());
+                    layout.HomeLock().c_str_utf8());
         return;
     }
     // Before the versions are read: a half-done A must not be taken for the source.
@@ -398,9 +386,8 @@ bool LinuxService::UpgradeGoesAhead()
     facts.client_present = PerUserBinPathExist();
     facts.retry_at = guard.RetryAt();
     facts.now = static_cast<int64_t>(::time(nullptr));
-    const UpgradeGuard::Room room = guard.CheckRoom(Service::GetUserBrisendaleInstallPath(),
-                                                    ReadPackageCount("Package/installed_size"),
-                                                    ReadPackageCount("Package/installed_entries"));
+    const UpgradeGuard::Room room =
+        guard.CheckRoom(layout.UserRoot(), shipped.installed_size, shipped.installed_entries);
     facts.enough_bytes = room.enough_bytes();
     facts.enough_entries = room.enough_entries();
     const Refusal refusal = AdmitInstall(facts);
@@ -424,7 +411,7 @@ bool LinuxService::UpgradeGoesAhead()
 
 bool LinuxService::PackageReadable() const
 {
-    const ustring package = GetRootBrisendaleResourceInstallPath() + "/package/brisendale.nbx";
+    const ustring package = layout.Package();
     PackageIdentity identity;
     int err = 0;
     const PackageState state = InspectPackage(package, identity, err);
@@ -443,9 +430,9 @@ bool LinuxService::PackageReadable() const
 // tells whether there are more.
 static const size_t TREE_DIFFERENCES_SHOWN = 3;
 
-TreeCheckAhead LinuxService::StartTreeCheck()
+TreeCheckAhead LinuxService::StartTreeCheck(const Layout& layout)
 {
-    const ustring app = GetUserBrisendaleAppInstallPath();
+    const ustring app = layout.App();
     return TreeCheckAhead::Start(FSParentPath(app), app, TREE_DIFFERENCES_SHOWN + 1);
 }
 
@@ -484,8 +471,8 @@ CopyCheck LinuxService::TakeCopyCheck()
 
 UpgradeGuard LinuxService::MakeUpgradeGuard() const
 {
-    return UpgradeGuard(GetRootBrisendaleResourceInstallPath() + "/package/brisendale.nbx",
-                        GetRootBrisendaleResourceInstallPath() + "/INFO", per_user_install_path);
+    return UpgradeGuard(layout.Package(), layout.ShippedInfo(),
+                        shipped.version.build_version.c_str_utf8(), per_user_install_path);
 }
 
 void LinuxService::LogBackOff(const UpgradeGuard& guard)
@@ -506,7 +493,7 @@ void LinuxService::LogBackOff(const UpgradeGuard& guard)
 
 void LinuxService::LogNoRoom(const UpgradeGuard::Room& room, Refusal refusal)
 {
-    const ustring user_dir = Service::GetUserBrisendaleInstallPath();
+    const ustring user_dir = layout.UserRoot();
     if (refusal == Refusal::NoRoom) {
         SERVICE_LOG(L_ERR,
                     "[ERROR] linux/linux-service.cpp(%d): not enough room in '%s' to upgrade: "
@@ -524,12 +511,6 @@ void LinuxService::LogNoRoom(const UpgradeGuard::Room& room, Refusal refusal)
                 static_cast<unsigned long long>(room.entries),
                 static_cast<unsigned long long>(UpgradeGuard::ENTRY_RESERVE),
                 static_cast<unsigned long long>(room.free_entries));
-}
-
-// A count from the group "Package" of the system-wide version file.
-uint64_t LinuxService::ReadPackageCount(const char* key) const
-{
-    return ::ReadPackageCount(GetRootBrisendaleResourceInstallPath() + "/INFO", key);
 }
 
 int LinuxService::HandlePackageUpgrade()
@@ -628,7 +609,7 @@ void LinuxService::StopService()
 // when that cannot be told.
 bool LinuxService::FindClients(const ClientFile& client, std::vector<pid_t>& pids)
 {
-    ustring pid_path = Service::GetUserBrisendaleInstallPath() + "/ui.pid";
+    const ustring pid_path = layout.PidFile();
     const pid_t pid = readPidFile(pid_path);
     if (!client.valid) {
         SERVICE_LOG(L_ERR, "[ERROR] linux/linux-service.cpp(%d): cannot look at '%s'\n",
@@ -730,12 +711,10 @@ std::string LinuxService::UnmetRequest() const
         return std::string();
     }
     if (tree_busy) {
-        return "another launcher is at work on " +
-               std::string(GetUserBrisendaleInstallPath().c_str_utf8()) +
+        return "another launcher is at work on " + std::string(layout.UserRoot().c_str_utf8()) +
                "; try again when it has finished";
     }
-    return "the upgrade was refused or failed; '" +
-           std::string(GetUserBrisendaleInstallPath().c_str_utf8()) +
+    return "the upgrade was refused or failed; '" + std::string(layout.UserRoot().c_str_utf8()) +
            "/log/launcher.log' tells why";
 }
 
@@ -772,7 +751,7 @@ void LinuxService::SetStartWait(int seconds)
 // Always 0; a failed start is logged.
 int LinuxService::LaunchPerUserBin()
 {
-    const ustring script = per_user_install_path + "/package/start-stop";
+    const ustring script = layout.StartScript();
     const pid_t pid = spawnStartScript(script);
     if (pid > 0) {
         waitForStartScript(script, pid, start_wait_seconds);

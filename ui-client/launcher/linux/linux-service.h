@@ -17,11 +17,8 @@
 class LinuxService : public Service
 {
 public:
-    LinuxService();
+    explicit LinuxService(Layout layout);
     ~LinuxService() override;
-
-    // A process-wide instance; the worker makes its own.
-    static LinuxService& GetInstace();
 
     void StopService() override;
     int HandlePackageUpgrade() override;
@@ -40,16 +37,12 @@ public:
     void RequestReinstall() { reinstall_requested = true; }
     // Starts the check of the per-user copy against its manifest on a thread of its own, so
     // that it runs while the toolkit starts; the decision uses it when the copy is unchanged.
-    static TreeCheckAhead StartTreeCheck();
+    static TreeCheckAhead StartTreeCheck(const Layout& layout);
     void UseTreeCheck(TreeCheckAhead ahead) { tree_check_ahead = std::move(ahead); }
     std::string UnmetRequest() const override;
     bool Problem(NoticeEvent& event, NoticeReason& reason, std::string& identity) const override;
     // How long PostUpgrade waits for the start script (60 s); tests shorten it.
     void SetStartWait(int seconds);
-    // The lock that keeps a second launcher of the same home (another machine, another
-    // login) off the tree, in U: never removed, or the next two launchers would each
-    // lock a file of their own.
-    static ustring GetHomeLockPath();
 
 private:
     // Gathers the facts of the decision into install_facts, the copy's check only when
@@ -72,7 +65,6 @@ private:
     UpgradeGuard MakeUpgradeGuard() const;
     // The package exists and can be read: checked before anything is touched.
     bool PackageReadable() const;
-    uint64_t ReadPackageCount(const char* key) const;
     int LaunchPerUserBin();
     void LoadTargetVerInfo();
     void LoadSourceVerInfo();

@@ -5,31 +5,28 @@
 #include <cstdint>
 #include <string>
 
-// Fixed locations of the standard system-wide installation.
-class PackageInfo
+// The group "Version" of a version file (INFO): the build of a copy or of the shipped
+// package. Absent keys stay empty.
+struct VersionInfo
 {
-public:
-    PackageInfo();
-
-    static PackageInfo& GetInstance();
-
-    ustring GetImageFolder() const;
-    ustring GetLogFolder() const;
-    ustring GetLogLevelPath() const;
-    ustring GetPackagePath() const;
-    ustring GetConfigFolder() const;
-
-private:
-    ustring ImageFolder;
-    ustring LogFolder;
-    ustring LogLevelPath;
-    ustring PackagePath;
-    ustring ConfigFolder;
+    ustring major_version;
+    ustring minor_version;
+    ustring build_version;
+    ustring icon_overlay_version;
 };
 
-// The group "Package" of a version file (INI), which describes the package beside it.
-// A count; 0 when it is missing or not a number, and the largest count when it is too
-// large to hold, so that it never fits.
-uint64_t ReadPackageCount(const ustring& info, const char* key);
-// A text, trimmed; "" when it is missing.
-std::string ReadPackageText(const ustring& info, const char* key);
+// What a version file says: its version, and the group "Package", which describes the
+// package shipped beside it.
+struct PackageInfo
+{
+    VersionInfo version;
+    // Counts: 0 when missing or not a number, and the largest count when too large to
+    // hold, so that it never fits.
+    uint64_t installed_size = 0;
+    uint64_t installed_entries = 0;
+    std::string sha256; // "" when missing
+};
+
+// Reads the version file at `path` once, values trimmed. Anything but a regular file
+// reads as empty: a FIFO would hold the run.
+PackageInfo ReadPackageInfo(const ustring& path);

@@ -78,9 +78,9 @@ std::string timeText(long long s, long long ns)
 
 } // namespace
 
-UpgradeGuard::UpgradeGuard(const ustring& package, const ustring& info, const ustring& app_dir)
-    : m_package(package), m_build(ReadPackageText(info, "Version/build_version")),
-      m_info_digest(digestOfFile(info)), m_app_dir(app_dir)
+UpgradeGuard::UpgradeGuard(const ustring& package, const ustring& info, const std::string& build,
+                           const ustring& app_dir)
+    : m_package(package), m_build(build), m_info_digest(digestOfFile(info)), m_app_dir(app_dir)
 {
     // stat alone: a package that cannot be read still has an identity to key on.
     struct stat st;

@@ -21,11 +21,12 @@ public:
     static constexpr int64_t FIRST_RETRY_DELAY = 24 * 60 * 60;
     static constexpr int64_t MAX_RETRY_DELAY = 7 * 24 * 60 * 60;
 
-    // `package` is the shipped archive, `info` the version file beside it, `app_dir` A.
-    // The record is keyed to the package's whole identity: the version file's content and
-    // the package file's inode, size, mtime and ctime, so that any change by the vendor or
-    // an administrator starts the count afresh.
-    UpgradeGuard(const ustring& package, const ustring& info, const ustring& app_dir);
+    // `package` is the shipped archive, `info` the version file beside it, which names
+    // `build`, and `app_dir` A. The record is keyed to the package's whole identity: the
+    // version file's content and the package file's inode, size, mtime and ctime, so that
+    // any change by the vendor or an administrator starts the count afresh.
+    UpgradeGuard(const ustring& package, const ustring& info, const std::string& build,
+                 const ustring& app_dir);
 
     // How often this very package was attempted; 0 when the state file is missing,
     // unreadable, garbage or about another package.

@@ -65,7 +65,8 @@ struct Script
 class FakeService : public Service
 {
 public:
-    explicit FakeService(const Script& script) : m_script(script) {}
+    explicit FakeService(const Script& script) : Service(Layout::OfThisProcess()), m_script(script)
+    {}
 
     void StopService() override { m_script.journal->add("StopService"); }
     int HandlePackageUpgrade() override

@@ -514,7 +514,7 @@ const char* const kDialogMetricsMode = "--dialog-metrics";
 
 int printDialogMetrics()
 {
-    ProcessingProgressDialog dialog;
+    ProcessingProgressDialog dialog(QString::fromUtf8(Layout::OfThisProcess().Icon().c_str_utf8()));
     dialog.show();
     QCoreApplication::processEvents();
     const QPixmap shot = dialog.grab();

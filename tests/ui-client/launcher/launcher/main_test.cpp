@@ -296,6 +296,7 @@ TEST_F(OptionTest, AnswerThatCannotBeWrittenFails)
 
 } // namespace
 
+#include "linux/package_info.h"
 #include "linux/upgrade_guard.h"
 #include "manifest.h"
 
@@ -315,7 +316,9 @@ namespace {
 // The package's attempt record, as the launcher keys it.
 void countFailedAttempts(const QString& package, const QString& info, const QString& app, int n)
 {
-    UpgradeGuard guard(ustring(package.toStdString()), ustring(info.toStdString()),
+    const ustring infoPath(info.toStdString());
+    UpgradeGuard guard(ustring(package.toStdString()), infoPath,
+                       ReadPackageInfo(infoPath).version.build_version.c_str_utf8(),
                        ustring(app.toStdString()));
     for (int i = 0; i < n; ++i)
         guard.CountAttempt();

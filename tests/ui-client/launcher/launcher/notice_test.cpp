@@ -48,6 +48,7 @@ protected:
 
     QString user() const { return home() + "/.Brisendale"; }
     ustring userRoot() const { return ustring(user().toStdString()); }
+    Layout layout() const { return Layout("/nonexistent", ustring(home().toStdString())); }
     QString calls() const { return path() + "/calls"; }
 
     // Starts a session bus of the test's own and points the environment at it.
@@ -115,16 +116,16 @@ TEST_F(NoticeTest, OncePerFailureOnceForTheBackOff)
     startBus();
     if (IsSkipped() || HasFatalFailure())
         return;
-    EXPECT_FALSE(NotifyUser(userRoot(), NoticeEvent::UpgradeFailed, NoticeReason::NoRoom, "p1"));
+    EXPECT_FALSE(NotifyUser(layout(), NoticeEvent::UpgradeFailed, NoticeReason::NoRoom, "p1"));
     startServer();
     if (HasFatalFailure())
         return;
 
-    EXPECT_TRUE(NotifyUser(userRoot(), NoticeEvent::UpgradeFailed, NoticeReason::NoRoom, "p1"));
-    EXPECT_FALSE(NotifyUser(userRoot(), NoticeEvent::UpgradeFailed, NoticeReason::NoRoom, "p1"));
-    EXPECT_TRUE(NotifyUser(userRoot(), NoticeEvent::BackedOff, NoticeReason::NoRoom, "p1"));
-    EXPECT_TRUE(NotifyUser(userRoot(), NoticeEvent::UpgradeFailed, NoticeReason::NoRoom, "p2"));
-    EXPECT_FALSE(NotifyUser(userRoot(), NoticeEvent::BackedOff, NoticeReason::NoRoom, "p1"));
+    EXPECT_TRUE(NotifyUser(layout(), NoticeEvent::UpgradeFailed, NoticeReason::NoRoom, "p1"));
+    EXPECT_FALSE(NotifyUser(layout(), NoticeEvent::UpgradeFailed, NoticeReason::NoRoom, "p1"));
+    EXPECT_TRUE(NotifyUser(layout(), NoticeEvent::BackedOff, NoticeReason::NoRoom, "p1"));
+    EXPECT_TRUE(NotifyUser(layout(), NoticeEvent::UpgradeFailed, NoticeReason::NoRoom, "p2"));
+    EXPECT_FALSE(NotifyUser(layout(), NoticeEvent::BackedOff, NoticeReason::NoRoom, "p1"));
 
     const std::vector<QStringList> all = shown();
     ASSERT_EQ(all.size(), 3u);
@@ -148,7 +149,7 @@ TEST_F(NoticeTest, WithoutAnAnsweringBusNothingWaitsLong)
 {
     QElapsedTimer timer;
     timer.start();
-    EXPECT_FALSE(NotifyUser(userRoot(), NoticeEvent::UpgradeFailed, NoticeReason::Other, "p"));
+    EXPECT_FALSE(NotifyUser(layout(), NoticeEvent::UpgradeFailed, NoticeReason::Other, "p"));
     EXPECT_LT(timer.elapsed(), 200);
 
     // Accepts connections (the kernel's backlog) and never says a word.
@@ -164,7 +165,7 @@ TEST_F(NoticeTest, WithoutAnAnsweringBusNothingWaitsLong)
     ASSERT_EQ(::listen(fd, 8), 0);
     qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + name);
     timer.restart();
-    EXPECT_FALSE(NotifyUser(userRoot(), NoticeEvent::UpgradeFailed, NoticeReason::Other, "p"));
+    EXPECT_FALSE(NotifyUser(layout(), NoticeEvent::UpgradeFailed, NoticeReason::Other, "p"));
     const qint64 held = timer.elapsed();
     ::close(fd);
     EXPECT_GE(held, notice::BOUND_MS - 100);

@@ -173,7 +173,6 @@ TEST_F(FlowTest, RootIsTheParentOfTheProbesFolder)
     ProbeRun run = probe({"getters"}, false);
     EXPECT_RUN_OK(run);
     EXPECT_EQ(run.value("root"), QFileInfo(m_root).canonicalFilePath());
-    EXPECT_EQ(run.value("resource"), run.value("root"));
     EXPECT_EQ(run.value("app"), app());
 }
 

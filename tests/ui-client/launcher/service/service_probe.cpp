@@ -47,6 +47,7 @@ namespace {
 class ProbeService : public LinuxService
 {
 public:
+    ProbeService() : LinuxService(Layout::OfThisProcess()) {}
     using Service::FSCopyPath;
     using Service::PrepareUserEnv;
 
@@ -218,7 +219,7 @@ Spawn parseSpawn(int argc, char** argv, int first, int* dieAtStep)
 
 void writePidFile(pid_t pid)
 {
-    std::string path = std::string(Service::GetUserBrisendaleInstallPath().c_str()) + "/ui.pid";
+    const std::string path = Layout::OfThisProcess().PidFile().c_str();
     std::string text = "pid=" + std::to_string(pid) + "\n";
     FILE* f = fopen(path.c_str(), "we");
     if (f) {
@@ -245,8 +246,7 @@ int withProcesses(const Spawn& spawn, const std::function<void()>& operation)
                 waitFor([&] { return reaper->done() || exeOf(child) != self; });
             }
         }
-        const std::string pidFile =
-            std::string(Service::GetUserBrisendaleInstallPath().c_str()) + "/ui.pid";
+        const std::string pidFile = Layout::OfThisProcess().PidFile().c_str();
         if (spawn.writePid) {
             writePidFile(child);
         } else {
@@ -294,8 +294,8 @@ int main(int argc, char** argv)
         fprintf(stderr, "usage: service_probe MODE ...\n");
         return 2;
     }
-    const ustring levels = Service::GetRootBrisendaleInstallPath() + "/log/launcher.debug";
-    Logger::Initialize(Logger::STDERR_LOGGER, "", levels, 50);
+    const Layout layout = Layout::OfThisProcess();
+    Logger::Initialize(Logger::STDERR_LOGGER, "", layout.LogLevelFile(), 50);
 
     const std::string mode = argv[1];
     ProbeService service;
@@ -307,10 +307,9 @@ int main(int argc, char** argv)
         }
     }
     if (mode == "getters") {
-        printf("root=%s\n", Service::GetRootBrisendaleInstallPath().c_str());
-        printf("resource=%s\n", Service::GetRootBrisendaleResourceInstallPath().c_str());
-        printf("user=%s\n", Service::GetUserBrisendaleInstallPath().c_str());
-        printf("app=%s\n", Service::GetUserBrisendaleAppInstallPath().c_str());
+        printf("root=%s\n", layout.SystemRoot().c_str());
+        printf("user=%s\n", layout.UserRoot().c_str());
+        printf("app=%s\n", layout.App().c_str());
         return 0;
     }
     if (mode == "decide") {

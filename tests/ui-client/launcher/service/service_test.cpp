@@ -20,6 +20,7 @@ namespace {
 class OpenService : public LinuxService
 {
 public:
+    OpenService() : LinuxService(Layout::OfThisProcess()) {}
     using Service::FSCopyPath;
     using Service::LoadSourceVersion;
     using Service::source_version;
@@ -53,22 +54,22 @@ protected:
 
 TEST_F(InProcessTest, UserPathsFollowHome)
 {
-    EXPECT_EQ(std::string(Service::GetUserInstallPath().c_str()), home().toStdString());
-    EXPECT_EQ(std::string(Service::GetUserBrisendaleInstallPath().c_str()),
-              (home() + "/.Brisendale").toStdString());
-    EXPECT_EQ(std::string(Service::GetUserBrisendaleAppInstallPath().c_str()), app().toStdString());
-    EXPECT_EQ(std::string(Service::GetUserBrisendaleDataInstallPath().c_str()),
-              (home() + "/.Brisendale/data").toStdString());
+    const Layout layout = Layout::OfThisProcess();
+    EXPECT_EQ(std::string(layout.Home().c_str()), home().toStdString());
+    EXPECT_EQ(std::string(layout.UserRoot().c_str()), (home() + "/.Brisendale").toStdString());
+    EXPECT_EQ(std::string(layout.App().c_str()), app().toStdString());
+    EXPECT_EQ(std::string(layout.Data().c_str()), (home() + "/.Brisendale/data").toStdString());
 }
 
 TEST_F(InProcessTest, HomeOfRootIsNotNormalised)
 {
     testsupport::EnvGuard guard("HOME", "/");
-    EXPECT_STREQ(Service::GetUserBrisendaleInstallPath().c_str(), "//.Brisendale");
-    EXPECT_STREQ(Service::GetUserBrisendaleAppInstallPath().c_str(),
-                 "//.Brisendale/Brisendale.app");
+    const Layout layout = Layout::OfThisProcess();
+    EXPECT_STREQ(layout.UserRoot().c_str(), "//.Brisendale");
+    EXPECT_STREQ(layout.App().c_str(), "//.Brisendale/Brisendale.app");
 }
 
+// P as the toolkit finds the executable, though it is found before the toolkit starts.
 TEST_F(InProcessTest, RootIsParentOfExecutableFolder)
 {
     int argc = 1;
@@ -76,9 +77,7 @@ TEST_F(InProcessTest, RootIsParentOfExecutableFolder)
     char* argv[] = {name, nullptr};
     QCoreApplication app(argc, argv);
     const QString expected = QDir::cleanPath(QCoreApplication::applicationDirPath() + "/..");
-    EXPECT_EQ(std::string(Service::GetRootBrisendaleInstallPath().c_str()), expected.toStdString());
-    EXPECT_EQ(std::string(Service::GetRootBrisendaleResourceInstallPath().c_str()),
-              expected.toStdString());
+    EXPECT_EQ(std::string(Layout::OfThisProcess().SystemRoot().c_str()), expected.toStdString());
 }
 
 // ---------------------------------------------------------------- version loading
