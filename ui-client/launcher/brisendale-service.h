@@ -26,8 +26,9 @@ public:
 
     virtual void StopService() = 0;
     virtual void SetTimeout(int timeout);
-    // 0 on success, -1 on failure.
-    virtual int HandlePackageUpgrade() = 0;
+    // Installs the shipped package as A. Never ends the process: a session that ended
+    // during it is told in the outcome.
+    [[nodiscard]] virtual UpgradeOutcome HandlePackageUpgrade() = 0;
     virtual void PostUpgrade() = 0;
     virtual void PreUpgrade() = 0;
     virtual bool IsNeedUpgrade() = 0;
@@ -35,9 +36,6 @@ public:
     // on while the client started, turned out damaged and is to be healed now by
     // HandlePackageUpgrade. Waits for that check. False by default.
     virtual bool IsDamagedAfterStart() { return false; }
-    // True when the last HandlePackageUpgrade stopped the client (for a switch, done or
-    // failed): the client is then to be started again.
-    bool ClientStopped() const { return client_stopped; }
 
     // Removes the aged folder U + "/app" and, when no upgrade is unfinished, the
     // backups that earlier runs left; runs on every run.

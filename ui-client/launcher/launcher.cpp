@@ -203,7 +203,7 @@ void Worker::failCleanly(const char* what)
         // A half-done upgrade keeps its marker: the next start recovers it.
         m_service->ReleaseTree();
         // A heal that failed after it stopped the client starts it again.
-        if (!m_client_started || (m_healing && m_service->ClientStopped())) {
+        if (!m_client_started || m_heal_stopped_client) {
             std::string why;
             if (DirectStart::StartClient(std::string(m_service->GetLayout().App().c_str_utf8()), 60,
                                          &why)) {
@@ -239,8 +239,7 @@ void Worker::runService()
     // client, which is stopped only for the switch.
     if (m_service->IsDamagedAfterStart()) {
         m_healing = true;
-        upgrade();
-        if (m_service->ClientStopped()) {
+        if (upgrade().client_stopped) {
             startClient();
         }
         m_healing = false;
@@ -256,16 +255,21 @@ void Worker::runService()
     emit sigServiceDone();
 }
 
-void Worker::upgrade()
+UpgradeOutcome Worker::upgrade()
 {
     endIfStopAsked();
     emit sigShowMsg();
-    if (m_service->HandlePackageUpgrade() != 0) {
+    const UpgradeOutcome outcome = m_service->HandlePackageUpgrade();
+    m_heal_stopped_client = m_healing && outcome.client_stopped;
+    // A logout during the upgrade: the run ends here, and no client is started.
+    endIfStopAsked();
+    if (!outcome.Done()) {
         LAUNCHER_LOG(L_ERR, "[ERROR] launcher.cpp(%d): Failed to upgrade package\n");
-        return;
+        return outcome;
     }
     emit sigUpdateProgress(100, 100);
     emit sigSetLabelText(StrTable::LoadStr(ID_PREPARATION_DONE));
+    return outcome;
 }
 
 void Worker::startClient()

@@ -1,6 +1,8 @@
 #ifndef BRISENDALE_LAUNCHER_LAUNCHER_H
 #define BRISENDALE_LAUNCHER_LAUNCHER_H
 
+#include "upgrade_fault.h"
+
 #include <QObject>
 #include <QProgressDialog>
 #include <QString>
@@ -66,15 +68,17 @@ private:
     Q_DISABLE_COPY(Worker)
 
     void runService();
-    void upgrade();
+    UpgradeOutcome upgrade();
     void startClient();
     void tellUser();
     // After an exception on the worker's thread: logs it, lets the tree go and starts
     // the client when its copy is whole, unless it was started already.
     void failCleanly(const char* what);
     bool m_client_started = false;
-    // Set while a copy found damaged after the client's start is healed.
+    // Set while a copy found damaged after the client's start is healed, and once that
+    // heal has stopped the client, which a failure must then start again.
     bool m_healing = false;
+    bool m_heal_stopped_client = false;
 
     // Released in the destructor, the thread first.
     std::unique_ptr<HandlerThread> m_handler_thread;

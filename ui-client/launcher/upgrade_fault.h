@@ -19,6 +19,28 @@ enum class Blame
 
 const char* DescribeBlame(Blame blame);
 
+// How one upgrade ended, for the caller that acts on it.
+struct UpgradeOutcome
+{
+    enum class State
+    {
+        Done,       // the new copy is A, on storage
+        Kept,       // it failed, and A is a whole copy
+        Unfinished, // it failed, and A may be partial: the whole old copy waits under a
+                    // backup name for the next run, and no client may start from A
+    };
+    State state = State::Kept;
+    Blame blame = Blame::None;
+    int err = 0; // the error number where it failed, 0 when none is known
+    // The client was stopped for the switch: whatever the end, it is to be started again.
+    bool client_stopped = false;
+    // The session ended during it (SIGTERM, SIGINT, SIGHUP): the run is to end by this
+    // signal, without starting the client. 0 when it did not.
+    int session_signal = 0;
+
+    bool Done() const { return state == State::Done; }
+};
+
 // Package for the errors that an entry of the package can cause (a bad name, a path
 // through a file, a format error), Environment for any other: room, quota, limits, memory,
 // I/O, a damaged or remote file system.

@@ -513,9 +513,9 @@ void LinuxService::LogNoRoom(const UpgradeGuard::Room& room, Refusal refusal)
                 static_cast<unsigned long long>(room.free_entries));
 }
 
-int LinuxService::HandlePackageUpgrade()
+UpgradeOutcome LinuxService::HandlePackageUpgrade()
 {
-    // A logout stops the preparation, which is abandoned; the launcher then ends as asked.
+    // A logout stops the preparation, which is abandoned; the caller then ends the run.
     StopSignals stop;
     // Counted before the package is read, so that a package that crashes its reader counts
     // too; taken back below for every failure that is not the package's own.
@@ -547,14 +547,21 @@ int LinuxService::HandlePackageUpgrade()
     if (ret != 0 && StopSignals::Requested() == 0 && PerUserBinPathExist()) {
         NoteProblem(NoticeEvent::UpgradeFailed, ReasonFor(blame, failure_errno), guard);
     }
-    if (const int sig = StopSignals::Requested()) {
+    UpgradeOutcome outcome;
+    outcome.state = ret == 0          ? UpgradeOutcome::State::Done
+                    : unfinished_tree ? UpgradeOutcome::State::Unfinished
+                                      : UpgradeOutcome::State::Kept;
+    outcome.blame = blame;
+    outcome.err = ret == 0 ? 0 : failure_errno;
+    outcome.client_stopped = client_stopped;
+    outcome.session_signal = StopSignals::Requested();
+    if (outcome.session_signal != 0) {
         SERVICE_LOG(L_WARNING,
                     "[WARNING] linux/linux-service.cpp(%d): signal %d ended the session during "
                     "the upgrade (%s), exiting\n",
-                    sig, ret == 0 ? "completed" : "abandoned");
-        StopSignals::ExitAsAsked();
+                    outcome.session_signal, ret == 0 ? "completed" : "abandoned");
     }
-    return ret;
+    return outcome;
 }
 
 void LinuxService::NoteProblem(NoticeEvent event, NoticeReason reason, const UpgradeGuard& guard)

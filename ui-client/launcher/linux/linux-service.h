@@ -21,7 +21,7 @@ public:
     ~LinuxService() override;
 
     void StopService() override;
-    int HandlePackageUpgrade() override;
+    UpgradeOutcome HandlePackageUpgrade() override;
     void PostUpgrade() override;
     void ReleaseTree() override;
     void PreUpgrade() override;

@@ -69,7 +69,7 @@ public:
     {}
 
     void StopService() override { m_script.journal->add("StopService"); }
-    int HandlePackageUpgrade() override
+    UpgradeOutcome HandlePackageUpgrade() override
     {
         m_script.journal->add("HandlePackageUpgrade");
         maybeThrow("HandlePackageUpgrade");
@@ -78,7 +78,10 @@ public:
             adapter->UpdateDialogText(m_script.dialog_text);
         for (const auto& r : m_script.reports)
             adapter->UpdateProgress(r.first, r.second);
-        return m_script.upgrade_result;
+        UpgradeOutcome outcome;
+        outcome.state = m_script.upgrade_result == 0 ? UpgradeOutcome::State::Done
+                                                     : UpgradeOutcome::State::Kept;
+        return outcome;
     }
     void PostUpgrade() override
     {

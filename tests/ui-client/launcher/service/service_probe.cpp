@@ -350,7 +350,12 @@ int main(int argc, char** argv)
             bool need = service.IsNeedUpgrade();
             printf("need=%d\n", need ? 1 : 0);
             if (need) {
-                printf("upgrade=%d\n", service.HandlePackageUpgrade());
+                const UpgradeOutcome outcome = service.HandlePackageUpgrade();
+                // As the launcher's worker does: a logout ends the run by its signal.
+                if (outcome.session_signal != 0) {
+                    StopSignals::ExitAsAsked();
+                }
+                printf("upgrade=%d\n", outcome.Done() ? 0 : -1);
             }
             service.PostUpgrade();
             NoticeEvent event;
