@@ -1,6 +1,6 @@
 #pragma once
 
-#include "notice.h"
+#include "notice_reason.h"
 #include "upgrade_fault.h"
 #include "ustring/ustring.h"
 
