@@ -43,8 +43,9 @@ if [[ -n $upward ]]; then
   status=1
 fi
 if ! loops=$(tsort <<<"$edges" 2>&1 >/dev/null); then
-  echo "include circle:" >&2
-  sed -n 's/^tsort: \([^ :]*\)$/  \1/p' <<<"$loops" >&2
+  # tsort names each circle it meets after a line of its own.
+  sed -n 's/^tsort: .*input contains a loop:$/include circle:/p; s/^tsort: \([^ :]*\)$/  \1/p' \
+    <<<"$loops" >&2
   status=1
 fi
 echo "includes: $(grep -c . <<<"$edges") edges between own units, $( ((status)) && echo failed || echo no circles)"
