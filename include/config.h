@@ -62,7 +62,23 @@ private:
         LINE_BUFFER_SIZE = 8192
     };
 
+    // The file at path open for reading; null when it cannot be opened, and with the
+    // store cleared when it is not a regular file.
+    FILE* open_file(const ustring& path);
+    // Reads every line of fp into the store: 0, or -1 on a line it cannot take.
+    int read_lines(FILE* fp);
+    // fgets, retried after a signal; false at the end or on a read error.
+    static bool next_line(FILE* fp, char* buf, int size);
+    // Stores the pair of one line, or counts it rejected when lenient: 0, or -1 for a
+    // syntax error in strict reading.
+    int take_line(char* line, size_t n);
+    // One line into key and value: 0, 1 for a blank or comment line, 2 for a syntax error.
     int parse(char* buf, int n, ustring& key, ustring& value);
+    // Finds the key from p and moves p past the "=" and blanks after it; parse's codes.
+    static int scan_key(char*& p, char*& key_begin, char*& key_end);
+    // Finds the value at p, bare or quoted (delim is the quote, ' ' for none), and checks
+    // that only blanks or a comment follow it; false on a syntax error.
+    static bool scan_value(char*& p, char& delim, char*& value_begin, char*& value_end);
     // The text of one line for `key` and `value`, without its line feed;
     // false when read() could not give back the same pair.
     bool encode(const ustring& key, const ustring& value, std::string& line) const;
@@ -74,6 +90,13 @@ private:
     }
     static bool is_value_char(unsigned char c) { return c >= 32 && c != 127; }
     static bool is_space(unsigned char c) { return (c >= 9 && c <= 13) || c == 32; }
+    static char* skip_space(char* p)
+    {
+        while (is_space(static_cast<unsigned char>(*p))) {
+            ++p;
+        }
+        return p;
+    }
 
     map_type store;
     bool preserve;
@@ -88,52 +111,63 @@ inline Config::Config(const ustring& path) : preserve(false), lenient(false)
 
 inline int Config::read(const ustring& path)
 {
-    if (path.empty()) {
+    std::unique_ptr<FILE, int (*)(FILE*)> fp(open_file(path), fclose);
+    if (!fp) {
         return -1;
+    }
+    rejected_lines = 0;
+    int result = read_lines(fp.get());
+    // A read error would otherwise pass for a short file.
+    if (result == 0 && ferror(fp.get())) {
+        result = -1;
+    }
+    if (result != 0) {
+        store.clear();
+    }
+    return result;
+}
+
+inline FILE* Config::open_file(const ustring& path)
+{
+    if (path.empty()) {
+        return nullptr;
     }
     // Close-on-exec: the launcher starts child processes later. Non-blocking, and
     // regular files only: a FIFO in the file's place would hold the reader for good.
     const int fd = ::open(path.c_str_utf8(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
-        return -1;
+        return nullptr;
     }
     // What opens but is no file fails as a file whose reads fail.
     struct stat st;
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
         store.clear();
-        return -1;
+        return nullptr;
     }
-    std::unique_ptr<FILE, int (*)(FILE*)> fp(fdopen(fd, "r"), fclose);
+    FILE* fp = fdopen(fd, "r");
     if (!fp) {
         ::close(fd);
-        return -1;
     }
-    int result = 0;
-    rejected_lines = 0;
+    return fp;
+}
+
+inline int Config::read_lines(FILE* fp)
+{
     char buf[LINE_BUFFER_SIZE];
     bool first = true;
-    long start = ftell(fp.get());
-    for (;;) {
-        if (!fgets(buf, sizeof(buf), fp.get())) {
-            if (ferror(fp.get()) && errno == EINTR) {
-                clearerr(fp.get());
-                continue;
-            }
-            break;
-        }
+    long start = ftell(fp);
+    while (next_line(fp, buf, sizeof(buf))) {
         size_t n = strlen(buf);
         // fgets stops at a NUL byte unseen; what the stream moved tells. Streams that
         // cannot tell (a pipe) are taken as they read.
-        const long end = ftell(fp.get());
+        const long end = ftell(fp);
         const bool has_nul = start >= 0 && end >= 0 && static_cast<size_t>(end - start) != n;
         start = end;
         // A longer line would reach parse in pieces, the rest as a line of its own.
         const bool too_long = n == sizeof(buf) - 1 && buf[n - 1] != '\n';
         if (has_nul || too_long) {
-            store.clear();
-            result = -1;
-            break;
+            return -1;
         }
         char* line = buf;
         if (first && lenient && strncmp(line, "\xEF\xBB\xBF", 3) == 0) {
@@ -141,90 +175,108 @@ inline int Config::read(const ustring& path)
             n -= 3;
         }
         first = false;
-        ustring key;
-        ustring value;
-        int rc = parse(line, static_cast<int>(n), key, value);
-        if (rc == 0) {
-            store[key] = value;
-        } else if (rc == 2 && lenient) {
-            ++rejected_lines;
-        } else if (rc == 2) {
-            store.clear();
-            result = -1;
-            break;
+        if (take_line(line, n) != 0) {
+            return -1;
         }
     }
-    // A read error would otherwise pass for a short file.
-    if (result == 0 && ferror(fp.get())) {
-        store.clear();
-        result = -1;
+    return 0;
+}
+
+inline bool Config::next_line(FILE* fp, char* buf, int size)
+{
+    for (;;) {
+        if (fgets(buf, size, fp)) {
+            return true;
+        }
+        if (!ferror(fp) || errno != EINTR) {
+            return false;
+        }
+        clearerr(fp);
     }
-    return result;
+}
+
+inline int Config::take_line(char* line, size_t n)
+{
+    ustring key;
+    ustring value;
+    const int rc = parse(line, static_cast<int>(n), key, value);
+    if (rc == 0) {
+        store[key] = value;
+    } else if (rc == 2 && lenient) {
+        ++rejected_lines;
+    } else if (rc == 2) {
+        return -1;
+    }
+    return 0;
 }
 
 inline int Config::parse(char* buf, int n, ustring& key, ustring& value)
 {
     (void)n;
     char* p = buf;
-    while (is_space(static_cast<unsigned char>(*p))) {
-        ++p;
-    }
-    char* key_begin = p;
-    while (is_key_char(static_cast<unsigned char>(*p))) {
-        ++p;
-    }
-    char* key_end = p;
-    if (*p == '#' || *p == '\0') {
-        return 1;
-    }
-    while (is_space(static_cast<unsigned char>(*p))) {
-        ++p;
-    }
-    if (*p != '=') {
-        return 2;
-    }
-    ++p;
-    while (is_space(static_cast<unsigned char>(*p))) {
-        ++p;
-    }
-    if (*p == '\0') {
-        return 2;
+    char* key_begin = nullptr;
+    char* key_end = nullptr;
+    const int rc = scan_key(p, key_begin, key_end);
+    if (rc != 0) {
+        return rc;
     }
     char delim = ' ';
-    bool quoted = false;
-    if (*p == '"' || *p == '\'') {
-        delim = *p;
-        quoted = true;
-        ++p;
-    }
-    char* value_begin = p;
-    while (is_value_char(static_cast<unsigned char>(*p)) && *p != delim) {
-        ++p;
-    }
-    char* value_end = p;
-    if (quoted) {
-        if (*p != delim) {
-            return 2;
-        }
-        ++p;
-    }
-    while (is_space(static_cast<unsigned char>(*p))) {
-        ++p;
-    }
-    if (*p != '\0' && *p != '#') {
+    char* value_begin = nullptr;
+    char* value_end = nullptr;
+    if (!scan_value(p, delim, value_begin, value_end)) {
         return 2;
     }
     *key_end = '\0';
     *value_end = '\0';
     key.assign(key_begin);
     value.assign(value_begin);
-    if (preserve && quoted) {
+    if (preserve && delim != ' ') {
         ustring wrapped(delim);
         wrapped.append(value);
         wrapped.append(delim, 1);
         value.swap(wrapped);
     }
     return 0;
+}
+
+inline int Config::scan_key(char*& p, char*& key_begin, char*& key_end)
+{
+    p = key_begin = skip_space(p);
+    while (is_key_char(static_cast<unsigned char>(*p))) {
+        ++p;
+    }
+    key_end = p;
+    if (*p == '#' || *p == '\0') {
+        return 1;
+    }
+    p = skip_space(p);
+    if (*p != '=') {
+        return 2;
+    }
+    p = skip_space(p + 1);
+    return 0;
+}
+
+inline bool Config::scan_value(char*& p, char& delim, char*& value_begin, char*& value_end)
+{
+    if (*p == '\0') {
+        return false;
+    }
+    const bool quoted = *p == '"' || *p == '\'';
+    delim = quoted ? *p++ : ' ';
+    value_begin = p;
+    while (is_value_char(static_cast<unsigned char>(*p)) && *p != delim) {
+        ++p;
+    }
+    value_end = p;
+    if (quoted) {
+        if (*p != delim) {
+            return false;
+        }
+        ++p;
+    }
+    p = skip_space(p);
+    return *p == '\0' || *p == '#';
 }
 
 inline bool Config::encode(const ustring& key, const ustring& value, std::string& line) const

@@ -8,6 +8,8 @@ cd "$(dirname "$0")/.."
 
 scripts/deps.sh
 
+echo "==> tree checks"; scripts/check_includes.sh; scripts/check_doc_names.sh
+
 jobs=$(nproc 2>/dev/null || echo 2)
 
 run_suite() {

@@ -1,6 +1,6 @@
 #include "file/durable.h"
 
-#include "file/file-op.h"
+#include "file/path.h"
 #include "file/unique_fd.h"
 #include "log/log.h"
 
@@ -198,18 +198,6 @@ int FSSyncTree(const ustring& root)
         return -1;
     }
     return flusher.Finish();
-}
-
-int FSCopyTreeDurably(const ustring& from, const ustring& to)
-{
-    if (FSCopyTree(from, to) == 0 && FSSyncTree(to) == 0 && FSSyncFolder(FSParentPath(to)) == 0)
-        return 0;
-    DURABLE_LOG(L_ERR, "[ERROR] durable.cpp(%d): FSCopyTreeDurably: cannot copy '%s' to '%s'\n",
-                from.c_str(), to.c_str());
-    if (FSRemove(to) != 0)
-        DURABLE_LOG(L_ERR, "[ERROR] durable.cpp(%d): cannot remove the partial copy '%s'\n",
-                    to.c_str());
-    return -1;
 }
 
 FlushRule FSFlushRuleFor(unsigned long fs_type, const char* release)
@@ -489,6 +477,36 @@ bool TreeFlusher::syncWhole()
     return true;
 }
 
+// Waits until running is 0, reporting progress every half second and logging a flush
+// that lasts every 5 s. mutex guards running; ended is signalled as it falls.
+void TreeFlusher::watchFlush(std::mutex& mutex, std::condition_variable& ended,
+                             const size_t& running, const FlushProgress& progress,
+                             const std::function<std::pair<uint64_t, uint64_t>()>& measure)
+{
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point begun = Clock::now();
+    Clock::time_point nextLog = begun + std::chrono::seconds(5);
+    std::unique_lock<std::mutex> lock(mutex);
+    while (!ended.wait_for(lock, std::chrono::milliseconds(500), [&] { return running == 0; })) {
+        lock.unlock();
+        const std::pair<uint64_t, uint64_t> now = measure();
+        if (progress)
+            progress(now.first, now.second);
+        if (Clock::now() >= nextLog) {
+            nextLog += std::chrono::seconds(5);
+            const long long secs = static_cast<long long>(
+                std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - begun).count());
+            DURABLE_LOG(L_INFO,
+                        "[INFO] durable.cpp(%d): flushing '%s' to storage for %lld s: %" PRIu64
+                        " of %" PRIu64 " %s\n",
+                        m_root.c_str(), secs, now.first, now.second,
+                        m_rule == FlushRule::SYNCFS ? "KiB written" : "files and folders done");
+        }
+        lock.lock();
+    }
+    lock.unlock();
+}
+
 // Runs work on up to count threads, the calling one waiting meanwhile to report progress
 // and log a flush that lasts; with no thread started the calling one does the work.
 void TreeFlusher::runWorkers(size_t count, const std::function<void()>& work,
@@ -532,28 +550,7 @@ void TreeFlusher::runWorkers(size_t count, const std::function<void()>& work,
         body();
         return;
     }
-    using Clock = std::chrono::steady_clock;
-    const Clock::time_point begun = Clock::now();
-    Clock::time_point nextLog = begun + std::chrono::seconds(5);
-    std::unique_lock<std::mutex> lock(mutex);
-    while (!ended.wait_for(lock, std::chrono::milliseconds(500), [&] { return running == 0; })) {
-        lock.unlock();
-        const std::pair<uint64_t, uint64_t> now = measure();
-        if (progress)
-            progress(now.first, now.second);
-        if (Clock::now() >= nextLog) {
-            nextLog += std::chrono::seconds(5);
-            const long long secs = static_cast<long long>(
-                std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - begun).count());
-            DURABLE_LOG(L_INFO,
-                        "[INFO] durable.cpp(%d): flushing '%s' to storage for %lld s: %" PRIu64
-                        " of %" PRIu64 " %s\n",
-                        m_root.c_str(), secs, now.first, now.second,
-                        m_rule == FlushRule::SYNCFS ? "KiB written" : "files and folders done");
-        }
-        lock.lock();
-    }
-    lock.unlock();
+    watchFlush(mutex, ended, running, progress, measure);
     for (std::thread& thread : threads)
         thread.join();
 }

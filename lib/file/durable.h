@@ -30,9 +30,6 @@
 // fsyncs every regular file and folder of the tree at root, root included (not its
 // folder's entry for it). 0 or -1.
 [[nodiscard]] int FSSyncTree(const ustring& root);
-// Copies the tree (or file) at from to the new name to, with modes and times, and makes
-// the copy and its name durable. A failed copy is removed again. 0 or -1.
-[[nodiscard]] int FSCopyTreeDurably(const ustring& from, const ustring& to);
 
 // How a tree is made durable on a file system. SYNCFS: one syncfs(2), through a descriptor
 // opened before the tree was written, reports every write-back error of the whole file
@@ -106,6 +103,9 @@ private:
     void fail(const char* call, const std::string& path, int err);
     bool failed() const;
     void runWorkers(size_t count, const std::function<void()>& work, const FlushProgress& progress,
+                    const std::function<std::pair<uint64_t, uint64_t>()>& measure);
+    void watchFlush(std::mutex& mutex, std::condition_variable& ended, const size_t& running,
+                    const FlushProgress& progress,
                     const std::function<std::pair<uint64_t, uint64_t>()>& measure);
 
     std::string m_root;

@@ -246,14 +246,18 @@ bool IsRegularFile(const ustring& path)
     return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-int FSCopy(const ustring& src, const ustring& dst, bool isDelOrigin)
+namespace {
+
+// Opens src for reading and dst for writing, truncated, unless they are one file. false
+// (logged) when either cannot be opened.
+bool openCopyEnds(const ustring& src, const ustring& dst, UniqueFd& in, UniqueFd& out)
 {
-    UniqueFd in(openRetry(src.c_str(), O_RDONLY));
+    in = UniqueFd(openRetry(src.c_str(), O_RDONLY));
     if (!in.valid()) {
         const int err = errno;
         FILE_OP_LOG(L_ERR, "[ERROR] file-op.cpp(%d): CopyFile: open(%s): %s (%d)\n", src.c_str(),
                     strerror(err), err);
-        return -1;
+        return false;
     }
     // Opening dst truncates it; when it is src under another name, the data would be gone.
     struct stat srcSt;
@@ -262,57 +266,70 @@ int FSCopy(const ustring& src, const ustring& dst, bool isDelOrigin)
         srcSt.st_dev == dstSt.st_dev && srcSt.st_ino == dstSt.st_ino) {
         FILE_OP_LOG(L_ERR, "[ERROR] file-op.cpp(%d): CopyFile: '%s' and '%s' are the same file\n",
                     src.c_str(), dst.c_str());
-        return -1;
+        return false;
     }
-    UniqueFd out(openRetry(dst.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666));
+    out = UniqueFd(openRetry(dst.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666));
     if (!out.valid()) {
         const int err = errno;
         FILE_OP_LOG(L_ERR, "[ERROR] file-op.cpp(%d): CopyFile: open(%s): %s (%d)\n", dst.c_str(),
                     strerror(err), err);
-        return -1;
+        return false;
     }
+    return true;
+}
 
-    int result = 0;
+// Writes size bytes of data to out whole. 0, -1, or -2 when the disk or quota is full.
+int writeBlock(int out, const char* data, ssize_t size)
+{
+    ssize_t done = 0;
+    while (done < size) {
+        errno = 0;
+        const ssize_t put = write(out, data + done, size - done);
+        if (put > 0) {
+            done += put;
+            continue;
+        }
+        const int err = errno;
+        if (put < 0 && err == EINTR)
+            continue;
+        FILE_OP_LOG(L_ERR, "[ERROR] file-op.cpp(%d): CopyFile: write: %s (%d)\n", strerror(err),
+                    err);
+        return isDiskFull(err) ? -2 : -1;
+    }
+    return 0;
+}
+
+// Copies every byte of in to out. 0, -1, or -2 when the disk or quota is full.
+int copyBytes(int in, int out)
+{
     std::unique_ptr<char, FreeDeleter> buffer(static_cast<char*>(malloc(COPY_BUFFER_SIZE)));
     if (!buffer) {
         const int err = errno;
         FILE_OP_LOG(L_ERR, "[ERROR] file-op.cpp(%d): FSCopy: malloc(%d): %s (%d)\n",
                     static_cast<int>(COPY_BUFFER_SIZE), strerror(err), err);
-        result = -1;
+        return -1;
     }
-    while (result == 0) {
-        const ssize_t got = read(in.get(), buffer.get(), COPY_BUFFER_SIZE);
+    for (;;) {
+        const ssize_t got = read(in, buffer.get(), COPY_BUFFER_SIZE);
         if (got < 0) {
             const int err = errno;
             if (err == EINTR)
                 continue;
             FILE_OP_LOG(L_ERR, "[ERROR] file-op.cpp(%d): CopyFile: read: %s (%d)\n", strerror(err),
                         err);
-            result = -1;
-            break;
+            return -1;
         }
         if (got == 0)
-            break;
-        ssize_t done = 0;
-        while (done < got) {
-            errno = 0;
-            const ssize_t put = write(out.get(), buffer.get() + done, got - done);
-            if (put > 0) {
-                done += put;
-                continue;
-            }
-            const int err = errno;
-            if (put < 0 && err == EINTR)
-                continue;
-            FILE_OP_LOG(L_ERR, "[ERROR] file-op.cpp(%d): CopyFile: write: %s (%d)\n", strerror(err),
-                        err);
-            result = isDiskFull(err) ? -2 : -1;
-            break;
-        }
+            return 0;
+        if (const int result = writeBlock(out, buffer.get(), got))
+            return result;
     }
-    buffer.reset();
-    in.reset();
+}
 
+// Flushes and closes the copy at dst, whose copying ended with result; a failure is
+// logged only when it is the copy's first. The new result.
+int finishCopy(UniqueFd& out, const ustring& dst, int result)
+{
     // The copy counts only once it is on storage; otherwise the source must stay.
     if (fsync(out.get()) != 0) {
         const int err = errno;
@@ -331,15 +348,74 @@ int FSCopy(const ustring& src, const ustring& dst, bool isDelOrigin)
             result = isDiskFull(err) ? -2 : -1;
         }
     }
+    return result;
+}
 
+} // namespace
+
+int FSCopy(const ustring& src, const ustring& dst, bool isDelOrigin)
+{
+    UniqueFd in;
+    UniqueFd out;
+    if (!openCopyEnds(src, dst, in, out))
+        return -1;
+    int result = copyBytes(in.get(), out.get());
+    in.reset();
+    result = finishCopy(out, dst, result);
     if (result == 0 && isDelOrigin && remove(src.c_str()) != 0) {
         const int err = errno;
         FILE_OP_LOG(L_ERR, "[ERROR] file-op.cpp(%d): CopyFile: remove(%s): %s (%d)\n", src.c_str(),
                     strerror(err), err);
-        result = -1;
+        return -1;
     }
     return result;
 }
+
+namespace {
+
+// A path component that is there but is no folder. When it is the last one the call
+// fails with EEXIST; below, the next component's mkdir fails with ENOTDIR.
+int notAFolder(const char* text, bool last)
+{
+    if (!last) {
+        FILE_OP_LOG(L_INFO,
+                    "[INFO] file-op.cpp(%d): FSMKDirP: path: %s is symbolic link "
+                    "pointed to folder\n",
+                    text);
+        return 0;
+    }
+    FILE_OP_LOG(L_INFO,
+                "[INFO] file-op.cpp(%d): FSMKDirP: path: %s is existing file or "
+                "symbolic link pointed to file\n",
+                text);
+    errno = EEXIST;
+    return -1;
+}
+
+// Makes the folder text, one component of FSMKDirP's path, unless it is one already;
+// force replaces a non-folder there. 0 or -1 (errno from the failing call).
+int makeOneFolder(const char* text, bool last, bool force, mode_t mode, bool exactMode)
+{
+    struct stat st;
+    if (stat(text, &st) == 0) {
+        if (S_ISDIR(st.st_mode))
+            return 0;
+        if (!force)
+            return notAFolder(text, last);
+        remove(text);
+    }
+    if (mkdir(text, mode) != 0)
+        return -1;
+    if (!exactMode)
+        return 0;
+    // The umask is the whole process's: the exact mode is set on the new folder itself.
+    UniqueFd made(openRetry(text, O_RDONLY | O_DIRECTORY | O_NOFOLLOW));
+    if (!made.valid() || fchmod(made.get(), mode) != 0)
+        return -1;
+    return 0;
+}
+
+} // namespace
 
 int FSMKDirP(const ustring& path, const char** endptr, bool blForceCreate, mode_t mode)
 {
@@ -353,53 +429,16 @@ int FSMKDirP(const ustring& path, const char** endptr, bool blForceCreate, mode_
         mode = 0777;
 
     char* const text = copy.get();
-    char* p = text;
-    if (*p == '/')
-        ++p;
     int result = 0;
-    for (;; ++p) {
+    for (char* p = *text == '/' ? text + 1 : text;; ++p) {
         if (*p != '/' && *p != '\0')
             continue;
-        const bool atEnd = *p == '\0';
-        const bool last = atEnd || p[1] == '\0';
+        const bool last = *p == '\0' || p[1] == '\0';
         const char saved = *p;
         *p = '\0';
         if (endptr)
             *endptr = path.c_str() + (p - text);
-
-        struct stat st;
-        bool create = false;
-        if (stat(text, &st) == 0) {
-            if (!S_ISDIR(st.st_mode)) {
-                if (blForceCreate) {
-                    remove(text);
-                    create = true;
-                } else if (last) {
-                    FILE_OP_LOG(L_INFO,
-                                "[INFO] file-op.cpp(%d): FSMKDirP: path: %s is existing file or "
-                                "symbolic link pointed to file\n",
-                                text);
-                    errno = EEXIST;
-                    result = -1;
-                } else {
-                    // The next component's mkdir then fails with ENOTDIR.
-                    FILE_OP_LOG(L_INFO,
-                                "[INFO] file-op.cpp(%d): FSMKDirP: path: %s is symbolic link "
-                                "pointed to folder\n",
-                                text);
-                }
-            }
-        } else {
-            create = true;
-        }
-        if (create && mkdir(text, mode) != 0)
-            result = -1;
-        // The umask is the whole process's: the exact mode is set on the new folder itself.
-        if (create && result == 0 && exactMode) {
-            UniqueFd made(openRetry(text, O_RDONLY | O_DIRECTORY | O_NOFOLLOW));
-            if (!made.valid() || fchmod(made.get(), mode) != 0)
-                result = -1;
-        }
+        result = makeOneFolder(text, last, blForceCreate, mode, exactMode);
         *p = saved;
         if (result != 0 || last)
             break;
@@ -482,6 +521,18 @@ int FSRename(const ustring& from, const ustring& to, bool do_case_check)
         return -3;
     }
     return 0;
+}
+
+int FSCopyTreeDurably(const ustring& from, const ustring& to)
+{
+    if (FSCopyTree(from, to) == 0 && FSSyncTree(to) == 0 && FSSyncFolder(FSParentPath(to)) == 0)
+        return 0;
+    FILE_OP_LOG(L_ERR, "[ERROR] file-op.cpp(%d): FSCopyTreeDurably: cannot copy '%s' to '%s'\n",
+                from.c_str(), to.c_str());
+    if (FSRemove(to) != 0)
+        FILE_OP_LOG(L_ERR, "[ERROR] file-op.cpp(%d): cannot remove the partial copy '%s'\n",
+                    to.c_str());
+    return -1;
 }
 
 namespace {
@@ -593,32 +644,6 @@ void FSCloseDir(DIR_HANDLE& dh)
         closedir(dh.dp);
     dh.dp = nullptr;
     dh.path.clear();
-}
-
-ustring FSParentPath(const ustring& path)
-{
-    const size_t pos = path.rfind('/', ustring::npos);
-    if (pos == ustring::npos || pos == 0)
-        return ustring("/");
-    return path.substr(0, pos);
-}
-
-ustring FSBaseName(const ustring& path)
-{
-    const size_t pos = path.rfind('/', ustring::npos);
-    if (pos == ustring::npos)
-        return path;
-    return path.substr(pos + 1, ustring::npos);
-}
-
-bool FSIsParentFolder(const ustring& parent, const ustring& child)
-{
-    const size_t n = parent.length();
-    if (child.length() < n)
-        return false;
-    if (child.length() > n && child[n] != '/')
-        return false;
-    return strncmp(child.c_str(), parent.c_str(), n) == 0;
 }
 
 int FSMktemp(const ustring& prefix, ustring& path)

@@ -4,6 +4,7 @@
 // results are 0 for success and a negative, function-specific code for failure.
 // Failures worth telling are logged under the component "file_op_debug".
 
+#include "file/path.h"
 #include "ustring/ustring.h"
 
 #include <cstdint>
@@ -99,9 +100,6 @@ int FSOpenDir(const ustring& path, int flag, DIR_HANDLE& dh);
 // 1 with the next entry ("." and ".." included), 0 at the end, -1 on error.
 int FSReadDir(DIR_HANDLE& dh, DIR_ENTRY& entry);
 void FSCloseDir(DIR_HANDLE& dh);
-ustring FSParentPath(const ustring& path);
-ustring FSBaseName(const ustring& path);
-bool FSIsParentFolder(const ustring& parent, const ustring& child);
 
 // Further operations.
 
@@ -123,3 +121,6 @@ int FSCreateTempPath(const ustring& prefix, ustring& path);
 // not exist. Files are fsynced as they are copied, folders are not (see FSCopyTreeDurably).
 // 0 or -3; what was copied stays.
 int FSCopyTree(const ustring& from, const ustring& to);
+// Copies the tree (or file) at from to the new name to, with modes and times, and makes
+// the copy and its name durable. A failed copy is removed again. 0 or -1.
+[[nodiscard]] int FSCopyTreeDurably(const ustring& from, const ustring& to);

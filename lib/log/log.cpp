@@ -194,14 +194,61 @@ uint64_t* Logger::log_rotated_count_shared = nullptr;
 uint64_t Logger::log_rotated_count_private = 0;
 bool Logger::log_initialized = true;
 
+namespace {
+
+// The thresholds a level file gives, and what in it was refused.
+struct LevelFile
+{
+    std::map<ustring, int> thresholds;
+    std::vector<ustring> refused;
+    int unreadable = 0;
+};
+
+LevelFile readLevelFile(const ustring& level_path)
+{
+    LevelFile file;
+    if (level_path.empty())
+        return file;
+    Config levels;
+    // One bad line, or a byte-order mark, costs that line only.
+    levels.set_lenient(true);
+    levels.read(level_path);
+    file.unreadable = levels.rejected();
+    int threshold = 0;
+    for (Config::const_iterator it = levels.begin(); it != levels.end(); ++it) {
+        if (parseThreshold(it->second, &threshold))
+            file.thresholds[it->first] = threshold;
+        else
+            file.refused.push_back(it->first + ustring("=") + it->second);
+    }
+    return file;
+}
+
+} // namespace
+
 int Logger::Initialize(Type type, const ustring& path, const ustring& level_path, int rotate_count)
+{
+    if (!ResetState())
+        return -1;
+    const LevelFile levels = readLevelFile(level_path);
+    for (const auto& entry : levels.thresholds)
+        log_level[entry.first] = entry.second;
+
+    log_type = type;
+    const bool stream = type == SYSLOG_LOGGER || type == STDOUT_LOGGER || type == STDERR_LOGGER;
+    const int result = stream ? UseStream(type) : UseFile(path, rotate_count);
+    warnRefused(level_path, levels.refused, levels.unreadable);
+    return result;
+}
+
+bool Logger::ResetState()
 {
     DestroySharedData();
     DestroyLock();
     InitializeLock();
     InitializeSharedData();
     if (!log_size || !log_rotated_count_shared)
-        return -1;
+        return false;
     // Until a file is open nothing may be counted or reopened.
     *log_size = -1;
     *log_rotated_count_shared = log_rotated_count_private;
@@ -209,47 +256,30 @@ int Logger::Initialize(Type type, const ustring& path, const ustring& level_path
     g_journal_stderr = -1;
     g_write_failed = false;
     log_level[ustring("default_component")] = DEFAULT_THRESHOLD;
-    std::vector<ustring> refused;
-    int unreadable = 0;
-    if (!level_path.empty()) {
-        Config levels;
-        // One bad line, or a byte-order mark, costs that line only.
-        levels.set_lenient(true);
-        levels.read(level_path);
-        unreadable = levels.rejected();
-        int threshold = 0;
-        for (Config::const_iterator it = levels.begin(); it != levels.end(); ++it) {
-            if (parseThreshold(it->second, &threshold))
-                log_level[it->first] = threshold;
-            else
-                refused.push_back(it->first + ustring("=") + it->second);
-        }
-    }
+    return true;
+}
 
-    log_type = type;
-    if (type == SYSLOG_LOGGER || type == STDOUT_LOGGER || type == STDERR_LOGGER) {
-        FILE* next = type == SYSLOG_LOGGER ? nullptr : (type == STDOUT_LOGGER ? stdout : stderr);
-        if (log_fp != next)
-            closeStream(log_fp);
-        log_fp = next;
-        log_path.clear();
-        *log_size = -1;
-        *log_rotated_count_shared = 0;
-        log_rotated_count_private = 0;
-        log_initialized = true;
-        warnRefused(level_path, refused, unreadable);
-        return 0;
-    }
+int Logger::UseStream(Type type)
+{
+    FILE* next = type == SYSLOG_LOGGER ? nullptr : (type == STDOUT_LOGGER ? stdout : stderr);
+    if (log_fp != next)
+        closeStream(log_fp);
+    log_fp = next;
+    log_path.clear();
+    *log_size = -1;
+    *log_rotated_count_shared = 0;
+    log_rotated_count_private = 0;
+    log_initialized = true;
+    return 0;
+}
 
-    if (path.empty()) {
-        warnRefused(level_path, refused, unreadable);
+int Logger::UseFile(const ustring& path, int rotate_count)
+{
+    if (path.empty())
         return -1;
-    }
     FILE* fp = openLogFile(path.c_str());
-    if (!fp) {
-        warnRefused(level_path, refused, unreadable);
+    if (!fp)
         return -1;
-    }
     closeStream(log_fp);
     log_fp = fp;
     log_path = path;
@@ -258,7 +288,6 @@ int Logger::Initialize(Type type, const ustring& path, const ustring& level_path
     log_rotated_count_private = 0;
     *log_size = GetFileSize(path);
     log_initialized = true;
-    warnRefused(level_path, refused, unreadable);
     return 0;
 }
 
@@ -308,64 +337,72 @@ void Logger::LogMsg2(Level level, const ustring& component, const xchar* format,
         Unlock();
         return;
     }
+    CountWritten(Write(level, format, args));
+    Unlock();
+}
 
-    int written = 0;
-    // Warnings and errors reach standard error too when the log cannot take them, or when
-    // standard error is the journal (with their priority, for journalctl -p).
-    const bool serious = level <= L_WARNING;
-    std::string text;
+int Logger::Write(Level level, const xchar* format, va_list args)
+{
     switch (log_type) {
     case SYSLOG_LOGGER:
         vsyslog(LOG_ERR, format, args);
-        break;
+        return 0;
     case STDOUT_LOGGER:
     case STDERR_LOGGER:
     case FILE_LOGGER:
-        text = formatV(format, args);
-        if (log_fp == stderr && stderrIsJournal()) {
-            toStderr(level, text);
-            written = static_cast<int>(text.size());
-            break;
-        }
-        written = PrintToFilePointer("%s", text.c_str());
-        if (written < 0 && log_fp != stderr) {
-            if (!g_write_failed) {
-                g_write_failed = true;
-                char why[256];
-                if (g_write_errno != 0)
-                    snprintf(why, sizeof(why), "%s (%d)", strerror(g_write_errno), g_write_errno);
-                else
-                    snprintf(why, sizeof(why), "a short write");
-                toStderr(L_ERR, std::string("[ERROR] log.cpp(") + std::to_string(__LINE__) +
-                                    "): cannot write the log '" + log_path.c_str() + "': " + why +
-                                    "; its warnings and errors follow here\n");
-            }
-            if (serious)
-                toStderr(level, text);
-        } else {
-            if (written >= 0)
-                g_write_failed = false;
-            if (serious && log_fp != stderr && stderrIsJournal())
-                toStderr(level, text);
-        }
-        break;
+        return WriteText(level, formatV(format, args));
     default:
         vfprintf(stderr, format, args);
-        break;
+        return 0;
     }
+}
 
-    if (log_type == FILE_LOGGER && *log_size >= 0 && written >= 0) {
-        // Adding in unsigned avoids an overflow on a file already near INT_MAX.
-        const unsigned total = static_cast<unsigned>(*log_size) + static_cast<unsigned>(written);
-        *log_size = total > static_cast<unsigned>(INT_MAX) ? INT_MAX : static_cast<int>(total);
-        if (*log_size > MAX_LOG_SIZE) {
-            // A failed rotation has said why and keeps its stream; it is tried again after
-            // another full file.
-            Rotate();
-            *log_size = 0;
-        }
+int Logger::WriteText(Level level, const std::string& text)
+{
+    if (log_fp == stderr && stderrIsJournal()) {
+        toStderr(level, text);
+        return static_cast<int>(text.size());
     }
-    Unlock();
+    // Warnings and errors reach standard error too when the log cannot take them, or when
+    // standard error is the journal (with their priority, for journalctl -p).
+    const bool serious = level <= L_WARNING;
+    const int written = PrintToFilePointer("%s", text.c_str());
+    if (written < 0 && log_fp != stderr) {
+        if (!g_write_failed) {
+            g_write_failed = true;
+            char why[256];
+            if (g_write_errno != 0)
+                snprintf(why, sizeof(why), "%s (%d)", strerror(g_write_errno), g_write_errno);
+            else
+                snprintf(why, sizeof(why), "a short write");
+            toStderr(L_ERR, std::string("[ERROR] log.cpp(") + std::to_string(__LINE__) +
+                                "): cannot write the log '" + log_path.c_str() + "': " + why +
+                                "; its warnings and errors follow here\n");
+        }
+        if (serious)
+            toStderr(level, text);
+        return written;
+    }
+    if (written >= 0)
+        g_write_failed = false;
+    if (serious && log_fp != stderr && stderrIsJournal())
+        toStderr(level, text);
+    return written;
+}
+
+void Logger::CountWritten(int written)
+{
+    if (log_type != FILE_LOGGER || *log_size < 0 || written < 0)
+        return;
+    // Adding in unsigned avoids an overflow on a file already near INT_MAX.
+    const unsigned total = static_cast<unsigned>(*log_size) + static_cast<unsigned>(written);
+    *log_size = total > static_cast<unsigned>(INT_MAX) ? INT_MAX : static_cast<int>(total);
+    if (*log_size > MAX_LOG_SIZE) {
+        // A failed rotation has said why and keeps its stream; it is tried again after
+        // another full file.
+        Rotate();
+        *log_size = 0;
+    }
 }
 
 void LogMSG_c(int level, char* comp, const Logger::xchar* fmt, va_list args)

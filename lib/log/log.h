@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <map>
 #include <pthread.h>
+#include <string>
 
 #if defined(__GNUC__)
 #define BRISENDALE_PRINTF_LIKE(fmt, args) __attribute__((format(printf, fmt, args)))
@@ -61,6 +62,16 @@ public:
 private:
     friend struct LoggerTestPeer; // lets tests stand in for another writer of the same file
 
+    // Initialize's steps: a fresh lock, shared counters and default threshold (false when
+    // the shared data cannot be had), then the stream or the file to write to.
+    static bool ResetState();
+    static int UseStream(Type type);
+    static int UseFile(const ustring& path, int rotate_count);
+    // One message to the destination; the bytes written to the log, or -1.
+    static int Write(Level level, const xchar* format, va_list args) BRISENDALE_PRINTF_LIKE(2, 0);
+    static int WriteText(Level level, const std::string& text);
+    // Adds written to the file's size and rotates a full file.
+    static void CountWritten(int written);
     static int Rotate();
     static void ReloadLogFile();
     static int GetFileSize(const ustring& path);

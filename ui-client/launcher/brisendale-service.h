@@ -2,7 +2,7 @@
 
 #include "layout.h"
 #include "linux/package_info.h"
-#include "notice.h"
+#include "notice_reason.h"
 #include "upgrade_fault.h"
 #include "ustring/ustring.h"
 

@@ -4,27 +4,12 @@
 // notification service on the session bus. A login start has no dialog that stays up:
 // without it the user would never learn why the copy stays old.
 #include "layout.h"
+#include "notice_reason.h"
 #include "ustring/ustring.h"
 
 #include <QString>
 
 #include <string>
-
-enum class NoticeEvent
-{
-    UpgradeFailed,
-    BackedOff,
-    CopyMovedAside,
-};
-
-enum class NoticeReason
-{
-    NoRoom,
-    Quota,
-    DamagedPackage,
-    ForeignFiles,
-    Other,
-};
 
 // At most one notification per (event, reason, package identity), remembered in a small
 // state file in U (0600); bounded at 1 s; no wait and nothing sent without a session bus

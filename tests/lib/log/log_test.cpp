@@ -478,6 +478,53 @@ TEST_F(LoggerTest, FailedInitializeKeepsThePreviousStreamAndCountsNothing)
     EXPECT_FALSE(QFile::exists(path() + "/no"));
 }
 
+// The level file's refused lines are told wherever the log goes, also when the file that
+// was asked for cannot be opened (then on the stream the logger keeps).
+struct RefusedLevelRow
+{
+    const char* name;
+    Logger::Type type;
+    bool file_opens;
+    int result;
+};
+
+void PrintTo(const RefusedLevelRow& row, std::ostream* os)
+{
+    *os << row.name;
+}
+
+class LoggerRefusedLevelTest : public LoggerTest,
+                               public ::testing::WithParamInterface<RefusedLevelRow>
+{};
+
+TEST_P(LoggerRefusedLevelTest, WarnsOfEachRefusedLine)
+{
+    const RefusedLevelRow& row = GetParam();
+    FdCapture err(2, path() + "/stderr.txt");
+    ASSERT_EQ(0, Logger::Initialize(Logger::STDERR_LOGGER, ustring(), ustring(), 50));
+    testsupport::writeFile(path() + "/launcher.debug", "comp=9\nbroken line\nother=5\n");
+    const ustring log = row.file_opens ? logPathU() : ustring((path() + "/no/x.log").toStdString());
+    EXPECT_EQ(row.result,
+              Logger::Initialize(row.type, log, (path() + "/launcher.debug").toStdString(), 50));
+    const QByteArray text = row.type == Logger::FILE_LOGGER && row.file_opens
+                                ? testsupport::readFile(logPath())
+                                : err.text();
+    EXPECT_TRUE(text.contains("'comp=9' is not a level from 0 to 7, line ignored\n"))
+        << text.toStdString();
+    EXPECT_TRUE(text.contains("1 line(s) without a component=level pair ignored\n"))
+        << text.toStdString();
+    EXPECT_FALSE(text.contains("other")) << text.toStdString();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, LoggerRefusedLevelTest,
+    ::testing::Values(RefusedLevelRow{"to_standard_error", Logger::STDERR_LOGGER, true, 0},
+                      RefusedLevelRow{"to_the_file", Logger::FILE_LOGGER, true, 0},
+                      RefusedLevelRow{"file_that_cannot_open", Logger::FILE_LOGGER, false, -1}),
+    [](const ::testing::TestParamInfo<RefusedLevelRow>& info) {
+        return std::string(info.param.name);
+    });
+
 TEST_F(LoggerTest, StandardErrorGetsThePrefixAndAndroidTheBareMessage)
 {
     FdCapture err(2, path() + "/stderr.txt");
