@@ -85,18 +85,15 @@ void atExit()
 
 // Asked by the worker before it stops the client for the switch: the toolkit notices a
 // dead display only when it next reads from it, which a worker that was held (stopped,
-// or slow storage) can outrun.
-bool displayStillAnswers()
+// or slow storage) can outrun. Only a display that refuses is gone: a slow one is alive.
+// The toolkit's own notice still ends the run through stopForLostDisplay.
+bool displayStillThere()
 {
-    if (DisplayProbe::WatchedDisplayAnswers(DisplayProbe::LIVE_TIMEOUT_MS)) {
+    if (!DisplayProbe::WatchedDisplayGone(DisplayProbe::LIVE_TIMEOUT_MS)) {
         return true;
     }
-    bool first = false;
-    if (g_display_lost.compare_exchange_strong(first, true)) {
-        LAUNCHER_LOG(L_WARNING,
-                     "[WARNING] launcher.cpp(%d): the display connection broke (no answer "
-                     "before the switch), ending the run as at logout\n");
-    }
+    LAUNCHER_LOG(L_WARNING, "[WARNING] launcher.cpp(%d): the display is gone before the "
+                            "switch, ending the run as at logout\n");
     return false;
 }
 
@@ -107,7 +104,7 @@ void watchForLostDisplay()
         return;
     }
     installed = true;
-    StopSignals::SetSessionCheck(displayStillAnswers);
+    StopSignals::SetSessionCheck(displayStillThere);
     g_previous_handler = qInstallMessageHandler(watchMessages);
     std::atexit(atExit);
 }

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <ctime>
 #include <map>
+#include <mutex>
 #include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -22,6 +23,8 @@ const int X_TCP_PORT = 6000;
 
 // The last X connection that answered, held until the toolkit has its own.
 UniqueFd g_held;
+// The worker asks the display as well as the main thread.
+std::mutex g_held_mutex;
 
 int64_t nowMs()
 {
@@ -269,7 +272,10 @@ UniqueFd connectX11(const X11Name& name, int64_t deadline)
 
 } // namespace
 
-bool X11Answers(const std::string& display, int timeout_ms)
+namespace {
+
+// X11Answers, keeping the connection that answered in `kept` when given.
+bool x11Probe(const std::string& display, int timeout_ms, UniqueFd* kept)
 {
     const int64_t deadline = nowMs() + timeout_ms;
     X11Name name;
@@ -286,9 +292,9 @@ bool X11Answers(const std::string& display, int timeout_ms)
         }
         bool closed = false;
         if (answersBefore(fd, setup, sizeof setup, deadline, judgeX11Setup, &closed)) {
-            // Closed now, this connection could be the server's last client: it would
-            // reset, and the toolkit's connection would meet that reset.
-            g_held = std::move(fd);
+            if (kept != nullptr) {
+                *kept = std::move(fd);
+            }
             return true;
         }
         // A server that is resetting (its last client just left) drops new connections.
@@ -300,21 +306,42 @@ bool X11Answers(const std::string& display, int timeout_ms)
     }
 }
 
+// The path of the Wayland socket named by `display`; "" when there is none to name.
+std::string waylandPath(const std::string& display, const std::string& runtime_dir)
+{
+    const std::string name = display.empty() ? std::string("wayland-0") : display;
+    if (name[0] == '/') {
+        return name;
+    }
+    return runtime_dir.empty() ? std::string() : runtime_dir + "/" + name;
+}
+
+} // namespace
+
+bool X11Answers(const std::string& display, int timeout_ms)
+{
+    UniqueFd fd;
+    if (!x11Probe(display, timeout_ms, &fd)) {
+        return false;
+    }
+    // Closed now, this connection could be the server's last client: it would reset, and
+    // the toolkit's connection would meet that reset.
+    const std::lock_guard<std::mutex> lock(g_held_mutex);
+    g_held = std::move(fd);
+    return true;
+}
+
 void ReleaseHeld()
 {
+    const std::lock_guard<std::mutex> lock(g_held_mutex);
     g_held.reset();
 }
 
 bool WaylandAnswers(const std::string& display, const std::string& runtime_dir, int timeout_ms)
 {
     const int64_t deadline = nowMs() + timeout_ms;
-    const std::string name = display.empty() ? std::string("wayland-0") : display;
-    std::string path;
-    if (name[0] == '/') {
-        path = name;
-    } else if (!runtime_dir.empty()) {
-        path = runtime_dir + "/" + name;
-    } else {
+    const std::string path = waylandPath(display, runtime_dir);
+    if (path.empty()) {
         return false;
     }
     const UniqueFd fd = connectLocal(path, false, deadline);
@@ -385,10 +412,7 @@ Session g_watched_session;
 // resetting now.
 bool x11AnswersReleased(const std::string& display, int timeout_ms)
 {
-    UniqueFd before = std::move(g_held);
-    const bool ok = X11Answers(display, timeout_ms);
-    g_held = std::move(before);
-    return ok;
+    return x11Probe(display, timeout_ms, nullptr);
 }
 
 } // namespace
@@ -411,6 +435,22 @@ bool WatchedDisplayAnswers(int timeout_ms, bool (*x11)(const std::string&, int),
                        timeout_ms);
     }
     return true;
+}
+
+bool WatchedDisplayGone(int timeout_ms)
+{
+    const int64_t deadline = nowMs() + timeout_ms;
+    if (g_watched_platform == "xcb") {
+        X11Name name;
+        return parseX11(g_watched_session.x11_display, &name) &&
+               !connectX11(name, deadline).valid();
+    }
+    if (g_watched_platform.compare(0, 7, "wayland") == 0 && !g_watched_session.wayland_socket) {
+        const std::string path =
+            waylandPath(g_watched_session.wayland_display, g_watched_session.runtime_dir);
+        return !path.empty() && !connectLocal(path, false, deadline).valid();
+    }
+    return false;
 }
 
 } // namespace DisplayProbe

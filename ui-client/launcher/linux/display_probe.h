@@ -59,4 +59,9 @@ bool WatchedDisplayAnswers(int timeout_ms, bool (*x11)(const std::string&, int) 
                            bool (*wayland)(const std::string&, const std::string&,
                                            int) = WaylandAnswers);
 
+// True only when the display the toolkit uses refuses a new connection within
+// `timeout_ms`: its server or compositor is gone. One that accepts and is slow to answer
+// is alive. Always false for a platform without a display.
+bool WatchedDisplayGone(int timeout_ms);
+
 } // namespace DisplayProbe

@@ -309,4 +309,31 @@ TEST(WatchedDisplayTest, AsksTheDisplayInUseOnly)
     DisplayProbe::WatchDisplay(std::string(), DisplayProbe::Session());
 }
 
+// Before the switch only a display that refuses is gone: a frozen or slow server still
+// holds its socket and the session goes on, so the client must not be left stopped.
+TEST(WatchedDisplayTest, GoneOnlyWhenTheDisplayRefuses)
+{
+    int number = 0;
+    UniqueFd listener = listenAbstractX(&number);
+    ASSERT_TRUE(listener.valid());
+    DisplayProbe::Session session;
+    session.x11_display = ":" + std::to_string(number);
+    session.x11_display_set = true;
+    DisplayProbe::WatchDisplay("xcb", session);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(DisplayProbe::WatchedDisplayGone(kTimeoutMs)) << "a silent server is alive";
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(kTimeoutMs))
+        << "a connection taken is enough: no answer is waited for";
+    listener.reset();
+    EXPECT_TRUE(DisplayProbe::WatchedDisplayGone(kTimeoutMs)) << "nobody listens any more";
+
+    session.wayland_display = "wayland-none";
+    session.runtime_dir = testing::TempDir();
+    DisplayProbe::WatchDisplay("wayland", session);
+    EXPECT_TRUE(DisplayProbe::WatchedDisplayGone(kTimeoutMs));
+    DisplayProbe::WatchDisplay("offscreen", session);
+    EXPECT_FALSE(DisplayProbe::WatchedDisplayGone(kTimeoutMs));
+    DisplayProbe::WatchDisplay(std::string(), DisplayProbe::Session());
+}
+
 } // namespace
