@@ -293,6 +293,23 @@ static pid_t parentOf(pid_t pid)
     return static_cast<pid_t>(std::atol(stat.c_str() + std::min(paren + 4, stat.size())));
 }
 
+std::vector<pid_t> childProcesses()
+{
+    std::vector<pid_t> children;
+    UniqueDir dir(opendir("/proc"));
+    if (!dir) {
+        return children;
+    }
+    const pid_t self = ::getpid();
+    while (struct dirent* entry = readdir(dir.get())) {
+        const pid_t pid = parsePid(entry->d_name);
+        if (pid > 0 && pid != self && parentOf(pid) == self) {
+            children.push_back(pid);
+        }
+    }
+    return children;
+}
+
 // Adds every process of this user that runs `client` to `pids`; false when /proc
 // cannot be listed, so nothing can be told.
 bool findClientsInProc(const ClientFile& client, std::vector<pid_t>& pids)

@@ -59,6 +59,10 @@ PidOwner whoIs(pid_t pid, const ClientFile& client);
 // True when `pid` names no process, or one that has ended and waits for its parent.
 bool processGone(pid_t pid);
 
+// The processes whose parent is this one: once it is their subreaper, whatever a start
+// script left running. Empty when /proc cannot be listed.
+std::vector<pid_t> childProcesses();
+
 // Adds every process of this user that runs `client` to `pids`; false when /proc
 // cannot be listed, so nothing can be told.
 bool findClientsInProc(const ClientFile& client, std::vector<pid_t>& pids);

@@ -27,6 +27,7 @@
 #include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <poll.h>
@@ -34,6 +35,7 @@
 #include <spawn.h>
 #include <string>
 #include <sys/file.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -111,8 +113,10 @@ void logScriptEnd(const ustring& script, int status)
     }
 }
 
-// Waits for the start script at most wait_seconds.
-void waitForStartScript(const ustring& script, pid_t pid, int wait_seconds)
+// Waits for the start script at most wait_seconds, or until `give_up` says so; true when
+// it has ended (and was reaped).
+bool waitForStartScript(const ustring& script, pid_t pid, int wait_seconds,
+                        const std::function<bool()>& give_up)
 {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(wait_seconds);
     // Readable once the script has ended: the user's start does not wait for a polling
@@ -130,25 +134,29 @@ void waitForStartScript(const ustring& script, pid_t pid, int wait_seconds)
             const int err = errno;
             SERVICE_LOG(L_ERR, "[ERROR] linux/linux-service.cpp(%d): waitpid '%s': %s (%d)\n",
                         script.c_str_utf8(), strerror(err), err);
-            return;
+            return false;
         }
         if (r == pid) {
             logScriptEnd(script, status);
-            return;
+            return true;
         }
         if (std::chrono::steady_clock::now() >= deadline) {
             SERVICE_LOG(L_WARNING,
                         "[WARNING] linux/linux-service.cpp(%d): '%s start' still runs after %d "
                         "s, not waiting for it any longer\n",
                         script.c_str_utf8(), wait_seconds);
-            return;
+            return false;
+        }
+        if (give_up && give_up()) {
+            return false;
         }
         if (exited.valid()) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                 deadline - std::chrono::steady_clock::now());
             struct pollfd waiter = {exited.get(), POLLIN, 0};
-            const int timeout =
-                static_cast<int>(std::clamp<long long>(left.count() + 1, 1, INT_MAX));
+            // Looked up from now and then while something else may end the wait.
+            const long long most = give_up ? 50 : INT_MAX;
+            const int timeout = static_cast<int>(std::clamp<long long>(left.count() + 1, 1, most));
             // Woken, timed out or interrupted, the loop looks at the script again; a
             // descriptor that cannot be polled falls back to the pauses.
             if (::poll(&waiter, 1, timeout) < 0 && errno != EINTR) {
@@ -313,7 +321,10 @@ bool LinuxService::IsDamagedAfterStart()
         return false;
     }
     tree_check_deferred = false;
-    install_facts.copy = TakeCopyCheck();
+    if (!copy_taken) {
+        install_facts.copy = TakeCopyCheck();
+        copy_taken = true;
+    }
     install_reason = DecideInstall(install_facts).reason;
     tree_check_ahead = TreeCheckAhead();
     return UpgradeGoesAhead();
@@ -589,6 +600,15 @@ bool LinuxService::StopClientsBeforeSwitch()
     if (StopSignals::SessionEnded()) {
         return false;
     }
+    // A heal after the start: what that start left running is ours, the client on its
+    // way included.
+    if (adopting && !StopAdopted()) {
+        SERVICE_LOG(L_WARNING,
+                    "[WARNING] linux/linux-service.cpp(%d): what the start left running has not "
+                    "ended, not replacing '%s' in this run\n",
+                    per_user_install_path.c_str_utf8());
+        return false;
+    }
     if (!PerUserBinPathExist()) {
         return true;
     }
@@ -759,11 +779,95 @@ void LinuxService::SetStartWait(int seconds)
 int LinuxService::LaunchPerUserBin()
 {
     const ustring script = layout.StartScript();
+    if (tree_check_deferred) {
+        AdoptWhatTheStartLeaves();
+    }
     const pid_t pid = spawnStartScript(script);
-    if (pid > 0) {
-        waitForStartScript(script, pid, start_wait_seconds);
+    if (pid <= 0) {
+        return 0;
+    }
+    // A copy found damaged while its script hangs is healed now, not after the wait.
+    std::function<bool()> give_up;
+    if (tree_check_deferred) {
+        give_up = [this] { return DamagedMeanwhile(); };
+    }
+    if (!waitForStartScript(script, pid, start_wait_seconds, give_up) && give_up && copy_taken &&
+        install_facts.copy == CopyCheck::Damaged) {
+        SERVICE_LOG(L_WARNING,
+                    "[WARNING] linux/linux-service.cpp(%d): '%s start' still runs, and the copy "
+                    "is damaged: ending it to heal the copy\n",
+                    script.c_str_utf8());
+        (void)::kill(pid, SIGKILL);
+        int status = 0;
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
     }
     return 0;
+}
+
+void LinuxService::AdoptWhatTheStartLeaves()
+{
+    if (adopting) {
+        return;
+    }
+    // A client on its way (a script that returns before its client is up) is then still
+    // ours to stop before a heal switches its copy away; otherwise a second start would
+    // run a second client on the same folder.
+    adopting = ::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) == 0;
+    if (!adopting) {
+        SERVICE_LOG(L_DEBUG,
+                    "[DEBUG] linux/linux-service.cpp(%d): cannot keep what the start leaves: "
+                    "%s\n",
+                    strerror(errno));
+    }
+}
+
+bool LinuxService::DamagedMeanwhile()
+{
+    if (copy_taken) {
+        return install_facts.copy == CopyCheck::Damaged;
+    }
+    if (!tree_check_ahead.Done()) {
+        return false;
+    }
+    install_facts.copy = TakeCopyCheck();
+    copy_taken = true;
+    return install_facts.copy == CopyCheck::Damaged;
+}
+
+bool LinuxService::StopAdopted()
+{
+    std::vector<pid_t> left = client_process::childProcesses();
+    if (left.empty()) {
+        return true;
+    }
+    SERVICE_LOG(L_INFO,
+                "[INFO] linux/linux-service.cpp(%d): ending %zu process(es) that the start left "
+                "running before the copy is healed\n",
+                left.size());
+    for (const pid_t pid : left) {
+        (void)::kill(pid, SIGTERM);
+    }
+    const auto reap = [&left] {
+        left.erase(std::remove_if(left.begin(), left.end(),
+                                  [](pid_t pid) {
+                                      int status = 0;
+                                      return ::waitpid(pid, &status, WNOHANG) != 0;
+                                  }),
+                   left.end());
+    };
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout);
+    for (reap(); !left.empty() && std::chrono::steady_clock::now() < deadline; reap()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    for (const pid_t pid : left) {
+        (void)::kill(pid, SIGKILL);
+    }
+    const auto last = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    for (reap(); !left.empty() && std::chrono::steady_clock::now() < last; reap()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return left.empty();
 }
 
 void LinuxService::LoadTargetVerInfo()

@@ -66,6 +66,14 @@ private:
     // The package exists and can be read: checked before anything is touched.
     bool PackageReadable() const;
     int LaunchPerUserBin();
+    // Makes this process the subreaper of what the start script leaves running, before a
+    // start that a heal may follow.
+    void AdoptWhatTheStartLeaves();
+    // Whether the copy's check, once it has ended, found the copy damaged; taken once.
+    bool DamagedMeanwhile();
+    // Ends what the start left running (TERM, then KILL after the timeout); false when
+    // something may still run.
+    [[nodiscard]] bool StopAdopted();
     void LoadTargetVerInfo();
     void LoadSourceVerInfo();
 
@@ -76,6 +84,10 @@ private:
     // The check was still running when the decision was made: the client starts first and
     // IsDamagedAfterStart takes the check afterwards.
     bool tree_check_deferred = false;
+    // The deferred check has been taken into install_facts.copy.
+    bool copy_taken = false;
+    // This process is the subreaper of what its start left running.
+    bool adopting = false;
     InstallFacts install_facts;
     InstallReason install_reason = InstallReason::None;
     // What the user is told of this run: set where an upgrade is held back or fails while

@@ -1275,6 +1275,99 @@ TEST_F(E2eTest, ClientInheritsTheUsersOpenGlChoice)
     EXPECT_EQ(testsupport::readFile(home() + "/gl"), "unset\nxcb_egl\n");
 }
 
+// The processes of this test's namespace whose command line contains `text`.
+QList<pid_t> processesWith(const QByteArray& text, bool byProgram)
+{
+    QList<pid_t> found;
+    for (const QString& entry : QDir("/proc").entryList(QDir::Dirs)) {
+        bool number = false;
+        const pid_t pid = static_cast<pid_t>(entry.toInt(&number));
+        if (!number || pid == ::getpid())
+            continue;
+        const QByteArray what = byProgram
+                                    ? QFileInfo("/proc/" + entry + "/exe").symLinkTarget().toUtf8()
+                                    : testsupport::readFile("/proc/" + entry + "/cmdline");
+        if (what.contains(text))
+            found << pid;
+    }
+    return found;
+}
+
+// A start script that returns before its client is up (the client is brought up once
+// something it waits for is there, the file "go" here), in a copy whose check outlasts the
+// toolkit's start: the client is started first, the copy healed after. The heal's stop
+// cannot see the client still on its way, and the script is run again after the switch:
+// both clients come up on one folder.
+TEST_F(E2eTest, ClientOnItsWayAtTheHealIsNotStartedTwice)
+{
+    QByteArray script = testsupport::readFile(QStringLiteral(E2E_START_STOP));
+    const QByteArray direct = "    setsid -f \"$client\" </dev/null >/dev/null 2>&1";
+    ASSERT_TRUE(script.contains(direct));
+    script.replace(direct,
+                   "    setsid -f sh -c 'n=0; while [ ! -e \"$HOME/go\" ] && [ $n -lt 200 ]; "
+                   "do sleep 0.05; n=$((n+1)); done; exec \"$0\"' \"$client\" "
+                   "</dev/null >/dev/null 2>&1");
+    const QString startStop = path() + "/late-start-stop";
+    testsupport::writeFile(startStop, script);
+    shipPackage(kSampleBuild.toInt(), startStop);
+    const QString go = home() + "/go";
+    testsupport::writeFile(go, "");
+    ASSERT_EQ(launch().exitCode, 0);
+    ASSERT_GT(waitForClient(), 1);
+    stopClient();
+    ASSERT_TRUE(QFile::remove(go));
+    QFile info(userApp() + "/INFO");
+    ASSERT_TRUE(info.open(QIODevice::Append));
+    info.write("damaged\n");
+    info.close();
+    QProcessEnvironment env = baseEnvironment();
+    env.insert("LD_PRELOAD", FAIL_AT_CALL_SHIM);
+    env.insert("FAIL_AT_CALL_ROOT", userApp());
+    env.insert("FAIL_AT_CALL_SLOW_STAT_US", "120000");
+    const int logBefore = logText().size();
+
+    ASSERT_EQ(launch(env).exitCode, 0);
+    const QString newLines = logText().mid(logBefore);
+    ASSERT_NE(newLines.indexOf("starting the client first"), -1) << newLines.toStdString();
+    ASSERT_NE(newLines.indexOf("reinstalling it"), -1) << newLines.toStdString();
+    testsupport::writeFile(go, "");
+    // Every waiting script has brought its client up (or ended) once none waits any longer.
+    EXPECT_TRUE(waitFor([] { return processesWith("HOME/go", false).isEmpty(); }));
+    const QList<pid_t> clients =
+        processesWith((userApp() + "/bin/brisendale-drive-ui").toUtf8(), true);
+    EXPECT_EQ(clients.size(), 1);
+    for (pid_t pid : clients) {
+        ::kill(pid, SIGTERM);
+        waitFor([pid] { return processGone(pid); });
+    }
+}
+
+// A damaged start script that hangs, in a copy whose check outlasts the toolkit's start:
+// once the check has found the damage, the hung script is ended and the copy healed at
+// once, not after the script's minute; nothing of the damaged copy is left running.
+TEST_F(E2eTest, HungStartScriptOfADamagedCopyDoesNotHoldTheHeal)
+{
+    ASSERT_EQ(launch().exitCode, 0);
+    ASSERT_GT(waitForClient(), 1);
+    stopClient();
+    testsupport::writeExec(userApp() + "/package/start-stop", "#!/bin/sh\nexec sleep 300\n");
+    QProcessEnvironment env = baseEnvironment();
+    env.insert("LD_PRELOAD", FAIL_AT_CALL_SHIM);
+    env.insert("FAIL_AT_CALL_ROOT", userApp());
+    env.insert("FAIL_AT_CALL_SLOW_STAT_US", "120000");
+    const int logBefore = logText().size();
+
+    QElapsedTimer took;
+    took.start();
+    const LaunchResult run = launch(env);
+    ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
+    EXPECT_LT(took.elapsed(), 30000) << "the hung script was waited for";
+    const QString newLines = logText().mid(logBefore);
+    EXPECT_NE(newLines.indexOf("ending it to heal the copy"), -1) << newLines.toStdString();
+    EXPECT_GT(waitForClient(), 1);
+    EXPECT_TRUE(processesWith("sleep 300", false).isEmpty());
+}
+
 // Puts the test run into a pid namespace of its own: the clients that the
 // launcher starts detach, and ending them means signalling the pid in their
 // pid file, which must never reach a process outside the test. Inside, the
