@@ -5,10 +5,8 @@
 #include <memory>
 #include <string>
 
-struct evp_md_ctx_st;
-
-// A SHA-256 over bytes fed in order, through OpenSSL's EVP, which uses the CPU's SHA
-// extensions where it has them.
+// A SHA-256 over bytes fed in order, through OpenSSL's SHA-256 functions, which use the
+// CPU's SHA extensions where they exist.
 class PackageDigest
 {
 public:
@@ -27,11 +25,8 @@ public:
     static bool parseHex(const std::string& text, std::string* lower);
 
 private:
-    struct CtxFree
-    {
-        void operator()(evp_md_ctx_st* ctx) const;
-    };
-    std::unique_ptr<evp_md_ctx_st, CtxFree> m_ctx;
+    struct State;
+    std::unique_ptr<State> m_state;
     bool m_ok = false;
 };
 

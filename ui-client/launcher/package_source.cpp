@@ -10,7 +10,9 @@
 
 namespace {
 
-const size_t HASH_STEP = 256 * 1024;
+// One buffer of this size, kept: a larger one, freed after each step, would raise
+// malloc's mmap threshold and stay in the heap's touched pages for the rest of the run.
+const size_t HASH_STEP = 64 * 1024;
 
 ssize_t readRetrying(int fd, void* buffer, size_t size)
 {
@@ -65,7 +67,7 @@ int64_t PackageSource::seek(int64_t offset, int whence)
 
 bool PackageSource::catchUp(int64_t end)
 {
-    std::vector<uint8_t> buffer(static_cast<size_t>(std::min<int64_t>(end - m_hashed, HASH_STEP)));
+    std::vector<uint8_t>& buffer = hashBuffer();
     while (m_hashed < end) {
         const size_t want = static_cast<size_t>(std::min<int64_t>(end - m_hashed, HASH_STEP));
         ssize_t got;
@@ -85,12 +87,18 @@ bool PackageSource::catchUp(int64_t end)
     return true;
 }
 
+std::vector<uint8_t>& PackageSource::hashBuffer()
+{
+    m_hash_block.resize(HASH_STEP);
+    return m_hash_block;
+}
+
 int PackageSource::hashStep()
 {
     if (!m_digest) {
         return 0;
     }
-    std::vector<uint8_t> buffer(HASH_STEP);
+    std::vector<uint8_t>& buffer = hashBuffer();
     ssize_t got;
     do {
         got = pread(m_fd.get(), buffer.data(), buffer.size(), m_hashed);

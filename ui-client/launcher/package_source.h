@@ -41,12 +41,14 @@ private:
     // Feeds the digest the bytes before end that no read has given it yet.
     bool catchUp(int64_t end);
     void hashRead(const uint8_t* data, size_t size);
+    std::vector<uint8_t>& hashBuffer();
 
     UniqueFd m_fd;
     int64_t m_pos = 0;
     int64_t m_hashed = 0;
     PackageDigest* m_digest = nullptr;
     std::vector<uint8_t> m_block;
+    std::vector<uint8_t> m_hash_block;
 };
 
 #endif // BRISENDALE_LAUNCHER_PACKAGE_SOURCE_H

@@ -671,6 +671,87 @@ std::string gzipName(const ::testing::TestParamInfo<GzipCase>& info)
 INSTANTIATE_TEST_SUITE_P(Gzip, ExtractorGzipTest, ::testing::ValuesIn(GZIP_CASES), gzipName);
 
 // The bar follows the compressed bytes: a well-compressed first entry moves it little.
+// --- regular files: modes and sizes, whichever way they are created ---
+
+struct StoredFile
+{
+    const char* path;
+    mode_t mode;
+    int64_t size; // the entry's size; data covers only its first `data` bytes when less
+    int64_t data;
+};
+
+// A pax tar of regular files; an entry whose data is shorter than its size is stored
+// sparse, with the hole at its end.
+std::string storedFiles(const std::vector<StoredFile>& files)
+{
+    std::string out;
+    std::unique_ptr<archive, void (*)(archive*)> w(archive_write_new(),
+                                                   [](archive* a) { archive_write_free(a); });
+    archive_write_set_format_pax(w.get());
+    EXPECT_EQ(archive_write_open(w.get(), &out, nullptr, appendBytes, nullptr), ARCHIVE_OK);
+    for (const StoredFile& f : files) {
+        std::unique_ptr<archive_entry, void (*)(archive_entry*)> e(archive_entry_new(),
+                                                                   archive_entry_free);
+        archive_entry_set_pathname(e.get(), f.path);
+        archive_entry_set_filetype(e.get(), AE_IFREG);
+        archive_entry_set_perm(e.get(), f.mode);
+        archive_entry_set_size(e.get(), f.size);
+        if (f.data < f.size) {
+            archive_entry_sparse_add_entry(e.get(), 0, f.data);
+        }
+        EXPECT_EQ(archive_write_header(w.get(), e.get()), ARCHIVE_OK);
+        const std::string data(static_cast<size_t>(f.data), 'x');
+        EXPECT_EQ(archive_write_data(w.get(), data.data(), data.size()),
+                  static_cast<la_ssize_t>(data.size()));
+    }
+    EXPECT_EQ(archive_write_close(w.get()), ARCHIVE_OK);
+    return out;
+}
+
+// Fresh target: the files are created by the extractor itself; files already in the way:
+// libarchive replaces them. Both must give what libarchive gives without
+// ARCHIVE_EXTRACT_PERM: no set-id or sticky bit, the umask applied, the stored size.
+class ExtractorModeTest : public ExtractorTest, public ::testing::WithParamInterface<bool>
+{};
+
+TEST_P(ExtractorModeTest, FilesKeepTheirPermissionsLessSetIdBitsAndUmaskAndTheirSize)
+{
+    const std::vector<StoredFile> files = {{"a", 04755, 3, 3},
+                                           {"d/b", 0600, 0, 0},
+                                           {"d/c", 02775, 5, 5},
+                                           {"d/e/f", 01777, 1, 1},
+                                           {"sparse", 0640, 1 << 20, 4096}};
+    const std::string target = at("app");
+    if (GetParam()) {
+        for (const StoredFile& f : files) {
+            spit(target + "/" + f.path, "old contents, longer than the new");
+        }
+    }
+    const std::string pkg = at("modes.tar");
+    spit(pkg, storedFiles(files));
+    const mode_t mask = ::umask(022);
+    ::umask(mask);
+
+    ASSERT_EQ(makeExtractor(pkg, target).Extract(), 0) << log();
+    for (const StoredFile& f : files) {
+        struct stat st;
+        ASSERT_EQ(::lstat((target + "/" + f.path).c_str(), &st), 0) << f.path;
+        EXPECT_TRUE(S_ISREG(st.st_mode)) << f.path;
+        EXPECT_EQ(st.st_mode & 07777, f.mode & 0777 & ~mask) << f.path;
+        EXPECT_EQ(st.st_size, f.size) << f.path;
+        EXPECT_EQ(slurp(target + "/" + f.path).find_first_not_of('x'),
+                  f.data == f.size ? std::string::npos : static_cast<size_t>(f.data))
+            << f.path;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Targets, ExtractorModeTest, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return info.param ? std::string("files_in_the_way")
+                                               : std::string("fresh");
+                         });
+
 TEST_F(ExtractorTest, GzipProgressFollowsThePackageBytes)
 {
     const std::string tar =
