@@ -149,29 +149,74 @@ int FSRenameDurably(const ustring& from, const ustring& to)
     return fromParent == toParent ? 0 : FSSyncFolder(fromParent);
 }
 
-int FSWriteFileAtomic(const ustring& path, const std::string& data)
+AtomicFileWriter::AtomicFileWriter(const ustring& path) : m_path(path), m_temp(path + ".new")
 {
     if (path.empty()) {
-        errno = EINVAL;
+        m_err = EINVAL;
+        return;
+    }
+    m_fd = openAtRetry(AT_FDCWD, m_temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (m_fd < 0) {
+        m_err = errno;
+    }
+}
+
+AtomicFileWriter::~AtomicFileWriter()
+{
+    if (m_fd >= 0) {
+        ::close(m_fd);
+    }
+    if (!m_committed && !m_path.empty()) {
+        // Ignored: a stale temporary file is replaced by the next write.
+        unlink(m_temp.c_str());
+    }
+}
+
+bool AtomicFileWriter::Append(const std::string& data)
+{
+    if (m_err == 0 && writeAll(m_fd, data) != 0) {
+        m_err = errno;
+    }
+    errno = m_err;
+    return m_err == 0;
+}
+
+int AtomicFileWriter::Commit()
+{
+    if (m_err == 0 && syncRetry(m_fd) != 0) {
+        m_err = errno;
+    }
+    if (m_fd >= 0) {
+        const int fd = m_fd;
+        m_fd = -1;
+        if (::close(fd) != 0 && m_err == 0) {
+            m_err = errno;
+        }
+    }
+    if (m_err == 0 && rename(m_temp.c_str(), m_path.c_str()) != 0) {
+        m_err = errno;
+    }
+    if (m_err != 0) {
+        DURABLE_LOG(L_ERR, "[ERROR] durable.cpp(%d): FSWriteFileAtomic: %s: %s (%d)\n",
+                    m_path.c_str(), strerror(m_err), m_err);
+        errno = m_err;
         return -1;
     }
-    const ustring temp = path + ".new";
-    UniqueFd fd(openAtRetry(AT_FDCWD, temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
-    int result = fd.valid() && writeAll(fd.get(), data) == 0 && syncRetry(fd.get()) == 0 &&
-                         fd.close() == 0 && rename(temp.c_str(), path.c_str()) == 0
-                     ? 0
-                     : -1;
-    if (result != 0) {
+    m_committed = true;
+    return FSSyncFolder(FSParentPath(m_path));
+}
+
+int FSWriteFileAtomic(const ustring& path, const std::string& data)
+{
+    AtomicFileWriter writer(path);
+    if (!writer.Append(data)) {
         const int err = errno;
         DURABLE_LOG(L_ERR, "[ERROR] durable.cpp(%d): FSWriteFileAtomic: %s: %s (%d)\n",
                     path.c_str(), strerror(err), err);
-        fd.reset();
-        // Ignored: a stale temporary file is replaced by the next write.
-        unlink(temp.c_str());
         errno = err;
         return -1;
     }
-    return FSSyncFolder(FSParentPath(path));
+    return writer.Commit();
 }
 
 int FSSyncTree(const ustring& root)

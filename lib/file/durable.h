@@ -27,6 +27,30 @@
 // Replaces path with data so that a crash leaves either the old file or the new one:
 // a temporary file beside it, fsync, rename, fsync of the folder. 0 or -1 (errno set).
 [[nodiscard]] int FSWriteFileAtomic(const ustring& path, const std::string& data);
+
+// FSWriteFileAtomic for data made as it goes, written in pieces so that it is never held
+// whole. Nothing replaces `path` until Commit; a writer dropped before that removes its
+// temporary file.
+class AtomicFileWriter
+{
+public:
+    explicit AtomicFileWriter(const ustring& path);
+    ~AtomicFileWriter();
+    AtomicFileWriter(const AtomicFileWriter&) = delete;
+    AtomicFileWriter& operator=(const AtomicFileWriter&) = delete;
+
+    // False once a write has failed, errno set; later appends write nothing.
+    [[nodiscard]] bool Append(const std::string& data);
+    // Flushes, renames over `path` and flushes its folder. 0, or -1 (errno set, logged).
+    [[nodiscard]] int Commit();
+
+private:
+    ustring m_path;
+    ustring m_temp;
+    int m_fd = -1;
+    int m_err = 0;
+    bool m_committed = false;
+};
 // fsyncs every regular file and folder of the tree at root, root included (not its
 // folder's entry for it). 0 or -1.
 [[nodiscard]] int FSSyncTree(const ustring& root);

@@ -287,7 +287,28 @@ bool appendEntry(std::string& out, int dirfd, const char* at, std::string_view p
 
 // Parents before children, names in byte order: the checker needs the first, tests the second.
 // Paths are resolved from A's descriptor so that only one listing is open at a time.
-bool walk(int root, const std::string& rel, std::string& out, size_t& count)
+// The manifest's text on its way to its file, handed over in pieces so that a large
+// tree's manifest is never held whole.
+struct ManifestText
+{
+    static constexpr size_t kPiece = 64 * 1024;
+    std::string text;
+    AtomicFileWriter& file;
+
+    // Writes the text out once it has grown past a piece (or whatever there is, with
+    // `all`); false when the write failed.
+    bool spill(bool all = false)
+    {
+        if (!all && text.size() < kPiece) {
+            return true;
+        }
+        const bool ok = file.Append(text);
+        text.clear();
+        return ok;
+    }
+};
+
+bool walk(int root, const std::string& rel, ManifestText& out, size_t& count)
 {
     const int fd =
         openRetry(root, rel.empty() ? "." : rel.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
@@ -316,7 +337,7 @@ bool walk(int root, const std::string& rel, std::string& out, size_t& count)
         const std::string child = rel.empty() ? name : rel + "/" + name;
         struct stat st;
         if (::fstatat(root, child.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
-            !appendEntry(out, root, child.c_str(), child, st)) {
+            !appendEntry(out.text, root, child.c_str(), child, st) || !out.spill()) {
             return false;
         }
         ++count;
@@ -775,21 +796,22 @@ int WriteNextTreeManifest(const ustring& user_root, const ustring& app_dir, cons
     const ustring next = NextTreeManifestPath(user_root, app_dir);
     UniqueFd root(openRetry(AT_FDCWD, tree.c_str_utf8(), O_RDONLY | O_DIRECTORY));
     struct stat st;
-    std::string out = kMagic;
+    AtomicFileWriter file(next);
+    ManifestText out{kMagic, file};
     std::string build;
     bool ok = readBuild(tree, build);
-    out += "build ";
-    appendCounted(out, build);
+    out.text += "build ";
+    appendCounted(out.text, build);
     size_t count = 1;
     ok = ok && root.valid() && ::fstat(root.get(), &st) == 0;
     if (ok) {
-        out += "\ntree " + std::to_string(static_cast<unsigned long long>(st.st_ino)) + "\n";
-        ok = appendEntry(out, root.get(), "", std::string_view(), st) &&
+        out.text += "\ntree " + std::to_string(static_cast<unsigned long long>(st.st_ino)) + "\n";
+        ok = appendEntry(out.text, root.get(), "", std::string_view(), st) &&
              walk(root.get(), std::string(), out, count);
     }
     if (ok) {
-        out += "end " + std::to_string(count) + "\n";
-        ok = FSWriteFileAtomic(next, out) == 0;
+        out.text += "end " + std::to_string(count) + "\n";
+        ok = out.spill(true) && file.Commit() == 0;
     }
     if (ok) {
         return 0;
