@@ -92,8 +92,8 @@ bool displayStillThere()
     if (!DisplayProbe::WatchedDisplayGone(DisplayProbe::LIVE_TIMEOUT_MS)) {
         return true;
     }
-    LAUNCHER_LOG(L_WARNING, "[WARNING] launcher.cpp(%d): the display is gone before the "
-                            "switch, ending the run as at logout\n");
+    LAUNCHER_LOG(L_WARNING, "[WARNING] launcher.cpp(%d): the display connection broke (it "
+                            "refuses before the switch), ending the run as at logout\n");
     return false;
 }
 
