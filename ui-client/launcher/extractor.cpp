@@ -576,15 +576,49 @@ bool packageComplete(Package& package, uint64_t below, const std::string& sha256
     return true;
 }
 
-// Opens a folder below root for *at calls, refusing (ELOOP, EXDEV) any symlink or ".."
-// on the way; -1 with errno set otherwise, ENOSYS where the kernel lacks openat2.
-int openFolderBeneath(int root, const char* path)
+// Creates a new file at `path` below root for writing, refusing (ELOOP, EXDEV) any symlink
+// or ".." on the way, each step resolved in the same call: a folder swapped for a link
+// meanwhile is never followed. -1 with errno set otherwise, ENOSYS where the kernel lacks
+// openat2.
+int createFileBeneath(int root, const char* path, mode_t mode)
+{
+    open_how how;
+    std::memset(&how, 0, sizeof how);
+    how.flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+    how.mode = mode;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+    return static_cast<int>(syscall(SYS_openat2, root, path, &how, sizeof how));
+}
+
+bool openat2Works(int root)
 {
     open_how how;
     std::memset(&how, 0, sizeof how);
     how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
     how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
-    return static_cast<int>(syscall(SYS_openat2, root, path, &how, sizeof how));
+    const UniqueFd probe(static_cast<int>(syscall(SYS_openat2, root, ".", &how, sizeof how)));
+    return probe.valid();
+}
+
+// This thread's umask, read without setting it where the kernel tells it: a set and reset
+// would leave files that another thread creates meanwhile unmasked.
+mode_t currentUmask()
+{
+    if (FILE* status = std::fopen("/proc/thread-self/status", "re")) {
+        char line[128];
+        unsigned int mask = 0;
+        bool found = false;
+        while (!found && std::fgets(line, sizeof line, status)) {
+            found = std::sscanf(line, "Umask: %o", &mask) == 1;
+        }
+        std::fclose(status);
+        if (found) {
+            return static_cast<mode_t>(mask);
+        }
+    }
+    const mode_t mask = umask(0);
+    umask(mask);
+    return mask;
 }
 
 // True when a relative path has a ".." component; libarchive's own refusal of it is kept.
@@ -649,11 +683,11 @@ private:
 
 // The writing side: owns the disk writer and, in its own thread, a working directory at
 // the target, so that libarchive's symlink checks walk only the components inside the
-// package instead of every component from "/". A plain regular file whose folder can be
-// reached without a symlink or ".." (openat2 checks each step) is created and written
-// here, three system calls per file where libarchive makes thirteen; whatever else,
-// and any such file that cannot be created that way, goes through libarchive and its
-// checks as before.
+// package instead of every component from "/". A plain regular file whose path can be
+// reached without a symlink or ".." (openat2 checks each step as it creates the file) is
+// created and written here, three system calls per file where libarchive makes thirteen; whatever
+// else, and any such file that cannot be created that way, goes through libarchive and its checks
+// as before.
 class EntryWriter
 {
 public:
@@ -681,7 +715,6 @@ public:
             m_queue->abort();
         }
         m_file.reset();
-        m_folder.reset();
         m_root_fd.reset();
         // Deferred folder modes are applied here, where relative paths still resolve.
         if (archive_write_close(m_writer) != ARCHIVE_OK && m_ok) {
@@ -714,16 +747,12 @@ private:
         }
         archive_write_disk_set_options(m_writer, options);
         // Read once, as libarchive reads it at every header, to mask the files' modes alike.
-        m_umask = umask(0);
-        umask(m_umask);
+        m_umask = currentUmask();
         // Without openat2 (before Linux 5.6, or refused by a filter) every entry goes
         // through libarchive.
         m_root_fd = UniqueFd(::open(m_root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-        if (m_root_fd.valid()) {
-            UniqueFd probe(openFolderBeneath(m_root_fd.get(), "."));
-            if (!probe.valid()) {
-                m_root_fd.reset();
-            }
+        if (m_root_fd.valid() && !openat2Works(m_root_fd.get())) {
+            m_root_fd.reset();
         }
         return true;
     }
@@ -792,9 +821,8 @@ private:
         return Made::FAILED;
     }
 
-    // Creates a plain regular file at the entry's path (relative to the target) below a
-    // folder reached without symlinks, with nothing created when libarchive is to write
-    // the entry instead.
+    // Creates a plain regular file at the entry's path (relative to the target), reached
+    // without symlinks, with nothing created when libarchive is to write the entry instead.
     Made createDirectly(archive_entry* entry)
     {
         if (!m_root_fd.valid() || archive_entry_filetype(entry) != AE_IFREG ||
@@ -808,30 +836,14 @@ private:
         }
         const std::string path = stored;
         const size_t slash = path.rfind('/');
-        const std::string folder =
-            slash == std::string::npos ? std::string() : path.substr(0, slash);
         const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
         if (name.empty() || name == "." || name == "..") {
             return Made::BY_LIBARCHIVE;
         }
-        int at = m_root_fd.get();
-        if (!folder.empty()) {
-            if (!m_folder.valid() || m_folder_path != folder) {
-                m_folder.reset();
-                const int fd = openFolderBeneath(m_root_fd.get(), folder.c_str());
-                if (fd < 0) {
-                    return refused(errno);
-                }
-                m_folder = UniqueFd(fd);
-                m_folder_path = folder;
-            }
-            at = m_folder.get();
-        }
         // As libarchive makes it without ARCHIVE_EXTRACT_PERM: no set-id or sticky bits,
         // the umask applied. O_EXCL: an existing name is libarchive's to replace or refuse.
         const mode_t mode = archive_entry_perm(entry) & 0777 & ~m_umask;
-        const int fd =
-            ::openat(at, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+        const int fd = createFileBeneath(m_root_fd.get(), path.c_str(), mode);
         if (fd < 0) {
             return refused(errno);
         }
@@ -856,9 +868,6 @@ private:
             }
         }
         if (!direct) {
-            // libarchive may make or replace folders and links: the folder kept open for
-            // the files above may no longer be the one at its path.
-            m_folder.reset();
             // The secure options report their refusals as ARCHIVE_WARN: anything short of
             // ARCHIVE_OK means the entry was not written as stored.
             if (archive_write_header(m_writer, entry) != ARCHIVE_OK) {
@@ -984,10 +993,8 @@ private:
     mode_t m_kind = 0;  // its type; AE_IFLNK for a hard link too
     bool m_ok = false;
     mode_t m_umask = 022;
-    UniqueFd m_root_fd;        // the target, while files may be created directly
-    UniqueFd m_folder;         // the folder of the last file created directly
-    std::string m_folder_path; // its path below the target
-    UniqueFd m_file;           // the open entry, when created directly
+    UniqueFd m_root_fd; // the target, while files may be created directly
+    UniqueFd m_file;    // the open entry, when created directly
     int64_t m_file_size = 0;
     int64_t m_file_end = 0; // the end of the data written to it
 };

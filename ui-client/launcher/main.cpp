@@ -121,6 +121,12 @@ void ignore_sigpipe()
     sigemptyset(&ignore.sa_mask);
     sigaction(SIGPIPE, &ignore, nullptr);
     sigaction(SIGXFSZ, &ignore, nullptr);
+    // Inherited as ignored, it would reap the start script unseen, and its pid could be
+    // another process's by the time it is signalled.
+    struct sigaction reap = {};
+    reap.sa_handler = SIG_DFL;
+    sigemptyset(&reap.sa_mask);
+    sigaction(SIGCHLD, &reap, nullptr);
 }
 
 // The value of the argument `name` ("-platform", "-display"), null when it is not given.

@@ -293,21 +293,24 @@ static pid_t parentOf(pid_t pid)
     return static_cast<pid_t>(std::atol(stat.c_str() + std::min(paren + 4, stat.size())));
 }
 
-std::vector<pid_t> childProcesses()
+bool childProcesses(std::vector<pid_t>& children)
 {
-    std::vector<pid_t> children;
-    UniqueDir dir(opendir("/proc"));
-    if (!dir) {
-        return children;
-    }
+    children.clear();
+    // Only a /proc of this process's own pid namespace names its children by their
+    // numbers here; another one (or none) could name other processes.
     const pid_t self = ::getpid();
+    const std::string own = readProcFile("/proc/self/stat", 64);
+    UniqueDir dir(opendir("/proc"));
+    if (!dir || std::atol(own.c_str()) != static_cast<long>(self)) {
+        return false;
+    }
     while (struct dirent* entry = readdir(dir.get())) {
         const pid_t pid = parsePid(entry->d_name);
         if (pid > 0 && pid != self && parentOf(pid) == self) {
             children.push_back(pid);
         }
     }
-    return children;
+    return true;
 }
 
 // Adds every process of this user that runs `client` to `pids`; false when /proc

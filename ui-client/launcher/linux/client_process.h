@@ -59,9 +59,10 @@ PidOwner whoIs(pid_t pid, const ClientFile& client);
 // True when `pid` names no process, or one that has ended and waits for its parent.
 bool processGone(pid_t pid);
 
-// The processes whose parent is this one: once it is their subreaper, whatever a start
-// script left running. Empty when /proc cannot be listed.
-std::vector<pid_t> childProcesses();
+// The processes whose parent is this one (once it is their subreaper, whatever a start
+// script left running) into `children`; false when that cannot be told: no /proc, or one
+// of another pid namespace.
+[[nodiscard]] bool childProcesses(std::vector<pid_t>& children);
 
 // Adds every process of this user that runs `client` to `pids`; false when /proc
 // cannot be listed, so nothing can be told.

@@ -113,6 +113,17 @@ void logScriptEnd(const ustring& script, int status)
     }
 }
 
+// Reaps the processes of `pids` that have ended, and leaves the others.
+void reapEnded(std::vector<pid_t>& pids)
+{
+    pids.erase(std::remove_if(pids.begin(), pids.end(),
+                              [](pid_t pid) {
+                                  int status = 0;
+                                  return ::waitpid(pid, &status, WNOHANG) != 0;
+                              }),
+               pids.end());
+}
+
 // Waits for the start script at most wait_seconds, or until `give_up` says so; true when
 // it has ended (and was reaped).
 bool waitForStartScript(const ustring& script, pid_t pid, int wait_seconds,
@@ -837,37 +848,35 @@ bool LinuxService::DamagedMeanwhile()
 
 bool LinuxService::StopAdopted()
 {
-    std::vector<pid_t> left = client_process::childProcesses();
-    if (left.empty()) {
-        return true;
-    }
-    SERVICE_LOG(L_INFO,
-                "[INFO] linux/linux-service.cpp(%d): ending %zu process(es) that the start left "
-                "running before the copy is healed\n",
-                left.size());
-    for (const pid_t pid : left) {
-        (void)::kill(pid, SIGTERM);
-    }
-    const auto reap = [&left] {
-        left.erase(std::remove_if(left.begin(), left.end(),
-                                  [](pid_t pid) {
-                                      int status = 0;
-                                      return ::waitpid(pid, &status, WNOHANG) != 0;
-                                  }),
-                   left.end());
-    };
+    // Listed again until none is left: a process whose parent ends here is handed to this
+    // one, a client on its way below a shell included.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout);
-    for (reap(); !left.empty() && std::chrono::steady_clock::now() < deadline; reap()) {
+    const auto last = deadline + std::chrono::seconds(1);
+    bool told = false;
+    for (;;) {
+        std::vector<pid_t> left;
+        if (!client_process::childProcesses(left)) {
+            return false;
+        }
+        reapEnded(left);
+        if (left.empty()) {
+            return true;
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= last) {
+            return false;
+        }
+        if (!told) {
+            SERVICE_LOG(L_INFO,
+                        "[INFO] linux/linux-service.cpp(%d): ending what the start left running "
+                        "before the copy is healed\n");
+            told = true;
+        }
+        for (const pid_t pid : left) {
+            (void)::kill(pid, now < deadline ? SIGTERM : SIGKILL);
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    for (const pid_t pid : left) {
-        (void)::kill(pid, SIGKILL);
-    }
-    const auto last = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-    for (reap(); !left.empty() && std::chrono::steady_clock::now() < last; reap()) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return left.empty();
 }
 
 void LinuxService::LoadTargetVerInfo()

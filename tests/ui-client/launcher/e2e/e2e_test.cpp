@@ -1342,6 +1342,55 @@ TEST_F(E2eTest, ClientOnItsWayAtTheHealIsNotStartedTwice)
     }
 }
 
+// As above, but the client on its way waits below a shell that stays its parent: the heal's
+// stop ends that shell, and its child, handed to the launcher only then, is never ended.
+TEST_F(E2eTest, ClientOnItsWayBelowALiveParentAtTheHealIsNotStartedTwice)
+{
+    const QString waiter = path() + "/waiter";
+    testsupport::writeExec(waiter, "#!/bin/sh\n"
+                                   "n=0; while [ ! -e \"$HOME/go\" ] && [ $n -lt 200 ]; do "
+                                   "sleep 0.05; n=$((n+1)); done; exec \"$1\"\n");
+    QByteArray script = testsupport::readFile(QStringLiteral(E2E_START_STOP));
+    const QByteArray direct = "    setsid -f \"$client\" </dev/null >/dev/null 2>&1";
+    ASSERT_TRUE(script.contains(direct));
+    script.replace(direct, "    setsid -f sh -c '\"$0\" \"$1\" & wait' \"" + waiter.toUtf8() +
+                               "\" \"$client\" </dev/null >/dev/null 2>&1");
+    const QString startStop = path() + "/late-start-stop";
+    testsupport::writeFile(startStop, script);
+    shipPackage(kSampleBuild.toInt(), startStop);
+    const QString go = home() + "/go";
+    testsupport::writeFile(go, "");
+    ASSERT_EQ(launch().exitCode, 0);
+    ASSERT_GT(waitForClient(), 1);
+    stopClient();
+    ASSERT_TRUE(QFile::remove(go));
+    QFile info(userApp() + "/INFO");
+    ASSERT_TRUE(info.open(QIODevice::Append));
+    info.write("damaged\n");
+    info.close();
+    QProcessEnvironment env = baseEnvironment();
+    env.insert("LD_PRELOAD", FAIL_AT_CALL_SHIM);
+    env.insert("FAIL_AT_CALL_ROOT", userApp());
+    env.insert("FAIL_AT_CALL_SLOW_STAT_US", "120000");
+    const int logBefore = logText().size();
+
+    ASSERT_EQ(launch(env).exitCode, 0);
+    const QString newLines = logText().mid(logBefore);
+    ASSERT_NE(newLines.indexOf("starting the client first"), -1) << newLines.toStdString();
+    ASSERT_NE(newLines.indexOf("reinstalling it"), -1) << newLines.toStdString();
+    testsupport::writeFile(go, "");
+    // The waiters, not the shells that hold them.
+    const QByteArray waiting = QByteArray("sh") + '\0' + waiter.toUtf8();
+    EXPECT_TRUE(waitFor([&waiting] { return processesWith(waiting, false).isEmpty(); }));
+    const QList<pid_t> clients =
+        processesWith((userApp() + "/bin/brisendale-drive-ui").toUtf8(), true);
+    EXPECT_EQ(clients.size(), 1);
+    for (pid_t pid : clients) {
+        ::kill(pid, SIGTERM);
+        waitFor([pid] { return processGone(pid); });
+    }
+}
+
 // A damaged start script that hangs, in a copy whose check outlasts the toolkit's start:
 // once the check has found the damage, the hung script is ended and the copy healed at
 // once, not after the script's minute; nothing of the damaged copy is left running.

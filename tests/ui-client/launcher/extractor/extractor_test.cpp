@@ -1180,3 +1180,39 @@ TEST_F(ExtractorTest, QueueStaysBoundedThroughA100MbEntry)
 }
 
 } // namespace
+
+// A folder of the target moved out and replaced by a symlink while its files are written
+// (by another process of the user): files that come after the swap are not created in the
+// moved folder, now outside the target.
+TEST_F(ExtractorTest, FolderMovedOutWhileWrittenGetsNoMoreFiles)
+{
+    std::vector<Entry> entries = {dir("d/")};
+    for (int i = 0; i < 800; ++i) {
+        char name[32];
+        std::snprintf(name, sizeof name, "d/f%04d", i);
+        entries.push_back(file(name, "x"));
+    }
+    const std::string pkg = writeArchive(Format::Tar, entries);
+    const std::string target = at("app");
+    const std::string moved = at("outside/moved");
+    ASSERT_EQ(::mkdir(at("outside").c_str(), 0755), 0);
+    std::set<std::string> atSwap;
+    bool swapped = false;
+    std::thread racer([&] {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!exists(target + "/d/f0000") && std::chrono::steady_clock::now() < until) {
+        }
+        swapped = ::rename((target + "/d").c_str(), moved.c_str()) == 0;
+        atSwap = listing(moved);
+        (void)::symlink(moved.c_str(), (target + "/d").c_str());
+    });
+    Extractor extractor = makeExtractor(pkg, target);
+    const int result = extractor.Extract();
+    racer.join();
+    ASSERT_TRUE(swapped);
+    ASSERT_LT(atSwap.size(), 800u) << "the swap came after the last file";
+    const std::set<std::string> after = listing(moved);
+    EXPECT_LE(after.size(), atSwap.size() + 1)
+        << after.size() - atSwap.size() << " files created outside the target after the swap; "
+        << "result " << result << ", blame " << static_cast<int>(extractor.FailureBlame());
+}
