@@ -37,6 +37,7 @@
 #include <cstring>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <pthread.h>
 #include <string>
 #include <sys/stat.h>
@@ -336,6 +337,35 @@ OPEN_CALL(open, (const char* path, int flags, ...), AT_FDCWD)
 OPEN_CALL(open64, (const char* path, int flags, ...), AT_FDCWD)
 OPEN_CALL(openat, (int dirfd, const char* path, int flags, ...), dirfd)
 OPEN_CALL(openat64, (int dirfd, const char* path, int flags, ...), dirfd)
+
+// openat2 has no libc wrapper: the launcher reaches it through syscall(2), and it is
+// counted, failed and tracked here like openat.
+extern "C" long syscall(long number, ...)
+{
+    va_list ap;
+    va_start(ap, number);
+    long a[6];
+    for (long& value : a)
+        value = va_arg(ap, long);
+    va_end(ap);
+    using Fn = long (*)(long, ...);
+    static Fn fn = real<Fn>("syscall");
+    if (number != SYS_openat2)
+        return fn(number, a[0], a[1], a[2], a[3], a[4], a[5]);
+    const int dirfd = static_cast<int>(a[0]);
+    const char* path = reinterpret_cast<const char*>(a[1]);
+    const auto* how = reinterpret_cast<const open_how*>(a[2]);
+    const std::string full = resolve(dirfd, path);
+    const bool isCounted = counted(full);
+    if (isCounted && injectFault("openat2", full))
+        return -1;
+    const long fd = fn(number, a[0], a[1], a[2], a[3], a[4], a[5]);
+    track(static_cast<int>(fd), isCounted && fd >= 0);
+    if (isCounted && fd >= 0 && how &&
+        ((how->flags & O_ACCMODE) != O_RDONLY || (how->flags & O_TRUNC)))
+        journal('o', static_cast<int>(fd));
+    return fd;
+}
 
 extern "C" int creat(const char* path, mode_t mode)
 {
