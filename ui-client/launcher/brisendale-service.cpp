@@ -721,7 +721,6 @@ void Service::RemoveLeftOverBackups()
 
 int Service::FSCopyPath(const ustring& src, const ustring& dest)
 {
-    int ret = -1;
     SERVICE_LOG(L_DEBUG, "[DEBUG] brisendale-service.cpp(%d): copy from '%s' to '%s'\n",
                 src.c_str_utf8(), dest.c_str_utf8());
 
@@ -751,6 +750,11 @@ int Service::FSCopyPath(const ustring& src, const ustring& dest)
         return -1;
     }
 
+    return CopyFolderEntries(src, dest);
+}
+
+int Service::CopyFolderEntries(const ustring& src, const ustring& dest)
+{
     DIR_HANDLE dh;
     if (FSOpenDir(src, 0, dh) < 0) {
         SERVICE_LOG(L_WARNING,
@@ -759,7 +763,7 @@ int Service::FSCopyPath(const ustring& src, const ustring& dest)
                     src.c_str_utf8());
         return 0;
     }
-    ret = 0;
+    int ret = 0;
     DIR_ENTRY entry;
     while (FSReadDir(dh, entry) > 0) {
         if (entry.name == ustring(".") || entry.name == ustring("..")) {

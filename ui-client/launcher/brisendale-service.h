@@ -74,6 +74,8 @@ protected:
 
     // Copies a file or a whole folder tree; 0 or -1.
     int FSCopyPath(const ustring& src, const ustring& dest);
+    // FSCopyPath's copy of the entries of the folder src into dest, made already.
+    int CopyFolderEntries(const ustring& src, const ustring& dest);
 
     // Present from before A is first touched until the new A is on storage or the old
     // one is back; it names where the complete old installation is meanwhile.

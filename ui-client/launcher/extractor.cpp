@@ -1111,6 +1111,112 @@ int Extractor::Extract()
     return result;
 }
 
+namespace {
+
+// Opens the package and reads its first entry into `first`; false, with the line
+// administrators know from it, when it cannot be opened or has no first entry.
+bool openFirstEntry(const ustring& source, bool hashed, FaultNote* fault, Package* reader,
+                    archive_entry** first)
+{
+    *reader = openReader(source, hashed, fault);
+    bool started = false;
+    if (!*reader) {
+        // Noted by openReader.
+    } else if (archive_read_next_header(reader->get(), first) != ARCHIVE_OK) {
+        noteReadFailure(reader->get(), fault);
+    } else {
+        started = true;
+    }
+    if (!started) {
+        // The count logged is -1 for a package that cannot be opened, 0 for one without
+        // entries.
+        EXTRACTOR_LOG(
+            L_ERR, "[ERROR] extractor.cpp(%d): Failed to calculate total file numbers, ret: %d\n",
+            *reader ? 0 : -1);
+    }
+    return started;
+}
+
+// libarchive's disk writer for `root`, its options in `options` and the package's size in
+// `size`; null (logged) when it cannot be made.
+WriteHandle makeDiskWriter(const std::string& root, const ustring& source, int* options,
+                           int64_t* size)
+{
+    WriteHandle writer(archive_write_disk_new());
+    if (!writer) {
+        EXTRACTOR_LOG(L_ERR, "[ERROR] extractor.cpp(%d): Allocate extractor failed\n");
+        return writer;
+    }
+    // In a folder made empty for this run, only entries of this run can be in the way,
+    // and libarchive replaces those on its own: the unlink before every create would
+    // only fail.
+    *options = isEmptyFolder(root) ? SECURE_OPTIONS : SECURE_OPTIONS | ARCHIVE_EXTRACT_UNLINK;
+    struct stat package;
+    *size = 0;
+    if (stat(source.c_str(), &package) == 0) {
+        archive_write_disk_set_skip_file(writer.get(), package.st_dev, package.st_ino);
+        *size = package.st_size;
+    }
+    return writer;
+}
+
+// What one pass left: 0 or -1, and the most bytes held between its two threads.
+struct PassResult
+{
+    int result = -1;
+    size_t queue_peak = 0;
+};
+
+// Reads the entries from `first` on this thread while a second one writes them below
+// `root`, with a bounded queue between the two, then makes the tree durable.
+PassResult readAndWrite(Package& reader, archive_entry* first, const std::string& root,
+                        archive* writer, int options, int64_t size, const std::string& sha256,
+                        uint64_t expected_entries, FaultNote* fault)
+{
+    PassResult pass;
+    EntryQueue queue(QUEUE_BUDGET);
+    // A failed flush stops the extraction: the tree could not be made durable. So does
+    // the session's end, without waiting for the files still queued.
+    // Made before the first entry is written: where one syncfs makes the tree durable, its
+    // descriptor reports every write-back error of the extraction.
+    TreeFlusher flusher(
+        root,
+        [&queue, fault] {
+            fault->Note(Blame::Environment);
+            queue.abort();
+        },
+        [] { return StopSignals::Requested() != 0; }, true);
+    EntryWriter entryWriter(writer, &queue, &flusher, root, options, fault);
+    std::thread writing;
+    try {
+        writing = std::thread(&EntryWriter::run, &entryWriter);
+    } catch (const std::system_error& e) {
+        fault->Note(Blame::Environment);
+        EXTRACTOR_LOG(L_ERR, "[ERROR] extractor.cpp(%d): Failed to start the writing thread: %s\n",
+                      e.what());
+        return pass;
+    }
+    ProgressMeter progress(size);
+    uint64_t below = 0;
+    const bool readOk = readEntries(reader, first, root, &queue, &progress, &below, fault) &&
+                        packageComplete(reader, below, sha256, expected_entries, fault);
+    queue.finish(readOk);
+    writing.join();
+    pass.queue_peak = queue.peak();
+    if (!readOk || !entryWriter.ok()) {
+        return pass;
+    }
+    // Every file and folder of the tree is on storage, or the extraction fails.
+    if (flushTree(&flusher, below + 1) != 0) {
+        fault->Note(Blame::Environment);
+        return pass;
+    }
+    pass.result = 0;
+    return pass;
+}
+
+} // namespace
+
 // One pass: this thread reads, decodes and checks the entries in archive order while a
 // second one writes them, with a bounded queue between the two.
 int Extractor::extractNoting(FaultNote& fault)
@@ -1122,94 +1228,30 @@ int Extractor::extractNoting(FaultNote& fault)
     EXTRACTOR_LOG(L_DEBUG, "[DEBUG] extractor.cpp(%d): decompress from '%s' to '%s'\n",
                   source.c_str(), target.c_str());
     Notify_Adapter::GetInstance()->UpdateDialogText(StrTable::LoadStr(STR_EXTRACT_STARTED));
-
-    // No counting pass: an archive that cannot be opened or has no first entry fails
-    // with the line administrators know from it.
-    // The count logged is -1 for a package that cannot be opened, 0 for one without entries.
     std::string sha256;
     if (!expected_sha256.empty() && !PackageDigest::parseHex(expected_sha256, &sha256)) {
         EXTRACTOR_LOG(L_ERR, "[ERROR] extractor.cpp(%d): sha256 is not a SHA-256 digest: '%s'\n",
                       expected_sha256.c_str());
         return -1;
     }
-    Package reader = openReader(source, !sha256.empty(), &fault);
+    // No counting pass: the entries are written as they are read.
+    Package reader;
     archive_entry* first = nullptr;
-    bool started = false;
-    if (!reader) {
-        // Noted by openReader.
-    } else if (archive_read_next_header(reader.get(), &first) != ARCHIVE_OK) {
-        noteReadFailure(reader.get(), &fault);
-    } else {
-        started = true;
-    }
-    if (!started) {
-        EXTRACTOR_LOG(
-            L_ERR, "[ERROR] extractor.cpp(%d): Failed to calculate total file numbers, ret: %d\n",
-            reader ? 0 : -1);
+    if (!openFirstEntry(source, !sha256.empty(), &fault, &reader, &first)) {
         return -1;
     }
-
     const std::string root = prepareTarget(target);
-    if (root.empty()) {
-        fault.Note(Blame::Environment);
-        return -1;
-    }
-    WriteHandle writer(archive_write_disk_new());
-    if (!writer) {
-        fault.Note(Blame::Environment);
-        EXTRACTOR_LOG(L_ERR, "[ERROR] extractor.cpp(%d): Allocate extractor failed\n");
-        return -1;
-    }
-    // In a folder made empty for this run, only entries of this run can be in the way,
-    // and libarchive replaces those on its own: the unlink before every create would
-    // only fail.
-    const int options =
-        isEmptyFolder(root) ? SECURE_OPTIONS : SECURE_OPTIONS | ARCHIVE_EXTRACT_UNLINK;
-    struct stat package;
+    int options = 0;
     int64_t size = 0;
-    if (stat(source.c_str(), &package) == 0) {
-        archive_write_disk_set_skip_file(writer.get(), package.st_dev, package.st_ino);
-        size = package.st_size;
-    }
-
-    EntryQueue queue(QUEUE_BUDGET);
-    // A failed flush stops the extraction: the tree could not be made durable. So does
-    // the session's end, without waiting for the files still queued.
-    // Made before the first entry is written: where one syncfs makes the tree durable, its
-    // descriptor reports every write-back error of the extraction.
-    TreeFlusher flusher(
-        root,
-        [&queue, &fault] {
-            fault.Note(Blame::Environment);
-            queue.abort();
-        },
-        [] { return StopSignals::Requested() != 0; }, true);
-    EntryWriter entryWriter(writer.get(), &queue, &flusher, root, options, &fault);
-    std::thread writing;
-    try {
-        writing = std::thread(&EntryWriter::run, &entryWriter);
-    } catch (const std::system_error& e) {
-        fault.Note(Blame::Environment);
-        EXTRACTOR_LOG(L_ERR, "[ERROR] extractor.cpp(%d): Failed to start the writing thread: %s\n",
-                      e.what());
-        return -1;
-    }
-    ProgressMeter progress(size);
-    uint64_t below = 0;
-    const bool readOk = readEntries(reader, first, root, &queue, &progress, &below, &fault) &&
-                        packageComplete(reader, below, sha256, expected_entries, &fault);
-    queue.finish(readOk);
-    writing.join();
-    queue_peak = queue.peak();
-    if (!readOk || !entryWriter.ok()) {
-        return -1;
-    }
-    // Every file and folder of the tree is on storage, or the extraction fails.
-    if (flushTree(&flusher, below + 1) != 0) {
+    WriteHandle writer;
+    if (root.empty() || !(writer = makeDiskWriter(root, source, &options, &size))) {
         fault.Note(Blame::Environment);
         return -1;
     }
-    return 0;
+    PassResult pass = readAndWrite(reader, first, root, writer.get(), options, size, sha256,
+                                   expected_entries, &fault);
+    queue_peak = pass.queue_peak;
+    return pass.result;
 }
 
 int Extractor::List()
