@@ -1294,101 +1294,82 @@ QList<pid_t> processesWith(const QByteArray& text, bool byProgram)
 }
 
 // A start script that returns before its client is up (the client is brought up once
-// something it waits for is there, the file "go" here), in a copy whose check outlasts the
-// toolkit's start: the client is started first, the copy healed after. The heal's stop
-// cannot see the client still on its way, and the script is run again after the switch:
-// both clients come up on one folder.
-TEST_F(E2eTest, ClientOnItsWayAtTheHealIsNotStartedTwice)
+// something it waits for is there, the file "go" here, by the program `waiter`), in a
+// copy whose check outlasts the toolkit's start: the client is started first, the copy
+// healed after. The heal must end the client on its way, or the script run again after
+// the switch brings a second client up on one folder.
+class LateClientTest : public E2eTest
 {
-    QByteArray script = testsupport::readFile(QStringLiteral(E2E_START_STOP));
-    const QByteArray direct = "    setsid -f \"$client\" </dev/null >/dev/null 2>&1";
-    ASSERT_TRUE(script.contains(direct));
-    script.replace(direct,
-                   "    setsid -f sh -c 'n=0; while [ ! -e \"$HOME/go\" ] && [ $n -lt 200 ]; "
-                   "do sleep 0.05; n=$((n+1)); done; exec \"$0\"' \"$client\" "
-                   "</dev/null >/dev/null 2>&1");
-    const QString startStop = path() + "/late-start-stop";
-    testsupport::writeFile(startStop, script);
-    shipPackage(kSampleBuild.toInt(), startStop);
-    const QString go = home() + "/go";
-    testsupport::writeFile(go, "");
-    ASSERT_EQ(launch().exitCode, 0);
-    ASSERT_GT(waitForClient(), 1);
-    stopClient();
-    ASSERT_TRUE(QFile::remove(go));
-    QFile info(userApp() + "/INFO");
-    ASSERT_TRUE(info.open(QIODevice::Append));
-    info.write("damaged\n");
-    info.close();
-    QProcessEnvironment env = baseEnvironment();
-    env.insert("LD_PRELOAD", FAIL_AT_CALL_SHIM);
-    env.insert("FAIL_AT_CALL_ROOT", userApp());
-    env.insert("FAIL_AT_CALL_SLOW_STAT_US", "120000");
-    const int logBefore = logText().size();
+protected:
+    // `launch` replaces the start script's launch of the client; `waiting` is what the
+    // command line of a process still waiting holds.
+    void expectOneClientAfterTheHeal(const QByteArray& launch, const QByteArray& waiting)
+    {
+        QByteArray script = testsupport::readFile(QStringLiteral(E2E_START_STOP));
+        const QByteArray direct = "    setsid -f \"$client\" </dev/null >/dev/null 2>&1";
+        ASSERT_TRUE(script.contains(direct));
+        script.replace(direct, launch);
+        const QString startStop = path() + "/late-start-stop";
+        testsupport::writeFile(startStop, script);
+        shipPackage(kSampleBuild.toInt(), startStop);
+        const QString go = home() + "/go";
+        testsupport::writeFile(go, "");
+        ASSERT_EQ(E2eTest::launch().exitCode, 0);
+        ASSERT_GT(waitForClient(), 1);
+        stopClient();
+        ASSERT_TRUE(QFile::remove(go));
+        QFile info(userApp() + "/INFO");
+        ASSERT_TRUE(info.open(QIODevice::Append));
+        info.write("damaged\n");
+        info.close();
+        QProcessEnvironment env = baseEnvironment();
+        env.insert("LD_PRELOAD", FAIL_AT_CALL_SHIM);
+        env.insert("FAIL_AT_CALL_ROOT", userApp());
+        env.insert("FAIL_AT_CALL_SLOW_STAT_US", "120000");
+        const int logBefore = logText().size();
 
-    ASSERT_EQ(launch(env).exitCode, 0);
-    const QString newLines = logText().mid(logBefore);
-    ASSERT_NE(newLines.indexOf("starting the client first"), -1) << newLines.toStdString();
-    ASSERT_NE(newLines.indexOf("reinstalling it"), -1) << newLines.toStdString();
-    testsupport::writeFile(go, "");
-    // Every waiting script has brought its client up (or ended) once none waits any longer.
-    EXPECT_TRUE(waitFor([] { return processesWith("HOME/go", false).isEmpty(); }));
-    const QList<pid_t> clients =
-        processesWith((userApp() + "/bin/brisendale-drive-ui").toUtf8(), true);
-    EXPECT_EQ(clients.size(), 1);
-    for (pid_t pid : clients) {
-        ::kill(pid, SIGTERM);
-        waitFor([pid] { return processGone(pid); });
+        ASSERT_EQ(E2eTest::launch(env).exitCode, 0);
+        const QString newLines = logText().mid(logBefore);
+        ASSERT_NE(newLines.indexOf("starting the client first"), -1) << newLines.toStdString();
+        ASSERT_NE(newLines.indexOf("reinstalling it"), -1) << newLines.toStdString();
+        testsupport::writeFile(go, "");
+        // Every waiter has brought its client up (or ended) once none waits any longer.
+        EXPECT_TRUE(waitFor([&waiting] { return processesWith(waiting, false).isEmpty(); }));
+        const QList<pid_t> clients =
+            processesWith((userApp() + "/bin/brisendale-drive-ui").toUtf8(), true);
+        EXPECT_EQ(clients.size(), 1);
+        for (pid_t pid : clients) {
+            ::kill(pid, SIGTERM);
+            waitFor([pid] { return processGone(pid); });
+        }
     }
+
+    QString writeWaiter()
+    {
+        const QString waiter = path() + "/waiter";
+        testsupport::writeExec(waiter, "#!/bin/sh\n"
+                                       "n=0; while [ ! -e \"$HOME/go\" ] && [ $n -lt 200 ]; do "
+                                       "sleep 0.05; n=$((n+1)); done; exec \"$1\"\n");
+        return waiter;
+    }
+};
+
+// The waiter is the start's own child, handed to the launcher when setsid's fork ends.
+TEST_F(LateClientTest, ClientOnItsWayAtTheHealIsNotStartedTwice)
+{
+    const QByteArray waiter = writeWaiter().toUtf8();
+    expectOneClientAfterTheHeal(
+        "    setsid -f \"" + waiter + "\" \"$client\" </dev/null >/dev/null 2>&1", waiter);
 }
 
-// As above, but the client on its way waits below a shell that stays its parent: the heal's
-// stop ends that shell, and its child, handed to the launcher only then, is never ended.
-TEST_F(E2eTest, ClientOnItsWayBelowALiveParentAtTheHealIsNotStartedTwice)
+// The waiter waits below a shell that stays its parent: it is handed to the launcher only
+// once the heal has ended that shell.
+TEST_F(LateClientTest, ClientOnItsWayBelowALiveParentAtTheHealIsNotStartedTwice)
 {
-    const QString waiter = path() + "/waiter";
-    testsupport::writeExec(waiter, "#!/bin/sh\n"
-                                   "n=0; while [ ! -e \"$HOME/go\" ] && [ $n -lt 200 ]; do "
-                                   "sleep 0.05; n=$((n+1)); done; exec \"$1\"\n");
-    QByteArray script = testsupport::readFile(QStringLiteral(E2E_START_STOP));
-    const QByteArray direct = "    setsid -f \"$client\" </dev/null >/dev/null 2>&1";
-    ASSERT_TRUE(script.contains(direct));
-    script.replace(direct, "    setsid -f sh -c '\"$0\" \"$1\" & wait' \"" + waiter.toUtf8() +
-                               "\" \"$client\" </dev/null >/dev/null 2>&1");
-    const QString startStop = path() + "/late-start-stop";
-    testsupport::writeFile(startStop, script);
-    shipPackage(kSampleBuild.toInt(), startStop);
-    const QString go = home() + "/go";
-    testsupport::writeFile(go, "");
-    ASSERT_EQ(launch().exitCode, 0);
-    ASSERT_GT(waitForClient(), 1);
-    stopClient();
-    ASSERT_TRUE(QFile::remove(go));
-    QFile info(userApp() + "/INFO");
-    ASSERT_TRUE(info.open(QIODevice::Append));
-    info.write("damaged\n");
-    info.close();
-    QProcessEnvironment env = baseEnvironment();
-    env.insert("LD_PRELOAD", FAIL_AT_CALL_SHIM);
-    env.insert("FAIL_AT_CALL_ROOT", userApp());
-    env.insert("FAIL_AT_CALL_SLOW_STAT_US", "120000");
-    const int logBefore = logText().size();
-
-    ASSERT_EQ(launch(env).exitCode, 0);
-    const QString newLines = logText().mid(logBefore);
-    ASSERT_NE(newLines.indexOf("starting the client first"), -1) << newLines.toStdString();
-    ASSERT_NE(newLines.indexOf("reinstalling it"), -1) << newLines.toStdString();
-    testsupport::writeFile(go, "");
-    // The waiters, not the shells that hold them.
-    const QByteArray waiting = QByteArray("sh") + '\0' + waiter.toUtf8();
-    EXPECT_TRUE(waitFor([&waiting] { return processesWith(waiting, false).isEmpty(); }));
-    const QList<pid_t> clients =
-        processesWith((userApp() + "/bin/brisendale-drive-ui").toUtf8(), true);
-    EXPECT_EQ(clients.size(), 1);
-    for (pid_t pid : clients) {
-        ::kill(pid, SIGTERM);
-        waitFor([pid] { return processGone(pid); });
-    }
+    const QByteArray waiter = writeWaiter().toUtf8();
+    expectOneClientAfterTheHeal("    setsid -f sh -c '\"$0\" \"$1\" & wait' \"" + waiter +
+                                    "\" \"$client\" </dev/null >/dev/null 2>&1",
+                                QByteArray("sh") + '\0' + waiter);
 }
 
 // A damaged start script that hangs, in a copy whose check outlasts the toolkit's start:
