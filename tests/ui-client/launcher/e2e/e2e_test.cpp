@@ -390,6 +390,21 @@ TEST_F(E2eTest, FailedUpgradeLeavesTheInstallationAndItsClientAndStillExitsZero)
     EXPECT_FALSE(QFileInfo::exists(userApp() + ".staging"));
 }
 
+// The environment of a run whose check of the copy outlasts the toolkit's start: every
+// fstatat below A is slowed by the fault shim, which a sanitizer runtime must let in.
+QProcessEnvironment withSlowCopyCheck(QProcessEnvironment env, const QString& app)
+{
+    env.insert("LD_PRELOAD", FAIL_AT_CALL_SHIM);
+    env.insert("ASAN_OPTIONS", env.value("ASAN_OPTIONS") + ":verify_asan_link_order=0");
+    env.insert("FAIL_AT_CALL_ROOT", app);
+#if defined(__SANITIZE_ADDRESS__)
+    env.insert("FAIL_AT_CALL_SLOW_STAT_US", "300000");
+#else
+    env.insert("FAIL_AT_CALL_SLOW_STAT_US", "120000");
+#endif
+    return env;
+}
+
 // A check of the copy that outlasts the toolkit's start (its folders slowed): the client
 // is started first, and the damaged copy is healed after that start, the client stopped
 // only for the switch and started again from the whole copy.
@@ -400,10 +415,7 @@ TEST_F(E2eTest, CopyCheckedAfterTheStartIsHealedBesideTheClient)
     ASSERT_GT(first, 1);
     ASSERT_TRUE(QFile::setPermissions(userApp() + "/INFO", QFile::ReadOwner));
     const int logBefore = logText().size();
-    QProcessEnvironment env = baseEnvironment();
-    env.insert("LD_PRELOAD", FAIL_AT_CALL_SHIM);
-    env.insert("FAIL_AT_CALL_ROOT", userApp());
-    env.insert("FAIL_AT_CALL_SLOW_STAT_US", "120000");
+    const QProcessEnvironment env = withSlowCopyCheck(baseEnvironment(), userApp());
 
     const LaunchResult run = launch(env);
     ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
@@ -1322,10 +1334,7 @@ protected:
         ASSERT_TRUE(info.open(QIODevice::Append));
         info.write("damaged\n");
         info.close();
-        QProcessEnvironment env = baseEnvironment();
-        env.insert("LD_PRELOAD", FAIL_AT_CALL_SHIM);
-        env.insert("FAIL_AT_CALL_ROOT", userApp());
-        env.insert("FAIL_AT_CALL_SLOW_STAT_US", "120000");
+        const QProcessEnvironment env = withSlowCopyCheck(baseEnvironment(), userApp());
         const int logBefore = logText().size();
 
         ASSERT_EQ(E2eTest::launch(env).exitCode, 0);
@@ -1381,10 +1390,7 @@ TEST_F(E2eTest, HungStartScriptOfADamagedCopyDoesNotHoldTheHeal)
     ASSERT_GT(waitForClient(), 1);
     stopClient();
     testsupport::writeExec(userApp() + "/package/start-stop", "#!/bin/sh\nexec sleep 300\n");
-    QProcessEnvironment env = baseEnvironment();
-    env.insert("LD_PRELOAD", FAIL_AT_CALL_SHIM);
-    env.insert("FAIL_AT_CALL_ROOT", userApp());
-    env.insert("FAIL_AT_CALL_SLOW_STAT_US", "120000");
+    const QProcessEnvironment env = withSlowCopyCheck(baseEnvironment(), userApp());
     const int logBefore = logText().size();
 
     QElapsedTimer took;
